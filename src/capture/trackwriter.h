@@ -1,0 +1,48 @@
+#pragma once
+
+#include "pcmbuffer.h"
+
+#include <QString>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+// Writes one live stream of PCM buffers into one CAF track file, created lazily in the format of
+// the first non-empty buffer. Fed from a real-time audio thread; errors wait for finish().
+class TrackWriter
+{
+public:
+    struct Finished
+    {
+        double start = 0; // host-clock seconds of the first buffer written
+        bool hasSignal = false;
+    };
+
+    explicit TrackWriter(QString path, bool checkSignal = false);
+    ~TrackWriter();
+    TrackWriter(const TrackWriter&) = delete;
+    TrackWriter& operator=(const TrackWriter&) = delete;
+
+    // Writes the buffer before returning; never throws. `hostTime` is the time of its first frame.
+    void append(const PcmBuffer& buffer, std::uint64_t hostTime);
+
+    // Closes the file. None when no frame was written; throws the first error met while writing.
+    std::optional<Finished> finish();
+
+    [[nodiscard]] const QString& path() const { return m_path; }
+
+    // Whether any sample is strictly louder than 1e-5 (float) or any byte is non-zero (integer).
+    [[nodiscard]] static bool containsSignal(const PcmBuffer& buffer);
+
+private:
+    struct File;
+
+    const QString m_path;
+    std::mutex m_mutex;
+    std::unique_ptr<File> m_file;
+    std::optional<double> m_firstSample;
+    bool m_hasSignal;
+    std::exception_ptr m_failure;
+};
