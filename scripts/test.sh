@@ -15,3 +15,6 @@ PARLEVOX_BUILD_DIR=build-sanitize PARLEVOX_BUILD_TYPE=Debug scripts/setup.sh \
     -DPARLEVOX_SANITIZE=ON -DPARLEVOX_BUILD_GUI=OFF -DPARLEVOX_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE gui
+
+echo "== Fuzzing (bounded)"
+scripts/fuzz.sh
