@@ -1,0 +1,223 @@
+#include "x11windowtitles.h"
+#include "zoommeetingdetector.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
+#include <xcb/xcb.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Generous: these calls must answer, the bound itself is checked with a stalled server.
+constexpr auto budget = 5s;
+
+const QString meetingTitle = QStringLiteral("Zoom Meeting");
+
+} // namespace
+
+// Reads window titles from a private Xvfb server on which the test creates its own windows.
+class TestX11WindowTitles : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // Xvfb picks a free display itself and writes its number once it accepts clients.
+        m_server.setProgram(QStringLiteral("Xvfb"));
+        m_server.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"),
+            QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
+            QStringLiteral("0"), QStringLiteral("320x240x24") });
+        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_server.start();
+        QVERIFY2(m_server.waitForStarted(), "Xvfb is not installed");
+        while (!m_server.canReadLine()) {
+            QVERIFY2(m_server.waitForReadyRead(20000), "Xvfb did not announce its display");
+        }
+        const int number = m_server.readLine().trimmed().toInt();
+        m_display = ':' + QByteArray::number(number);
+
+        m_connection = xcb_connect(m_display.constData(), nullptr);
+        QVERIFY(xcb_connection_has_error(m_connection) == 0);
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        m_utf8String = atom("UTF8_STRING");
+        m_netWmName = atom("_NET_WM_NAME");
+        m_netClientList = atom("_NET_CLIENT_LIST");
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_connection != nullptr) {
+            xcb_disconnect(m_connection);
+        }
+        m_server.terminate();
+        m_server.waitForFinished();
+    }
+
+    void cleanup()
+    {
+        for (const xcb_window_t window : std::as_const(m_windows)) {
+            xcb_destroy_window(m_connection, window);
+        }
+        m_windows.clear();
+        xcb_delete_property(m_connection, m_root, m_netClientList);
+        sync();
+    }
+
+    void treeWalkWithoutWindowManager()
+    {
+        window("zoom", meetingTitle, "zoom");
+        window("zoom", {}, QByteArray("R\xe9union Zoom"));
+        window("firefox", meetingTitle, "Zoom Meeting");
+        window("zoom", {}, {});
+        window("zoom", {}, "Utf-8 Only Name \xc3\xa9", m_utf8String);
+        const xcb_window_t frame = window({}, {}, {});
+        window("Zoom", QStringLiteral("Zoom Webinar"), {}, XCB_ATOM_STRING, frame);
+        sync();
+
+        const auto titles = x11WindowTitles(m_display, "zoom", budget);
+        QVERIFY(titles.has_value());
+        QCOMPARE(*titles,
+            QStringList({ meetingTitle, QStringLiteral("Réunion Zoom"),
+                QStringLiteral("Utf-8 Only Name é"), QStringLiteral("Zoom Webinar") }));
+    }
+
+    void clientListOfWindowManager()
+    {
+        window("zoom", meetingTitle, {});
+        const xcb_window_t listedZoom = window("zoom", QStringLiteral("Zoom"), {});
+        const xcb_window_t other = window("firefox", meetingTitle, {});
+
+        setClientList({ other, listedZoom });
+        auto titles = x11WindowTitles(m_display, "zoom", budget);
+        QVERIFY(titles.has_value());
+        QCOMPARE(*titles, QStringList { QStringLiteral("Zoom") });
+
+        setClientList({ other });
+        titles = x11WindowTitles(m_display, "zoom", budget);
+        QVERIFY(titles.has_value());
+        QVERIFY(titles->isEmpty());
+    }
+
+    void emptyWithoutZoomWindows()
+    {
+        window("firefox", meetingTitle, {});
+        window({}, meetingTitle, {});
+        sync();
+        const auto titles = x11WindowTitles(m_display, "zoom", budget);
+        QVERIFY(titles.has_value());
+        QVERIFY(titles->isEmpty());
+    }
+
+    void detectorReadsDisplayFromEnvironment()
+    {
+        window("zoom", meetingTitle, {});
+        sync();
+        qputenv("DISPLAY", m_display);
+        const auto titles = ZoomMeetingDetector::windowTitles();
+        QCOMPARE(titles, std::optional(QStringList { meetingTitle }));
+        ZoomMeetingDetector detector;
+        QVERIFY(detector.observe(titles));
+
+        qunsetenv("DISPLAY");
+        QCOMPARE(ZoomMeetingDetector::windowTitles(), std::nullopt);
+    }
+
+    void noneWithoutDisplay()
+    {
+        QCOMPARE(x11WindowTitles({}, "zoom", budget), std::nullopt);
+        int unused = 500;
+        while (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(unused))
+            || QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(unused))) {
+            ++unused;
+        }
+        QCOMPARE(x11WindowTitles(':' + QByteArray::number(unused), "zoom", budget), std::nullopt);
+    }
+
+    void noneWhenServerStalls()
+    {
+        window("zoom", meetingTitle, {});
+        sync();
+        const auto pid = pid_t(m_server.processId());
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        const auto stalled = x11WindowTitles(m_display, "zoom", 300ms);
+        // A second call while the first connection attempt still hangs must not wait either.
+        const auto stalledAgain = x11WindowTitles(m_display, "zoom", 300ms);
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+        QCOMPARE(stalled, std::nullopt);
+        QCOMPARE(stalledAgain, std::nullopt);
+
+        // Once the server answers again, so does the query.
+        QTRY_COMPARE(x11WindowTitles(m_display, "zoom", budget),
+            std::optional(QStringList { meetingTitle }));
+    }
+
+private:
+    xcb_atom_t atom(const char* name) const
+    {
+        const auto cookie = xcb_intern_atom(m_connection, 0, uint16_t(strlen(name)), name);
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(m_connection, cookie, nullptr);
+        const xcb_atom_t result = reply != nullptr ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return result;
+    }
+
+    void sync() const
+    {
+        free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+    }
+
+    void setText(xcb_window_t window, xcb_atom_t property, xcb_atom_t type, const QByteArray& text)
+    {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, window, property, type, 8,
+            uint32_t(text.size()), text.constData());
+    }
+
+    // A window with the given class (none when null), _NET_WM_NAME (none when null) and WM_NAME
+    // (none when null, of the given type).
+    xcb_window_t window(const QByteArray& wmClass, const QString& netWmName,
+        const QByteArray& wmName, xcb_atom_t wmNameType = XCB_ATOM_STRING,
+        xcb_window_t parent = XCB_WINDOW_NONE)
+    {
+        const xcb_window_t id = xcb_generate_id(m_connection);
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, id,
+            parent == XCB_WINDOW_NONE ? m_root : parent, 0, 0, 10, 10, 0,
+            XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+        if (!wmClass.isNull()) {
+            setText(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, wmClass + '\0' + wmClass + '\0');
+        }
+        if (!netWmName.isNull()) {
+            setText(id, m_netWmName, m_utf8String, netWmName.toUtf8());
+        }
+        if (!wmName.isNull()) {
+            setText(id, XCB_ATOM_WM_NAME, wmNameType, wmName);
+        }
+        xcb_map_window(m_connection, id);
+        if (parent == XCB_WINDOW_NONE) {
+            m_windows.append(id);
+        }
+        return id;
+    }
+
+    void setClientList(const QList<xcb_window_t>& windows)
+    {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_root, m_netClientList,
+            XCB_ATOM_WINDOW, 32, uint32_t(windows.size()), windows.constData());
+        sync();
+    }
+
+    QProcess m_server;
+    QByteArray m_display;
+    xcb_connection_t* m_connection = nullptr;
+    xcb_window_t m_root = XCB_WINDOW_NONE;
+    xcb_atom_t m_utf8String = XCB_ATOM_NONE;
+    xcb_atom_t m_netWmName = XCB_ATOM_NONE;
+    xcb_atom_t m_netClientList = XCB_ATOM_NONE;
+    QList<xcb_window_t> m_windows;
+};
+
+QTEST_GUILESS_MAIN(TestX11WindowTitles)
+#include "tst_x11windowtitles.moc"

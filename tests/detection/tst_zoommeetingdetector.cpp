@@ -1,0 +1,121 @@
+#include "zoommeetingdetector.h"
+
+#include <QTest>
+
+namespace {
+
+using Poll = std::optional<QStringList>;
+
+// One poll fed to the detector, what observe() must answer and whether a meeting is then on.
+struct Step
+{
+    Poll poll;
+    bool started;
+    bool inMeetingAfter;
+};
+
+const QStringList meeting { QStringLiteral("Zoom Meeting") };
+const QStringList noMeeting {};
+const Poll unreadable = std::nullopt;
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+
+class TestZoomMeetingDetector : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void titleTest_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("isMeeting");
+
+        QTest::newRow("meeting") << QStringLiteral("Zoom Meeting") << true;
+        QTest::newRow("blanks and line break around") << QStringLiteral("  Zoom Meeting\n") << true;
+        QTest::newRow("unicode spaces around")
+            << QStringLiteral("\u00A0\u2003Zoom Meeting\u2028\r\n") << true;
+        QTest::newRow("french capitals") << QStringLiteral("Réunion Zoom") << true;
+        QTest::newRow("decomposed accent") << QStringLiteral("Re\u0301union zoom") << true;
+        QTest::newRow("decomposed capital accent") << QStringLiteral("RE\u0301UNION ZOOM") << true;
+        QTest::newRow("webinar") << QStringLiteral("ZOOM WEBINAR") << true;
+        QTest::newRow("french webinar") << QStringLiteral("Webinaire Zoom") << true;
+        QTest::newRow("accent dropped") << QStringLiteral("Reunion Zoom") << false;
+        QTest::newRow("suffix") << QStringLiteral("Zoom Meeting 2") << false;
+        QTest::newRow("prefix") << QStringLiteral("Ma Zoom Meeting") << false;
+        QTest::newRow("client window") << QStringLiteral("Zoom") << false;
+        QTest::newRow("inner double space") << QStringLiteral("Zoom  Meeting") << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+
+    void titleTest()
+    {
+        QFETCH(QString, title);
+        QFETCH(bool, isMeeting);
+        QCOMPARE(ZoomMeetingDetector::isMeetingTitle(title), isMeeting);
+    }
+
+    void sequences_data()
+    {
+        QTest::addColumn<QList<Step>>("steps");
+
+        QTest::newRow("padded title starts a meeting")
+            << QList<Step> { { QStringList { QStringLiteral("  Zoom Meeting\n") }, true, true } };
+        QTest::newRow("seen again while in the meeting resets the absences")
+            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
+                   { QStringList { QStringLiteral("Réunion Zoom") }, false, true },
+                   { noMeeting, false, true }, { noMeeting, false, false } };
+        QTest::newRow("one empty poll does not end the meeting")
+            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
+                   { meeting, false, true } };
+        QTest::newRow("two empty polls end it, the next sighting starts another")
+            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
+                   { noMeeting, false, false }, { meeting, true, true } };
+        QTest::newRow("unreadable polls change nothing") << QList<Step> { { meeting, true, true },
+            { unreadable, false, true }, { unreadable, false, true }, { meeting, false, true } };
+        QTest::newRow("unreadable poll between absences does not reset them")
+            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
+                   { unreadable, false, true }, { noMeeting, false, false } };
+        QTest::newRow("unreadable before any meeting")
+            << QList<Step> { { unreadable, false, false }, { meeting, true, true } };
+        QTest::newRow("other windows only") << QList<Step> {
+            { QStringList { QStringLiteral("Zoom"), QStringLiteral("Zoom Meeting 2") }, false,
+                false }
+        };
+        QTest::newRow("meeting among other windows") << QList<Step> {
+            { QStringList { QStringLiteral("Zoom"), QStringLiteral("Zoom Meeting") }, true, true }
+        };
+        QTest::newRow("long absence before a meeting") << QList<Step> { { noMeeting, false, false },
+            { noMeeting, false, false }, { noMeeting, false, false }, { meeting, true, true },
+            { noMeeting, false, true }, { noMeeting, false, false } };
+    }
+
+    void sequences()
+    {
+        QFETCH(QList<Step>, steps);
+        ZoomMeetingDetector detector;
+        QVERIFY(!detector.inMeeting());
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const Step& step = steps.at(i);
+            const bool started = detector.observe(step.poll);
+            QVERIFY2(started == step.started, qPrintable(QStringLiteral("poll %1").arg(i + 1)));
+            QVERIFY2(detector.inMeeting() == step.inMeetingAfter,
+                qPrintable(QStringLiteral("poll %1").arg(i + 1)));
+        }
+    }
+
+    void unreadablePollLeavesValueUnchanged()
+    {
+        ZoomMeetingDetector detector;
+        detector.observe(meeting);
+        detector.observe(noMeeting);
+        const ZoomMeetingDetector before = detector;
+        detector.observe(unreadable);
+        QVERIFY(detector == before);
+        QVERIFY(!(detector == ZoomMeetingDetector()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZoomMeetingDetector)
+#include "tst_zoommeetingdetector.moc"
