@@ -1,0 +1,137 @@
+#include "agentclient.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QThread>
+#include <memory>
+
+namespace {
+
+struct DeleteLater
+{
+    void operator()(QObject* object) const { object->deleteLater(); }
+};
+
+// Errors of the network layer itself (connection, time-out, TLS, cancellation): the answer, if
+// any began, is incomplete and must not be read.
+bool isTransportError(QNetworkReply::NetworkError error)
+{
+    return error > QNetworkReply::NoError && error <= QNetworkReply::UnknownNetworkError;
+}
+
+template<typename Record> Record decodeAnswer(const QByteArray& body)
+{
+    try {
+        return decodeRecord<Record>(body);
+    } catch (const std::exception&) {
+        throw AgentClient::Failure(QStringLiteral("Réponse de l’agent illisible."));
+    }
+}
+
+} // namespace
+
+QNetworkAccessManager* AgentClient::sharedSession()
+{
+    static QMutex mutex;
+    static QPointer<QNetworkAccessManager> session;
+    const QMutexLocker lock(&mutex);
+    if (!session) {
+        // No disk cache (none is set), cookies and credentials only in memory, redirects answered
+        // as they are. It lives with the application, on the application thread.
+        auto* manager = new QNetworkAccessManager;
+        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        if (QCoreApplication* application = QCoreApplication::instance()) {
+            manager->moveToThread(application->thread());
+            manager->setParent(application);
+        }
+        session = manager;
+    }
+    return session;
+}
+
+AgentClient::AgentClient(QUrl baseURL, QString accessCode, QNetworkAccessManager* session)
+    : m_baseURL(std::move(baseURL))
+    , m_accessCode(std::move(accessCode))
+    , m_session(session)
+{ }
+
+AgentClient::Request AgentClient::request(const QString& endpoint, QByteArray body) const
+{
+    return Request { m_session, endpointURL(endpoint), m_accessCode, m_timeout, std::move(body) };
+}
+
+QCoro::Task<QByteArray> AgentClient::post(Request request)
+{
+    QNetworkRequest outgoing(request.address);
+    outgoing.setRawHeader("Content-Type", "application/json");
+    outgoing.setRawHeader("Authorization", "Bearer " + request.accessCode.toUtf8());
+    outgoing.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    outgoing.setTransferTimeout(static_cast<int>(request.timeout.count()));
+
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(
+        request.session->post(outgoing, request.body));
+    co_await reply.get();
+
+    const QNetworkReply::NetworkError error = reply->error();
+    if (isTransportError(error)) {
+        throw PlatformError(reply->errorString());
+    }
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusAttribute.isValid()) {
+        if (error != QNetworkReply::NoError) {
+            throw PlatformError(reply->errorString());
+        }
+        throw Failure(QStringLiteral("Réponse de l’agent indisponible."));
+    }
+    const int status = statusAttribute.toInt();
+    const QByteArray body = reply->readAll();
+    if (status < 200 || status > 299) {
+        std::optional<ErrorResponse> response;
+        try {
+            response = decodeRecord<ErrorResponse>(body);
+        } catch (const std::exception&) {
+            response.reset();
+        }
+        if (response) {
+            throw Failure(response->error, status, response->code);
+        }
+        throw Failure(
+            QStringLiteral("L’agent n’a pas confirmé la requête (HTTP %1).").arg(status), status);
+    }
+    co_return body;
+}
+
+QCoro::Task<AgentAccess> AgentClient::access() const
+{
+    const QByteArray body = co_await post(request(QStringLiteral("agent-access"), "{}"));
+    co_return decodeAnswer<AgentAccess>(body);
+}
+
+QCoro::Task<AgentPreparation> AgentClient::prepare(
+    QString task, QString transcript, QList<AgentClarification> clarifications) const
+{
+    const Preparation preparation { std::move(task), std::move(transcript),
+        std::move(clarifications) };
+    const QByteArray body
+        = co_await post(request(QStringLiteral("agent-prepare"), preparation.encode()));
+    co_return decodeAnswer<AgentPreparation>(body);
+}
+
+QCoro::Task<AgentExecution> AgentClient::launch(AgentReview review) const
+{
+    const Confirmation confirmation(review.approval);
+    const QByteArray body
+        = co_await post(request(QStringLiteral("agent-execute"), confirmation.encode()));
+    const AgentExecution execution = decodeAnswer<AgentExecution>(body);
+    if (execution.executor != review.executor
+        || !isAcceptableSessionLink(execution.url, review.executor)) {
+        throw Failure(QStringLiteral("Le service n’a pas renvoyé de lien de session valide."));
+    }
+    co_return execution;
+}
