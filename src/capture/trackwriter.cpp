@@ -1,0 +1,197 @@
+#include "trackwriter.h"
+
+#include "error.h"
+#include "hostclock.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <sndfile.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+int sndfileSubtype(SampleType type)
+{
+    switch (type) {
+    case SampleType::Float32:
+        return SF_FORMAT_FLOAT;
+    case SampleType::Int16:
+        return SF_FORMAT_PCM_16;
+    case SampleType::Int32:
+        return SF_FORMAT_PCM_32;
+    }
+    Q_UNREACHABLE();
+}
+
+PlatformError sndfileError(SNDFILE* handle)
+{
+    return PlatformError(QString::fromUtf8(sf_strerror(handle)));
+}
+
+// Copies channel planes into frames of interleaved samples.
+template<typename Sample> void interleave(const PcmBuffer& buffer, std::byte* destination)
+{
+    const auto* planes = reinterpret_cast<const Sample*>(buffer.data.data());
+    auto* frames = reinterpret_cast<Sample*>(destination);
+    const int channels = buffer.format.channelCount;
+    for (int channel = 0; channel < channels; ++channel) {
+        const Sample* plane = planes + channel * buffer.frameLength;
+        for (std::int64_t frame = 0; frame < buffer.frameLength; ++frame) {
+            frames[frame * channels + channel] = plane[frame];
+        }
+    }
+}
+
+} // namespace
+
+struct TrackWriter::File
+{
+    SNDFILE* handle = nullptr;
+    std::int64_t frames = 0;
+    std::vector<std::byte> scratch; // reused for interleaving, so steady writes do not allocate
+
+    ~File()
+    {
+        if (handle) {
+            sf_close(handle);
+        }
+    }
+
+    // Closes the file; the system's complaint when its last bytes could not be written.
+    std::optional<PlatformError> close()
+    {
+        errno = 0;
+        const int status = sf_close(std::exchange(handle, nullptr));
+        if (status == SF_ERR_NO_ERROR) {
+            return std::nullopt;
+        }
+        return PlatformError(
+            QString::fromUtf8(errno ? std::strerror(errno) : sf_error_number(status)));
+    }
+
+    void write(const PcmBuffer& buffer)
+    {
+        const std::byte* interleaved = buffer.data.data();
+        if (!buffer.format.interleaved && buffer.format.channelCount > 1) {
+            scratch.resize(buffer.data.size());
+            switch (buffer.format.sampleType) {
+            case SampleType::Float32:
+                interleave<float>(buffer, scratch.data());
+                break;
+            case SampleType::Int16:
+                interleave<std::int16_t>(buffer, scratch.data());
+                break;
+            case SampleType::Int32:
+                interleave<std::int32_t>(buffer, scratch.data());
+                break;
+            }
+            interleaved = scratch.data();
+        }
+        sf_count_t written = 0;
+        switch (buffer.format.sampleType) {
+        case SampleType::Float32:
+            written = sf_writef_float(
+                handle, reinterpret_cast<const float*>(interleaved), buffer.frameLength);
+            break;
+        case SampleType::Int16:
+            written = sf_writef_short(
+                handle, reinterpret_cast<const short*>(interleaved), buffer.frameLength);
+            break;
+        case SampleType::Int32:
+            written = sf_writef_int(
+                handle, reinterpret_cast<const int*>(interleaved), buffer.frameLength);
+            break;
+        }
+        if (written > 0) {
+            frames += written;
+        }
+        if (written != buffer.frameLength) {
+            throw sndfileError(handle);
+        }
+    }
+};
+
+TrackWriter::TrackWriter(QString path, bool checkSignal)
+    : m_path(std::move(path))
+    , m_hasSignal(!checkSignal)
+{ }
+
+TrackWriter::~TrackWriter() = default;
+
+void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
+{
+    if (buffer.frameLength == 0) {
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    if (m_failure) {
+        return;
+    }
+    try {
+        if (!m_file) {
+            SF_INFO info {};
+            info.samplerate = buffer.format.sampleRate;
+            info.channels = buffer.format.channelCount;
+            info.format = SF_FORMAT_CAF | sndfileSubtype(buffer.format.sampleType);
+            auto file = std::make_unique<File>();
+            file->handle = sf_open(QFile::encodeName(m_path).constData(), SFM_WRITE, &info);
+            if (!file->handle) {
+                throw sndfileError(nullptr);
+            }
+            // The header follows every write, so a recording cut short by a crash still reads back.
+            sf_command(file->handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+            m_file = std::move(file);
+            m_firstSample = hostTimeToSeconds(hostTime);
+        }
+        if (!m_hasSignal) {
+            m_hasSignal = containsSignal(buffer);
+        }
+        m_file->write(buffer);
+    } catch (...) {
+        m_failure = std::current_exception();
+    }
+}
+
+std::optional<TrackWriter::Finished> TrackWriter::finish()
+{
+    const std::lock_guard lock(m_mutex);
+    const std::unique_ptr<File> file = std::move(m_file);
+    if (file) {
+        if (auto closing = file->close(); closing && !m_failure) {
+            m_failure = std::make_exception_ptr(*closing);
+        }
+    }
+    if (m_failure) {
+        std::rethrow_exception(m_failure);
+    }
+    if (!m_firstSample || !file || file->frames <= 0) {
+        return std::nullopt;
+    }
+    return Finished { *m_firstSample, m_hasSignal };
+}
+
+bool TrackWriter::containsSignal(const PcmBuffer& buffer)
+{
+    if (buffer.format.sampleType == SampleType::Float32) {
+        const int stride = buffer.sampleStride();
+        for (int channel = 0; channel < buffer.format.channelCount; ++channel) {
+            const float* samples = buffer.floatChannel(channel);
+            for (std::int64_t frame = 0; frame < buffer.frameLength; ++frame) {
+                // NaN compares false, so it never counts as sound.
+                if (std::fabs(samples[frame * stride]) > 1e-5f) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    for (const std::byte byte : buffer.data) {
+        if (byte != std::byte { 0 }) {
+            return true;
+        }
+    }
+    return false;
+}
