@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QThread>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -22,6 +23,14 @@ struct DeleteLater
 bool isTransportError(QNetworkReply::NetworkError error)
 {
     return error > QNetworkReply::NoError && error <= QNetworkReply::UnknownNetworkError;
+}
+
+// A control character in a header value would end the header early and let the rest of the
+// code be read as further headers; HTTP allows none but the tab.
+bool fitsInHeader(const QString& value)
+{
+    return std::none_of(value.cbegin(), value.cend(),
+        [](QChar c) { return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f; });
 }
 
 template<typename Record> Record decodeAnswer(const QByteArray& body)
@@ -67,6 +76,10 @@ AgentClient::Request AgentClient::request(const QString& endpoint, QByteArray bo
 
 QCoro::Task<QByteArray> AgentClient::post(Request request)
 {
+    if (!fitsInHeader(request.accessCode)) {
+        throw Failure(
+            QStringLiteral("Le code d’accès de l’équipe contient des caractères invalides."));
+    }
     QNetworkRequest outgoing(request.address);
     outgoing.setRawHeader("Content-Type", "application/json");
     outgoing.setRawHeader("Authorization", "Bearer " + request.accessCode.toUtf8());
