@@ -1,0 +1,98 @@
+#include "pvcolor.h"
+
+#include <QTest>
+
+class TestPVColor : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void fromHex_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QColor>("expected");
+
+        const QColor canvas = QColor::fromRgb(0xFA, 0xF8, 0xF1);
+        QTest::newRow("with #") << QStringLiteral("#FAF8F1") << canvas;
+        QTest::newRow("without #") << QStringLiteral("FAF8F1") << canvas;
+        QTest::newRow("extra # at both ends") << QStringLiteral("###FAF8F1##") << canvas;
+        QTest::newRow("lower case") << QStringLiteral("#faf8f1") << canvas;
+        QTest::newRow("0x prefix") << QStringLiteral("0xFAF8F1") << canvas;
+        QTest::newRow("leading space skipped") << QStringLiteral(" FAF8F1") << canvas;
+        QTest::newRow("not hexadecimal after #") << QStringLiteral("#GAF8F1") << QColor(Qt::black);
+        QTest::newRow("empty") << QString() << QColor(Qt::black);
+        QTest::newRow("only #") << QStringLiteral("##") << QColor(Qt::black);
+        QTest::newRow("space before #") << QStringLiteral(" #FAF8F1") << QColor(Qt::black);
+        QTest::newRow("five digits: first digit is low half of red")
+            << QStringLiteral("#ABCDE") << QColor::fromRgb(0x0A, 0xBC, 0xDE);
+        QTest::newRow("three digits are not shorthand")
+            << QStringLiteral("#FFF") << QColor::fromRgb(0x00, 0x0F, 0xFF);
+        QTest::newRow("scan stops at first non-digit")
+            << QStringLiteral("#12G456") << QColor::fromRgb(0x00, 0x00, 0x12);
+        QTest::newRow("inner # stops the scan")
+            << QStringLiteral("#12#34") << QColor::fromRgb(0x00, 0x00, 0x12);
+        QTest::newRow("bits above 23 ignored")
+            << QStringLiteral("#AB123456") << QColor::fromRgb(0x12, 0x34, 0x56);
+        QTest::newRow("beyond 64 bits saturates")
+            << QStringLiteral("#10000000000000000123456") << QColor::fromRgb(0xFF, 0xFF, 0xFF);
+    }
+
+    void fromHex()
+    {
+        QFETCH(QString, text);
+        QFETCH(QColor, expected);
+        const QColor color = PVColor::fromHex(text);
+        QCOMPARE(color.rgb(), expected.rgb());
+        QCOMPARE(color.alpha(), 255);
+    }
+
+    void resolvesPerAppearance_data()
+    {
+        QTest::addColumn<int>("appearance");
+        QTest::addColumn<QColor>("expected");
+
+        QTest::newRow("light") << int(PVAppearance::light) << QColor::fromRgb(0x12, 0x34, 0x56);
+        QTest::newRow("dark") << int(PVAppearance::dark) << QColor::fromRgb(0xAB, 0xCD, 0xEF);
+        QTest::newRow("no preference uses light")
+            << int(PVAppearance::noPreference) << QColor::fromRgb(0x12, 0x34, 0x56);
+        QTest::newRow("unknown appearance uses light") << 42 << QColor::fromRgb(0x12, 0x34, 0x56);
+    }
+
+    void resolvesPerAppearance()
+    {
+        QFETCH(int, appearance);
+        QFETCH(QColor, expected);
+        const PVColor color(u"#123456", u"#ABCDEF");
+        QCOMPARE(color.resolved(PVAppearance(appearance)), expected);
+    }
+
+    void paletteModes()
+    {
+        const auto light = [](const PVColor& color) {
+            return color.resolved(PVAppearance::light);
+        };
+        const auto dark = [](const PVColor& color) {
+            return color.resolved(PVAppearance::dark);
+        };
+
+        QCOMPARE(light(PVColor::pvAccent()), dark(PVColor::pvAccent()));
+        QCOMPARE(light(PVColor::pvOnAccent()), dark(PVColor::pvOnAccent()));
+        QVERIFY(light(PVColor::pvAccentText()) != dark(PVColor::pvAccentText()));
+        QCOMPARE(light(PVColor::pvCanvas()), QColor::fromRgb(0xFA, 0xF8, 0xF1));
+        QCOMPARE(dark(PVColor::pvCanvas()), QColor::fromRgb(0x0F, 0x16, 0x13));
+
+        // The lines are the ink of the same mode, made translucent.
+        for (const PVAppearance mode : { PVAppearance::light, PVAppearance::dark }) {
+            const QColor ink = PVColor::pvInk().resolved(mode);
+            const QColor line = PVColor::pvLine().resolved(mode);
+            const QColor strong = PVColor::pvLineStrong().resolved(mode);
+            QCOMPARE(line.rgb() & 0xFFFFFF, ink.rgb() & 0xFFFFFF);
+            QCOMPARE(strong.rgb() & 0xFFFFFF, ink.rgb() & 0xFFFFFF);
+            QVERIFY(qAbs(line.alphaF() - 0.14) < 0.01);
+            QVERIFY(qAbs(strong.alphaF() - 0.32) < 0.01);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPVColor)
+#include "tst_pvcolor.moc"

@@ -1,0 +1,302 @@
+#include "pvportalappearance.h"
+#include "pvtheme.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString settingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
+const QString appearanceGroup = QStringLiteral("org.freedesktop.appearance");
+const QString colorSchemeKey = QStringLiteral("color-scheme");
+
+const QColor lightCanvas = QColor::fromRgb(0xFA, 0xF8, 0xF1);
+const QColor darkCanvas = QColor::fromRgb(0x0F, 0x16, 0x13);
+
+} // namespace
+
+// A stand-in for the desktop's settings portal, answering with a fixed colour scheme.
+class FakeSettingsPortal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+
+public:
+    FakeSettingsPortal(uint colorScheme, bool offersReadOne)
+        : m_colorScheme(colorScheme)
+        , m_offersReadOne(offersReadOne)
+    { }
+
+public Q_SLOTS:
+    QDBusVariant ReadOne(const QString& group, const QString& key, const QDBusMessage& message)
+    {
+        if (!m_offersReadOne) {
+            message.setDelayedReply(true);
+            m_bus.send(
+                message.createErrorReply(QDBusError::UnknownMethod, QStringLiteral("ReadOne")));
+            return {};
+        }
+        return value(group, key, message);
+    }
+
+    // Older portals wrap the value in one more variant.
+    QDBusVariant Read(const QString& group, const QString& key, const QDBusMessage& message)
+    {
+        const QDBusVariant inner = value(group, key, message);
+        return QDBusVariant(QVariant::fromValue(inner));
+    }
+
+Q_SIGNALS:
+    void SettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+
+public:
+    QDBusConnection m_bus { QString() };
+
+private:
+    QDBusVariant value(const QString& group, const QString& key, const QDBusMessage& message)
+    {
+        if (group != appearanceGroup || key != colorSchemeKey) {
+            message.setDelayedReply(true);
+            m_bus.send(
+                message.createErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"),
+                    QStringLiteral("Unknown")));
+            return {};
+        }
+        return QDBusVariant(QVariant::fromValue(m_colorScheme));
+    }
+
+    uint m_colorScheme;
+    bool m_offersReadOne;
+};
+
+class TestPVTheme : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_daemon.setProgram(QStringLiteral("dbus-daemon"));
+        m_daemon.setArguments({ QStringLiteral("--session"), QStringLiteral("--nofork"),
+            QStringLiteral("--print-address=1") });
+        m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_daemon.start();
+        QVERIFY2(m_daemon.waitForStarted(), "dbus-daemon is not installed");
+        while (!m_daemon.canReadLine()) {
+            QVERIFY2(m_daemon.waitForReadyRead(20000), "dbus-daemon did not print its address");
+        }
+        m_address = QString::fromUtf8(m_daemon.readLine().trimmed());
+        m_portalBus = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(m_address, QStringLiteral("portal")));
+        QVERIFY(m_portalBus->isConnected());
+    }
+
+    void cleanupTestCase()
+    {
+        m_portalBus.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("portal"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+        m_daemon.terminate();
+        m_daemon.waitForFinished();
+    }
+
+    void cleanup()
+    {
+        m_portalBus->unregisterObject(portalPath);
+        m_portalBus->unregisterService(portalService);
+        m_portal.reset();
+    }
+
+    void setterSwitchesEveryColour()
+    {
+        PVTheme theme { PVFonts({}) };
+        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
+        QCOMPARE(theme.property("pvCanvas").value<QColor>(), lightCanvas);
+
+        theme.setAppearance(PVAppearance::dark);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(theme.isDark());
+        QCOMPARE(theme.property("pvCanvas").value<QColor>(), darkCanvas);
+        QCOMPARE(theme.property("pvRec").value<QColor>(), QColor::fromRgb(0xFF, 0x6A, 0x4D));
+        QCOMPARE(theme.property("pvLine").value<QColor>().rgb() & 0xFFFFFF, 0xF3F1E6U);
+
+        theme.setAppearance(PVAppearance::dark);
+        QCOMPARE(changed.count(), 1);
+        theme.setAppearance(PVAppearance::noPreference);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(theme.pvCanvas(), lightCanvas);
+    }
+
+    void readsPortalAtStart_data()
+    {
+        QTest::addColumn<uint>("colorScheme");
+        QTest::addColumn<bool>("offersReadOne");
+        QTest::addColumn<QColor>("canvas");
+
+        QTest::newRow("prefers dark") << 1U << true << darkCanvas;
+        QTest::newRow("old portal, prefers dark") << 1U << false << darkCanvas;
+        QTest::newRow("prefers light") << 2U << true << lightCanvas;
+        QTest::newRow("no preference") << 0U << true << lightCanvas;
+        QTest::newRow("unknown value") << 7U << true << lightCanvas;
+    }
+
+    void readsPortalAtStart()
+    {
+        QFETCH(uint, colorScheme);
+        QFETCH(bool, offersReadOne);
+        QFETCH(QColor, canvas);
+        startPortal(colorScheme, offersReadOne);
+
+        // Start from the other appearance, so that the answer shows as a change.
+        PVTheme theme { PVFonts({}) };
+        theme.setAppearance(canvas == darkCanvas ? PVAppearance::light : PVAppearance::dark);
+        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
+        theme.followPortal(clientBus());
+        QTRY_COMPARE(changed.count(), 1);
+        QCOMPARE(theme.pvCanvas(), canvas);
+    }
+
+    void followsPortalChanges()
+    {
+        startPortal(1, true);
+        PVTheme theme { PVFonts({}) };
+        theme.followPortal(clientBus());
+        QTRY_VERIFY(theme.isDark());
+
+        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
+        announce(appearanceGroup, colorSchemeKey, 2);
+        QTRY_COMPARE(changed.count(), 1);
+        QCOMPARE(theme.pvInk(), QColor::fromRgb(0x14, 0x20, 0x1C));
+
+        // Other settings are not the appearance.
+        announce(appearanceGroup, QStringLiteral("accent-color"), 1);
+        announce(QStringLiteral("org.gnome.desktop.interface"), colorSchemeKey, 1);
+        announce(appearanceGroup, colorSchemeKey, 1);
+        QTRY_COMPARE(changed.count(), 2);
+        QVERIFY(theme.isDark());
+    }
+
+    void lightWithoutPortal()
+    {
+        PVTheme theme { PVFonts({}) };
+        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
+        theme.followPortal(clientBus());
+        QTest::qWait(300);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(theme.pvCanvas(), lightCanvas);
+
+        PVTheme unconnected { PVFonts({}) };
+        unconnected.followPortal(QDBusConnection(QStringLiteral("never-connected")));
+        QCOMPARE(unconnected.pvCanvas(), lightCanvas);
+    }
+
+    void bundledFacesLoad()
+    {
+        const QSet<QString> faces = PVFonts::loadBundledFaces();
+        QCOMPARE(faces,
+            QSet<QString>(
+                { QStringLiteral("EBGaramond-Regular"), QStringLiteral("EBGaramond-Medium"),
+                    QStringLiteral("Figtree-Regular"), QStringLiteral("Figtree-Medium") }));
+        // Loading twice registers nothing more.
+        QCOMPARE(PVFonts::loadBundledFaces(), faces);
+        QCOMPARE(QFontDatabase::styles(QStringLiteral("Figtree")).count(), 2);
+    }
+
+    void faceForWeight_data()
+    {
+        QTest::addColumn<bool>("serif");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QString>("style");
+
+        const QString garamond = QStringLiteral("EB Garamond");
+        const QString figtree = QStringLiteral("Figtree");
+        const QString regular = QStringLiteral("Regular");
+        const QString medium = QStringLiteral("Medium");
+        QTest::newRow("serif regular") << true << int(QFont::Normal) << garamond << regular;
+        QTest::newRow("serif medium") << true << int(QFont::Medium) << garamond << medium;
+        QTest::newRow("serif bold asks medium") << true << int(QFont::Bold) << garamond << medium;
+        QTest::newRow("serif light asks medium") << true << int(QFont::Light) << garamond << medium;
+        QTest::newRow("sans regular") << false << int(QFont::Normal) << figtree << regular;
+        QTest::newRow("sans medium") << false << int(QFont::Medium) << figtree << medium;
+        QTest::newRow("sans black asks medium") << false << int(QFont::Black) << figtree << medium;
+    }
+
+    void faceForWeight()
+    {
+        QFETCH(bool, serif);
+        QFETCH(int, weight);
+        QFETCH(QString, family);
+        QFETCH(QString, style);
+
+        const PVFonts fonts(PVFonts::loadBundledFaces());
+        const QFont font = serif ? fonts.pvSerif(17, weight) : fonts.pvSans(17, weight);
+        const QFontInfo used(font);
+        QCOMPARE(used.family(), family);
+        QCOMPARE(used.styleName(), style);
+        QCOMPARE(font.pixelSize(), 17);
+    }
+
+    void fallbackWhenFaceMissing()
+    {
+        // Only the regular faces: a medium request must fall back, not borrow the regular face.
+        const PVFonts fonts(
+            { QStringLiteral("EBGaramond-Regular"), QStringLiteral("Figtree-Regular") });
+
+        const QFont serifBold = fonts.pvSerif(17, QFont::Bold);
+        QCOMPARE(serifBold.styleHint(), QFont::Serif);
+        QCOMPARE(serifBold.weight(), QFont::Bold);
+        QCOMPARE(serifBold.pixelSize(), 17);
+        QVERIFY(serifBold.styleName().isEmpty());
+        QVERIFY(QFontInfo(serifBold).family() != QStringLiteral("EB Garamond"));
+        QCOMPARE(QFontInfo(serifBold).bold(), true);
+
+        const QFont sansMedium = fonts.pvSans(13, QFont::Medium);
+        QCOMPARE(
+            sansMedium.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+        QCOMPARE(sansMedium.weight(), QFont::Medium);
+        QCOMPARE(sansMedium.pixelSize(), 13);
+
+        QCOMPARE(QFontInfo(fonts.pvSerif(17)).family(), QStringLiteral("EB Garamond"));
+        QCOMPARE(QFontInfo(PVFonts({}).pvSans(17)).family() == QStringLiteral("Figtree"), false);
+    }
+
+private:
+    QDBusConnection clientBus() const
+    {
+        return QDBusConnection::connectToBus(m_address, QStringLiteral("client"));
+    }
+
+    void startPortal(uint colorScheme, bool offersReadOne)
+    {
+        m_portal = std::make_unique<FakeSettingsPortal>(colorScheme, offersReadOne);
+        m_portal->m_bus = *m_portalBus;
+        QVERIFY(m_portalBus->registerObject(portalPath, m_portal.get(),
+            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+        QVERIFY(m_portalBus->registerService(portalService));
+    }
+
+    void announce(const QString& group, const QString& key, uint value) const
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            portalPath, settingsInterface, QStringLiteral("SettingChanged"));
+        signal << group << key << QVariant::fromValue(QDBusVariant(QVariant::fromValue(value)));
+        QVERIFY(m_portalBus->send(signal));
+    }
+
+    QProcess m_daemon;
+    QString m_address;
+    std::unique_ptr<QDBusConnection> m_portalBus;
+    std::unique_ptr<FakeSettingsPortal> m_portal;
+};
+
+QTEST_MAIN(TestPVTheme)
+#include "tst_pvtheme.moc"
