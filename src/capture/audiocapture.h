@@ -5,8 +5,13 @@
 #include <QCoroTask>
 #include <QList>
 #include <QString>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
+
+class AudioSource;
+class TrackWriter;
 
 // Records one meeting: the microphone into "microphone.caf" and the call (what the desktop plays)
 // into "appel.caf", in a fresh temporary folder, then mixes the usable tracks into "reunion.m4a".
@@ -38,7 +43,18 @@ public:
         double offset = 0;
     };
 
+    // Where the two inputs come from. Each opener checks its input and returns it ready to start,
+    // or throws; the microphone is opened before anything is created on disk.
+    struct Sources
+    {
+        std::function<std::unique_ptr<AudioSource>()> microphone;
+        std::function<std::unique_ptr<AudioSource>()> systemAudio;
+    };
+
+    // Records the default microphone and the default output of the sound server.
     AudioCapture();
+    // Records from the given inputs instead.
+    explicit AudioCapture(Sources sources);
     ~AudioCapture();
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
@@ -60,7 +76,18 @@ public:
         double microphoneOffset = 0, double systemOffset = 0);
 
 private:
+    void startInputs();
+    StopResult stopRecording();
+    void stopInputs() noexcept;
+
     QString m_folder;
     QString m_microphone;
     QString m_system;
+    Sources m_sources;
+    // Present from a successful start of the call input until the inputs are stopped: what marks
+    // the object as recording.
+    std::unique_ptr<AudioSource> m_systemTap;
+    std::unique_ptr<AudioSource> m_microphoneInput;
+    std::unique_ptr<TrackWriter> m_micWriter;
+    std::unique_ptr<TrackWriter> m_systemWriter;
 };

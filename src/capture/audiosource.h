@@ -1,0 +1,22 @@
+#pragma once
+
+#include "pcmbuffer.h"
+
+#include <cstdint>
+#include <functional>
+
+// One live input of a recording (the microphone or the call). It is opened ready to run, started
+// once with a handler, and stopped. The handler runs on the source's own thread, one buffer at a
+// time, and must consume the buffer before returning.
+class AudioSource
+{
+public:
+    using Handler = std::function<void(const PcmBuffer& buffer, std::uint64_t hostTime)>;
+
+    virtual ~AudioSource() = default;
+
+    // Starts delivering buffers with the host time of their first frame; throws on failure.
+    virtual void start(Handler handler) = 0;
+    // Stops delivery and releases what the source holds; safe in any state and more than once.
+    virtual void stop() noexcept = 0;
+};

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "audiosource.h"
+#include "error.h"
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+// What the test sees of a scripted source after the capture object took it over.
+struct ScriptLog
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events; // "start <name>", "stop <name>", in order
+    std::int64_t framesDelivered = 0;
+    int sourcesFinished = 0;
+
+    void note(std::string event)
+    {
+        const std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    }
+    // Waits until `count` sources have delivered their whole script.
+    void waitFinished(int count)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return sourcesFinished >= count; });
+    }
+    [[nodiscard]] std::vector<std::string> snapshot()
+    {
+        const std::lock_guard lock(mutex);
+        return events;
+    }
+};
+
+// A live source that plays a generated stream of interleaved float buffers on its own thread,
+// with host times chosen by the script: `chunks` buffers of `chunkFrames` frames, the first at
+// `firstHostTime`, each following the previous one without a gap.
+class ScriptedSource final : public AudioSource
+{
+public:
+    struct Script
+    {
+        std::string name;
+        int sampleRate = 48000;
+        int channels = 2;
+        std::int64_t chunkFrames = 1024;
+        std::int64_t chunks = 0;
+        std::uint64_t firstHostTime = 0;
+        float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
+        bool failToStart = false;
+    };
+
+    ScriptedSource(Script script, std::shared_ptr<ScriptLog> log)
+        : m_script(std::move(script))
+        , m_log(std::move(log))
+    { }
+    ~ScriptedSource() override { stop(); }
+
+    void start(Handler handler) override
+    {
+        m_log->note("start " + m_script.name);
+        if (m_script.failToStart) {
+            throw PlatformError(QStringLiteral("Démarrage refusé par le script."));
+        }
+        m_thread = std::jthread(
+            [this, handler = std::move(handler)](std::stop_token stop) { play(handler, stop); });
+    }
+
+    void stop() noexcept override
+    {
+        if (m_thread.joinable()) {
+            m_thread.request_stop();
+            m_thread.join();
+        }
+        if (!m_stopped.exchange(true)) {
+            m_log->note("stop " + m_script.name);
+        }
+    }
+
+private:
+    void play(const Handler& handler, const std::stop_token& stop)
+    {
+        const Script& s = m_script;
+        std::vector<float> samples(std::size_t(s.chunkFrames * s.channels));
+        const double step = 2 * M_PI * 440.0 / s.sampleRate;
+        std::int64_t frame = 0;
+        for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
+                const float value = s.amplitude * float(std::sin(step * double(frame)));
+                for (int c = 0; c < s.channels; ++c) {
+                    samples[std::size_t(i * s.channels + c)] = value;
+                }
+            }
+            const PcmBuffer buffer { { s.sampleRate, s.channels, SampleType::Float32, true },
+                s.chunkFrames,
+                { reinterpret_cast<const std::byte*>(samples.data()),
+                    samples.size() * sizeof(float) } };
+            const auto offset
+                = std::uint64_t(double(chunk * s.chunkFrames) * 1e9 / double(s.sampleRate));
+            handler(buffer, s.firstHostTime + offset);
+        }
+        const std::lock_guard lock(m_log->mutex);
+        m_log->framesDelivered += frame;
+        ++m_log->sourcesFinished;
+        m_log->changed.notify_all();
+    }
+
+    Script m_script;
+    std::shared_ptr<ScriptLog> m_log;
+    std::jthread m_thread;
+    std::atomic<bool> m_stopped { false };
+};

@@ -1,0 +1,242 @@
+#include "pulseserver.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QThread>
+#include <QtEndian>
+#include <bit>
+#include <cmath>
+
+namespace {
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+void appendLe32(QByteArray& bytes, quint32 value)
+{
+    const quint32 le = qToLittleEndian(value);
+    bytes.append(reinterpret_cast<const char*>(&le), 4);
+}
+
+void appendLe16(QByteArray& bytes, quint16 value)
+{
+    const quint16 le = qToLittleEndian(value);
+    bytes.append(reinterpret_cast<const char*>(&le), 2);
+}
+
+} // namespace
+
+PulseServer::PulseServer(Access access)
+{
+    if (!m_folder.isValid()) {
+        return;
+    }
+    const QString dir = m_folder.path();
+    const QString socket = dir + QStringLiteral("/native");
+    const QString cookie = dir + QStringLiteral("/cookie");
+    QFile cookieFile(cookie);
+    if (!cookieFile.open(QIODevice::WriteOnly)) {
+        return;
+    }
+    QByteArray secret(256, '\0');
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(secret.data()), 64);
+    cookieFile.write(secret);
+    cookieFile.close();
+
+    // The local socket is the control channel of the test; a client of the same user is let in
+    // without a cookie there, so the cookie check needs the TCP transport.
+    QStringList script {
+        QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1")
+            .arg(socket),
+        QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=2")
+            .arg(QLatin1String(callSink)),
+        QStringLiteral("load-module module-null-sink sink_name=%1 rate=44100 channels=1")
+            .arg(QLatin1String(microphoneSink)),
+        QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
+                       "rate=44100 channels=1 channel_map=mono master_channel_map=mono")
+            .arg(QLatin1String(microphoneSink), QLatin1String(microphoneSource)),
+        QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
+        QStringLiteral("set-default-source %1").arg(QLatin1String(microphoneSource)),
+    };
+    m_controlAddress = "unix:" + QFile::encodeName(socket);
+    m_address = m_controlAddress;
+    if (access == Access::cookie) {
+        const quint16 port = freeLoopbackPort();
+        script << QStringLiteral("load-module module-native-protocol-tcp listen=127.0.0.1 "
+                                 "port=%1 auth-anonymous=0 auth-cookie-enabled=1 auth-cookie=%2")
+                      .arg(port)
+                      .arg(cookie);
+        m_address = "tcp:127.0.0.1:" + QByteArray::number(port);
+    }
+    QFile scriptFile(dir + QStringLiteral("/default.pa"));
+    if (!scriptFile.open(QIODevice::WriteOnly)) {
+        return;
+    }
+    scriptFile.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
+    scriptFile.close();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), dir);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), dir + QStringLiteral("/state"));
+    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), dir);
+    environment.insert(QStringLiteral("PULSE_STATE_PATH"), dir + QStringLiteral("/state"));
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    m_daemon.setProcessEnvironment(environment);
+    // Into a file: an unread pipe would fill up and stall the daemon.
+    m_daemon.setProcessChannelMode(QProcess::MergedChannels);
+    m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"));
+    // -n: no default script, only the modules above; --system=false lets it run as root.
+    m_daemon.start(QStringLiteral("pulseaudio"),
+        { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
+            QStringLiteral("--system=false"), QStringLiteral("--disallow-module-loading=no"),
+            QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=info"),
+            QStringLiteral("-F"), scriptFile.fileName() });
+    if (!m_daemon.waitForStarted(5000)) {
+        return;
+    }
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && m_daemon.state() == QProcess::Running) {
+        if (QFile::exists(socket) && control({ QStringLiteral("info") })) {
+            m_ready = true;
+            return;
+        }
+        QThread::msleep(50);
+    }
+}
+
+PulseServer::~PulseServer()
+{
+    kill();
+}
+
+QString PulseServer::log() const
+{
+    QFile file(m_folder.filePath(QStringLiteral("daemon.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+QProcessEnvironment PulseServer::clientEnvironment(bool rightCookie) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_address));
+    environment.insert(QStringLiteral("PULSE_COOKIE"),
+        m_folder.filePath(rightCookie ? QStringLiteral("cookie") : QStringLiteral("wrong.cookie")));
+    return environment;
+}
+
+void PulseServer::makeDefault(bool rightCookie) const
+{
+    const QString wrongCookie = m_folder.filePath(QStringLiteral("wrong.cookie"));
+    if (!rightCookie && !QFile::exists(wrongCookie)) {
+        QFile file(wrongCookie);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(QByteArray(256, 'x'));
+        }
+    }
+    const QProcessEnvironment environment = clientEnvironment(rightCookie);
+    for (const QString& name : { QStringLiteral("PULSE_SERVER"), QStringLiteral("PULSE_COOKIE") }) {
+        qputenv(name.toLatin1().constData(), environment.value(name).toLocal8Bit());
+    }
+}
+
+bool PulseServer::control(const QStringList& arguments) const
+{
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
+    pactl.setProcessEnvironment(environment);
+    pactl.start(QStringLiteral("pactl"), arguments);
+    return pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit
+        && pactl.exitCode() == 0;
+}
+
+std::unique_ptr<QProcess> PulseServer::play(const QString& sink, const QString& file) const
+{
+    auto player = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
+    player->setProcessEnvironment(environment);
+    player->start(QStringLiteral("paplay"), { QStringLiteral("--device=") + sink, file });
+    return player;
+}
+
+bool PulseServer::playAndWait(const QString& sink, const QString& file) const
+{
+    const std::unique_ptr<QProcess> player = play(sink, file);
+    return player->waitForFinished(60000) && player->exitStatus() == QProcess::NormalExit
+        && player->exitCode() == 0;
+}
+
+bool PulseServer::writeWav(
+    const QString& path, const QList<float>& samples, int sampleRate, int channels) const
+{
+    QByteArray bytes("RIFF");
+    const auto dataBytes = quint32(samples.size() * 4);
+    appendLe32(bytes, 36 + dataBytes);
+    bytes.append("WAVEfmt ");
+    appendLe32(bytes, 16);
+    appendLe16(bytes, 3); // IEEE float
+    appendLe16(bytes, quint16(channels));
+    appendLe32(bytes, quint32(sampleRate));
+    appendLe32(bytes, quint32(sampleRate * channels * 4));
+    appendLe16(bytes, quint16(channels * 4));
+    appendLe16(bytes, 32);
+    bytes.append("data");
+    appendLe32(bytes, dataBytes);
+    for (const float sample : samples) {
+        appendLe32(bytes, std::bit_cast<quint32>(sample));
+    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QString PulseServer::tone(const QString& name, double seconds, double frequency, double amplitude,
+    int sampleRate, int channels) const
+{
+    const auto frames = qsizetype(seconds * sampleRate);
+    QList<float> samples;
+    samples.reserve(frames * channels);
+    for (qsizetype frame = 0; frame < frames; ++frame) {
+        const auto value
+            = float(amplitude * std::sin(2 * M_PI * frequency * double(frame) / sampleRate));
+        for (int channel = 0; channel < channels; ++channel) {
+            samples.append(value);
+        }
+    }
+    const QString path = m_folder.filePath(name);
+    return writeWav(path, samples, sampleRate, channels) ? path : QString();
+}
+
+QString PulseServer::click(
+    const QString& name, double silenceBefore, int sampleRate, int channels) const
+{
+    const auto before = qsizetype(silenceBefore * sampleRate);
+    const auto clickFrames = qsizetype(0.005 * sampleRate);
+    const qsizetype frames = before + clickFrames + sampleRate;
+    QList<float> samples(frames * channels, 0.0f);
+    for (qsizetype frame = before; frame < before + clickFrames; ++frame) {
+        for (int channel = 0; channel < channels; ++channel) {
+            samples[frame * channels + channel] = 0.9f;
+        }
+    }
+    const QString path = m_folder.filePath(name);
+    return writeWav(path, samples, sampleRate, channels) ? path : QString();
+}
+
+void PulseServer::kill()
+{
+    if (m_daemon.state() != QProcess::NotRunning) {
+        m_daemon.kill();
+        m_daemon.waitForFinished(5000);
+    }
+}

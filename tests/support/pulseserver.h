@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+// A private PulseAudio daemon for one test: its own runtime folder and socket, a null sink
+// "parlevox_call" as the default sink (the call), and a null sink "parlevox_mic_in" whose monitor
+// is remapped to the mono 44.1 kHz source "parlevox_mic", the default source (the microphone).
+// Signals played into the sinks come out of the call's monitor and of the microphone.
+class PulseServer
+{
+public:
+    enum class Access
+    {
+        anonymous, // any local client may connect
+        cookie, // clients reach it over TCP on 127.0.0.1 and must present its cookie
+    };
+
+    explicit PulseServer(Access access = Access::anonymous);
+    ~PulseServer();
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    static constexpr auto callSink = "parlevox_call";
+    static constexpr auto microphoneSink = "parlevox_mic_in";
+    static constexpr auto microphoneSource = "parlevox_mic";
+
+    // Whether the daemon came up; `log()` says why not.
+    [[nodiscard]] bool isReady() const { return m_ready; }
+    [[nodiscard]] QString log() const;
+    // The address libpulse clients use to reach it ("unix:…" or "tcp:127.0.0.1:…").
+    [[nodiscard]] const QByteArray& address() const { return m_address; }
+    // The folder of its socket, cookie and whatever the test writes there.
+    [[nodiscard]] QString folder() const { return m_folder.path(); }
+
+    // Points the libpulse clients of this process and of its children at this daemon, with the
+    // right cookie or a wrong one.
+    void makeDefault(bool rightCookie = true) const;
+    // The environment a child process needs to reach this daemon.
+    [[nodiscard]] QProcessEnvironment clientEnvironment(bool rightCookie = true) const;
+
+    // Runs pactl against the daemon; true when it succeeded.
+    bool control(const QStringList& arguments) const;
+    // Starts playing a sound file into `sink`; the process ends when the sound has been played.
+    [[nodiscard]] std::unique_ptr<QProcess> play(const QString& sink, const QString& file) const;
+    // Plays a sound file into `sink` and waits until it has been played.
+    bool playAndWait(const QString& sink, const QString& file) const;
+
+    // Writes a WAV file of a sine tone (or silence when `amplitude` is 0) into the folder.
+    [[nodiscard]] QString tone(const QString& name, double seconds, double frequency,
+        double amplitude, int sampleRate = 48000, int channels = 2) const;
+    // Writes a WAV file of `silenceBefore` seconds of silence, a 5 ms full-scale click, and one
+    // second of silence.
+    [[nodiscard]] QString click(
+        const QString& name, double silenceBefore, int sampleRate = 48000, int channels = 2) const;
+
+    // Ends the daemon at once (SIGKILL), as a crashing sound server would.
+    void kill();
+
+private:
+    bool writeWav(
+        const QString& path, const QList<float>& samples, int sampleRate, int channels) const;
+
+    QTemporaryDir m_folder;
+    QProcess m_daemon;
+    QByteArray m_address;
+    QByteArray m_controlAddress;
+    bool m_ready = false;
+};
