@@ -134,12 +134,12 @@ bool AgentReview::usesTrello() const
 
 AgentPreparation AgentPreparation::askQuestion(QString question)
 {
-    return AgentPreparation(std::move(question));
+    return AgentPreparation(std::in_place_type<QString>, std::move(question));
 }
 
 AgentPreparation AgentPreparation::proposeReview(AgentReview review)
 {
-    return AgentPreparation(std::move(review));
+    return AgentPreparation(std::in_place_type<AgentReview>, std::move(review));
 }
 
 AgentPreparation AgentPreparation::fromJson(const QJsonObject& object)

@@ -135,8 +135,9 @@ public:
     friend bool operator==(const AgentPreparation&, const AgentPreparation&) = default;
 
 private:
-    explicit AgentPreparation(std::variant<QString, AgentReview> value)
-        : m_value(std::move(value))
+    template<typename Case>
+    AgentPreparation(std::in_place_type_t<Case> which, Case value)
+        : m_value(which, std::move(value))
     { }
 
     std::variant<QString, AgentReview> m_value;
