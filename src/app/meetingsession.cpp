@@ -1,0 +1,375 @@
+#include "meetingsession.h"
+
+#include "agentworkspacestate.h"
+#include "gladia.h"
+#include "requesterror.h"
+#include "usertext.h"
+
+#include <QPointer>
+#include <QProcessEnvironment>
+
+namespace {
+
+class RealCaptureEngine final : public CaptureEngine
+{
+public:
+    QCoro::Task<void> start() override { return m_capture.start(); }
+    QCoro::Task<AudioCapture::StopResult> stop() override { return m_capture.stop(); }
+
+private:
+    AudioCapture m_capture;
+};
+
+class GladiaTranscriber final : public Transcriber
+{
+public:
+    explicit GladiaTranscriber(const QString& key)
+        : m_gladia(key)
+    { }
+    QCoro::Task<QString> transcribe(AudioCapture::Tracks tracks) override
+    {
+        co_return co_await m_gladia.transcribe(tracks);
+    }
+    QCoro::Task<QString> transcribe(QUrl recording) override
+    {
+        co_return co_await m_gladia.transcribe(recording.toLocalFile());
+    }
+
+private:
+    Gladia m_gladia;
+};
+
+bool isUnauthorized(std::exception_ptr failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const RequestError& error) {
+        return error.kind() == RequestError::Kind::Unauthorized;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+MeetingSessionServices MeetingSessionServices::real()
+{
+    return {
+        [] { return std::make_unique<RealCaptureEngine>(); },
+        [](const QString& key) { return std::make_unique<GladiaTranscriber>(key); },
+    };
+}
+
+MeetingSession::MeetingSession(MeetingSessionServices services, QObject* parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+    , m_key(QProcessEnvironment::systemEnvironment().value(QStringLiteral("GLADIA_API_KEY")))
+    , m_agent(new AgentWorkspaceState(this))
+    , m_status(QStringLiteral("Prêt à enregistrer"))
+{ }
+
+MeetingSession::~MeetingSession() = default;
+
+void MeetingSession::setKey(const QString& key)
+{
+    if (m_key == key) {
+        return;
+    }
+    m_key = key;
+    Q_EMIT keyChanged();
+}
+
+bool MeetingSession::hasKey() const
+{
+    return !trimmedUserText(m_key).isEmpty();
+}
+
+void MeetingSession::setAgentAccessCode(const QString& code)
+{
+    if (m_agentAccessCode == code) {
+        return;
+    }
+    m_agentAccessCode = code;
+    Q_EMIT agentAccessCodeChanged();
+}
+
+const std::optional<AgentAccess>& MeetingSession::agentAccess() const
+{
+    return m_agentAccess;
+}
+
+void MeetingSession::setAgentAccess(std::optional<AgentAccess> access)
+{
+    m_agentAccess = std::move(access);
+    Q_EMIT agentAccessChanged();
+}
+
+bool MeetingSession::hasAgentAccess() const
+{
+    return m_agentAccess.has_value();
+}
+
+QString MeetingSession::permissionHelpLabel() const
+{
+    return m_permissionHelp ? m_permissionHelp->settingsLabel() : QString();
+}
+
+void MeetingSession::setNotes(const QString& notes)
+{
+    if (m_notes == notes) {
+        return;
+    }
+    m_notes = notes;
+    Q_EMIT notesChanged();
+}
+
+void MeetingSession::setZoomDetector(const ZoomMeetingDetector& detector)
+{
+    const bool wasActive = meetingIsActive();
+    m_zoomDetector = detector;
+    Q_EMIT zoomDetectorChanged();
+    if (meetingIsActive() != wasActive) {
+        Q_EMIT meetingIsActiveChanged();
+    }
+}
+
+void MeetingSession::addNotebooks(int delta)
+{
+    if (delta == 0) {
+        return;
+    }
+    m_notebookCount += delta;
+    Q_EMIT notebookCountChanged();
+}
+
+bool MeetingSession::meetingIsActive() const
+{
+    return m_capture != nullptr || m_zoomDetector.inMeeting();
+}
+
+QCoro::Task<void> MeetingSession::toggleRecording(ViewActions view)
+{
+    if (m_capture) {
+        return stopRecording();
+    }
+    return startRecording(std::move(view));
+}
+
+QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
+{
+    if (m_busy || m_agent->busy()) {
+        co_return;
+    }
+    setBusy(true);
+    std::unique_ptr<CaptureEngine> engine = m_services.makeCaptureEngine();
+    setPermissionHelp(std::nullopt);
+    setStatus(QStringLiteral("Vérification des autorisations…"));
+
+    QPointer<MeetingSession> self(this);
+    std::exception_ptr failure;
+    try {
+        co_await engine->start();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self) {
+        co_return;
+    }
+    if (failure) {
+        reportFailure(failure);
+    } else {
+        setRecordedTracks(std::nullopt);
+        setRecording(std::nullopt);
+        setTranscript(QString());
+        m_agent->newRecording();
+        setCapture(std::move(engine));
+        setStatus(QStringLiteral("Enregistrement en cours"));
+        if (view.openWindow) {
+            view.openWindow(QStringLiteral("meeting"));
+        }
+    }
+    setBusy(false);
+}
+
+QCoro::Task<void> MeetingSession::stopRecording()
+{
+    if (m_busy) {
+        co_return;
+    }
+    setBusy(true);
+    setStatus(QStringLiteral("Préparation du fichier audio…"));
+
+    QPointer<MeetingSession> self(this);
+    std::optional<AudioCapture::StopResult> result;
+    std::exception_ptr failure;
+    try {
+        result = co_await m_capture->stop();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self) {
+        co_return;
+    }
+    if (failure) {
+        setCapture(nullptr);
+        reportFailure(failure);
+    } else {
+        setRecording(QUrl::fromLocalFile(result->mix));
+        setRecordedTracks(result->tracks);
+        setPermissionHelp(result->help);
+        setStatus(result->help
+                ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
+                : QStringLiteral("Enregistrement prêt · micro et audio système"));
+        setCapture(nullptr);
+    }
+    setBusy(false);
+}
+
+QCoro::Task<void> MeetingSession::transcribe(ViewActions view)
+{
+    if (m_busy || !m_recording) {
+        co_return;
+    }
+    if (!hasKey()) {
+        if (view.showIntegrations) {
+            view.showIntegrations(IntegrationsPage::transcribe);
+        }
+        co_return;
+    }
+    setBusy(true);
+    setTranscript(QString());
+    setStatus(QStringLiteral("Envoi et transcription en cours…"));
+    const QUrl recording = *m_recording;
+    const std::optional<AudioCapture::Tracks> tracks = m_recordedTracks;
+    std::unique_ptr<Transcriber> transcriber = m_services.makeTranscriber(trimmedUserText(m_key));
+
+    QPointer<MeetingSession> self(this);
+    QString text;
+    std::exception_ptr failure;
+    try {
+        // No co_await inside ?: — GCC 12 evaluates both operands.
+        if (tracks) {
+            text = co_await transcriber->transcribe(*tracks);
+        } else {
+            text = co_await transcriber->transcribe(recording);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self) {
+        co_return;
+    }
+    if (failure) {
+        setStatus(describeError(failure));
+        if (isUnauthorized(failure) && view.showIntegrations) {
+            view.showIntegrations(IntegrationsPage::transcribe);
+        }
+    } else {
+        setTranscript(text);
+        setStatus(QStringLiteral("Transcription prête"));
+    }
+    setBusy(false);
+}
+
+bool MeetingSession::beginOpenRecording()
+{
+    if (m_busy || m_agent->busy() || m_capture) {
+        return false;
+    }
+    setBusy(true);
+    return true;
+}
+
+void MeetingSession::finishOpenRecording(const QUrl& file)
+{
+    setBusy(false);
+    if (file.isEmpty()) {
+        return;
+    }
+    setRecordedTracks(std::nullopt);
+    setRecording(file);
+    setTranscript(QString());
+    m_agent->newRecording();
+    setPermissionHelp(std::nullopt);
+    setStatus(QStringLiteral("Fichier audio prêt"));
+    Q_EMIT recordingOpened();
+}
+
+void MeetingSession::reportFailure(std::exception_ptr failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const AudioPermissionHelp& help) {
+        setPermissionHelp(help);
+        setStatus(help.errorDescription());
+    } catch (...) {
+        setStatus(describeError(failure));
+    }
+}
+
+void MeetingSession::setBusy(bool busy)
+{
+    if (m_busy == busy) {
+        return;
+    }
+    m_busy = busy;
+    Q_EMIT busyChanged();
+}
+
+void MeetingSession::setStatus(const QString& status)
+{
+    if (m_status == status) {
+        return;
+    }
+    m_status = status;
+    Q_EMIT statusChanged();
+}
+
+void MeetingSession::setRecording(std::optional<QUrl> recording)
+{
+    if (m_recording == recording) {
+        return;
+    }
+    m_recording = std::move(recording);
+    Q_EMIT recordingChanged();
+}
+
+void MeetingSession::setRecordedTracks(std::optional<AudioCapture::Tracks> tracks)
+{
+    if (m_recordedTracks == tracks) {
+        return;
+    }
+    m_recordedTracks = std::move(tracks);
+    Q_EMIT recordedTracksChanged();
+}
+
+void MeetingSession::setPermissionHelp(std::optional<AudioPermissionHelp> help)
+{
+    if (m_permissionHelp == help) {
+        return;
+    }
+    m_permissionHelp = std::move(help);
+    Q_EMIT permissionHelpChanged();
+}
+
+void MeetingSession::setTranscript(const QString& transcript)
+{
+    if (m_transcript == transcript) {
+        return;
+    }
+    m_transcript = transcript;
+    Q_EMIT transcriptChanged();
+}
+
+void MeetingSession::setCapture(std::unique_ptr<CaptureEngine> capture)
+{
+    const bool wasActive = meetingIsActive();
+    const bool hadCapture = m_capture != nullptr;
+    m_capture = std::move(capture);
+    if (hadCapture != (m_capture != nullptr)) {
+        Q_EMIT captureChanged();
+    }
+    if (meetingIsActive() != wasActive) {
+        Q_EMIT meetingIsActiveChanged();
+    }
+}

@@ -1,0 +1,408 @@
+#include "agentworkspacestate.h"
+#include "captureerror.h"
+#include "meetingsession.h"
+#include "requesterror.h"
+
+#include <QCoroTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <chrono>
+
+Q_DECLARE_METATYPE(std::exception_ptr)
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the fake engine and transcriber do when called; each operation takes a few milliseconds so
+// that the test can look at the session while it runs.
+struct Script
+{
+    std::exception_ptr startFailure;
+    std::exception_ptr stopFailure;
+    AudioCapture::StopResult stopResult;
+    std::exception_ptr transcribeFailure;
+    QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
+
+    int enginesMade = 0;
+    int engineStarts = 0;
+    QStringList keysGiven;
+    QStringList routes; // "tracks" or "file"
+};
+
+class FakeEngine final : public CaptureEngine
+{
+public:
+    explicit FakeEngine(Script& script)
+        : m_script(script)
+    { }
+    QCoro::Task<void> start() override
+    {
+        ++m_script.engineStarts;
+        co_await QCoro::sleepFor(5ms);
+        if (m_script.startFailure) {
+            std::rethrow_exception(m_script.startFailure);
+        }
+    }
+    QCoro::Task<AudioCapture::StopResult> stop() override
+    {
+        co_await QCoro::sleepFor(5ms);
+        if (m_script.stopFailure) {
+            std::rethrow_exception(m_script.stopFailure);
+        }
+        co_return AudioCapture::StopResult(m_script.stopResult);
+    }
+
+private:
+    Script& m_script;
+};
+
+class FakeTranscriber final : public Transcriber
+{
+public:
+    explicit FakeTranscriber(Script& script)
+        : m_script(script)
+    { }
+    QCoro::Task<QString> transcribe(AudioCapture::Tracks) override
+    {
+        m_script.routes << QStringLiteral("tracks");
+        co_return co_await answer();
+    }
+    QCoro::Task<QString> transcribe(QUrl) override
+    {
+        m_script.routes << QStringLiteral("file");
+        co_return co_await answer();
+    }
+
+private:
+    QCoro::Task<QString> answer()
+    {
+        co_await QCoro::sleepFor(5ms);
+        if (m_script.transcribeFailure) {
+            std::rethrow_exception(m_script.transcribeFailure);
+        }
+        co_return QString(m_script.transcript); // a copy: GCC 12 moves from a co_returned lvalue
+    }
+
+    Script& m_script;
+};
+
+// The actions a view lends the session, recorded.
+struct FakeView
+{
+    QList<IntegrationsPage> integrations;
+    QStringList windows;
+
+    ViewActions actions()
+    {
+        return { [this](IntegrationsPage page) { integrations << page; },
+            [this](const QString& window) {
+                windows << window;
+            } };
+    }
+};
+
+const QString bothTracksStatus = QStringLiteral("Enregistrement prêt · micro et audio système");
+
+AudioCapture::StopResult bothTracks()
+{
+    AudioCapture::Tracks tracks { QStringLiteral("/tmp/r/microphone.caf"),
+        QStringLiteral("/tmp/r/appel.caf"), 0.35, 0 };
+    return { QStringLiteral("/tmp/r/reunion.m4a"), tracks, std::nullopt };
+}
+
+} // namespace
+
+class tst_MeetingSession : public QObject
+{
+    Q_OBJECT
+
+    Script m_script;
+
+    std::unique_ptr<MeetingSession> makeSession()
+    {
+        MeetingSessionServices services {
+            [this] {
+                ++m_script.enginesMade;
+                return std::make_unique<FakeEngine>(m_script);
+            },
+            [this](const QString& key) {
+                m_script.keysGiven << key;
+                return std::make_unique<FakeTranscriber>(m_script);
+            },
+        };
+        return std::make_unique<MeetingSession>(std::move(services));
+    }
+
+    // Records and stops with the scripted results, leaving a recording behind.
+    void record(MeetingSession& session, FakeView& view)
+    {
+        QCoro::waitFor(session.toggleRecording(view.actions()));
+        QVERIFY(session.capturing());
+        QCoro::waitFor(session.toggleRecording(view.actions()));
+        QVERIFY(!session.capturing());
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_script = Script {};
+        m_script.stopResult = bothTracks();
+        qputenv("GLADIA_API_KEY", "key");
+    }
+
+    void keyIsReadOnceAndTrimmedOnlyForTheClient_data()
+    {
+        QTest::addColumn<QByteArray>("environment");
+        QTest::addColumn<bool>("hasKey");
+        QTest::newRow("blanks and line break") << QByteArray("  abc\n") << true;
+        QTest::newRow("blanks only") << QByteArray(" \t\n") << false;
+        QTest::newRow("absent") << QByteArray() << false;
+    }
+
+    void keyIsReadOnceAndTrimmedOnlyForTheClient()
+    {
+        QFETCH(QByteArray, environment);
+        QFETCH(bool, hasKey);
+        if (environment.isNull()) {
+            qunsetenv("GLADIA_API_KEY");
+        } else {
+            qputenv("GLADIA_API_KEY", environment);
+        }
+        auto session = makeSession();
+        qputenv("GLADIA_API_KEY", "changed later");
+        QCOMPARE(session->key(), QString::fromUtf8(environment));
+        QCOMPARE(session->hasKey(), hasKey);
+
+        FakeView view;
+        record(*session, view);
+        const QString statusBefore = session->status();
+        QCoro::waitFor(session->transcribe(view.actions()));
+        if (hasKey) {
+            QCOMPARE(m_script.keysGiven, QStringList { QStringLiteral("abc") });
+            QCOMPARE(session->status(), QStringLiteral("Transcription prête"));
+        } else {
+            QCOMPARE(view.integrations, QList { IntegrationsPage::transcribe });
+            QVERIFY(m_script.keysGiven.isEmpty());
+            QCOMPARE(session->status(), statusBefore);
+            QVERIFY(!session->busy());
+        }
+    }
+
+    void startThenStopWithBothTracks()
+    {
+        auto session = makeSession();
+        FakeView view;
+        QSignalSpy active(session.get(), &MeetingSession::meetingIsActiveChanged);
+        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
+
+        auto start = session->toggleRecording(view.actions());
+        QVERIFY(session->busy());
+        QCOMPARE(session->status(), QStringLiteral("Vérification des autorisations…"));
+        QCoro::waitFor(std::move(start));
+        QVERIFY(!session->busy());
+        QVERIFY(session->capturing());
+        QVERIFY(session->meetingIsActive());
+        QCOMPARE(session->status(), QStringLiteral("Enregistrement en cours"));
+        QCOMPARE(view.windows, QStringList { QStringLiteral("meeting") });
+
+        auto stop = session->toggleRecording(view.actions());
+        QCOMPARE(session->status(), QStringLiteral("Préparation du fichier audio…"));
+        QVERIFY(session->busy());
+        QCoro::waitFor(std::move(stop));
+        QVERIFY(!session->busy());
+        QVERIFY(!session->capturing());
+        QVERIFY(!session->meetingIsActive());
+        QCOMPARE(active.count(), 2);
+        QCOMPARE(session->recording(), QUrl::fromLocalFile(QStringLiteral("/tmp/r/reunion.m4a")));
+        QCOMPARE(session->recordedTracks(), bothTracks().tracks);
+        QVERIFY(!session->hasPermissionHelp());
+        QCOMPARE(session->status(), bothTracksStatus);
+        QCOMPARE(m_script.enginesMade, 1);
+    }
+
+    void stopKeepingOneTrackSaysWhichAndUsesTheFileRoute()
+    {
+        m_script.stopResult = { QStringLiteral("/tmp/r/reunion.m4a"), std::nullopt,
+            AudioPermissionHelp::systemAudioSilent };
+        auto session = makeSession();
+        FakeView view;
+        record(*session, view);
+        QCOMPARE(session->status(),
+            QStringLiteral("Une piste a été conservée. Aucun son de l’appel détecté. Vérifiez le "
+                           "son et l’autorisation « Audio du système uniquement »."));
+        QVERIFY(session->hasRecording());
+        QVERIFY(!session->hasRecordedTracks());
+        QCOMPARE(session->permissionHelp(),
+            std::optional<AudioPermissionHelp>(AudioPermissionHelp::systemAudioSilent));
+
+        QCoro::waitFor(session->transcribe(view.actions()));
+        QCOMPARE(m_script.routes, QStringList { QStringLiteral("file") });
+    }
+
+    void failedStartKeepsThePreviousRecording_data()
+    {
+        QTest::addColumn<std::exception_ptr>("failure");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("permission");
+        QTest::newRow("system audio refused")
+            << std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::systemAudio))
+            << QStringLiteral(
+                   "Activez Parlevox dans « Audio du système uniquement », puis réessayez.")
+            << true;
+        QTest::newRow("no microphone")
+            << std::make_exception_ptr(CaptureError(
+                   QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.")))
+            << QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.")
+            << false;
+    }
+
+    void failedStartKeepsThePreviousRecording()
+    {
+        QFETCH(std::exception_ptr, failure);
+        auto session = makeSession();
+        FakeView view;
+        record(*session, view);
+        QCoro::waitFor(session->transcribe(view.actions()));
+        const QUrl previous = session->recording();
+
+        m_script.startFailure = failure;
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QTEST(session->status(), "status");
+        QTEST(session->hasPermissionHelp(), "permission");
+        QVERIFY(!session->capturing());
+        QVERIFY(!session->busy());
+        QCOMPARE(session->recording(), previous);
+        QVERIFY(session->hasRecordedTracks());
+        QCOMPARE(session->transcript(), m_script.transcript);
+        QCOMPARE(view.windows.size(), 1); // only the first, successful start opened it
+    }
+
+    void failedStopDropsTheEngine()
+    {
+        m_script.stopFailure
+            = std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::microphone));
+        auto session = makeSession();
+        FakeView view;
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QVERIFY(!session->capturing());
+        QVERIFY(!session->hasRecording());
+        QVERIFY(!session->busy());
+        QCOMPARE(session->status(),
+            QStringLiteral("Activez Parlevox dans les réglages du micro, puis réessayez."));
+        QCOMPARE(session->permissionHelpLabel(), QStringLiteral("Ouvrir les réglages du micro"));
+
+        // A new recording starts afresh and clears the old help at once.
+        m_script.stopFailure = {};
+        auto start = session->toggleRecording(view.actions());
+        QVERIFY(!session->hasPermissionHelp());
+        QCoro::waitFor(std::move(start));
+        QVERIFY(session->capturing());
+    }
+
+    void transcriptionOutcomes_data()
+    {
+        QTest::addColumn<std::exception_ptr>("failure");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("reopensKeyForm");
+        QTest::newRow("success") << std::exception_ptr {} << QStringLiteral("Transcription prête")
+                                 << false;
+        QTest::newRow("key refused") << std::make_exception_ptr(RequestError::unauthorized())
+                                     << RequestError::unauthorized().message() << true;
+        QTest::newRow("server error")
+            << std::make_exception_ptr(RequestError::http(QStringLiteral("l’envoi"), 500))
+            << RequestError::http(QStringLiteral("l’envoi"), 500).message() << false;
+    }
+
+    void transcriptionOutcomes()
+    {
+        QFETCH(std::exception_ptr, failure);
+        QFETCH(bool, reopensKeyForm);
+        auto session = makeSession();
+        FakeView view;
+        record(*session, view);
+        QCoro::waitFor(session->transcribe(view.actions()));
+        QCOMPARE(m_script.routes, QStringList { QStringLiteral("tracks") });
+
+        m_script.transcribeFailure = failure;
+        auto run = session->transcribe(view.actions());
+        QVERIFY(session->busy());
+        QVERIFY(session->transcript().isEmpty());
+        QCOMPARE(session->status(), QStringLiteral("Envoi et transcription en cours…"));
+        QCoro::waitFor(std::move(run));
+        QVERIFY(!session->busy());
+        QTEST(session->status(), "status");
+        QCOMPARE(session->transcript().isEmpty(), bool(failure));
+        QCOMPARE(!view.integrations.isEmpty(), reopensKeyForm);
+        QVERIFY(session->hasRecording());
+    }
+
+    void transcribeWithoutRecordingDoesNothing()
+    {
+        qunsetenv("GLADIA_API_KEY");
+        auto session = makeSession();
+        FakeView view;
+        QSignalSpy busy(session.get(), &MeetingSession::busyChanged);
+        QCoro::waitFor(session->transcribe(view.actions()));
+        QVERIFY(view.integrations.isEmpty());
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
+    }
+
+    void openingAFile()
+    {
+        auto session = makeSession();
+        FakeView view;
+        record(*session, view);
+        QCoro::waitFor(session->transcribe(view.actions()));
+        session->setNotes(QStringLiteral("Décision : livrer vendredi."));
+        const QString status = session->status();
+
+        QVERIFY(session->beginOpenRecording());
+        QVERIFY(session->busy());
+        QVERIFY(!session->beginOpenRecording());
+        session->finishOpenRecording(QUrl());
+        QVERIFY(!session->busy());
+        QCOMPARE(session->status(), status);
+        QVERIFY(!session->transcript().isEmpty());
+
+        QSignalSpy opened(session.get(), &MeetingSession::recordingOpened);
+        const QUrl file = QUrl::fromLocalFile(QStringLiteral("/home/me/appel.m4a"));
+        QVERIFY(session->beginOpenRecording());
+        session->finishOpenRecording(file);
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(session->recording(), file);
+        QVERIFY(!session->hasRecordedTracks());
+        QVERIFY(session->transcript().isEmpty());
+        QCOMPARE(session->status(), QStringLiteral("Fichier audio prêt"));
+        QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QVERIFY(!session->beginOpenRecording()); // not while recording
+        QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+    }
+
+    void zoomMeetingKeepsTheMeetingActive()
+    {
+        auto session = makeSession();
+        QSignalSpy active(session.get(), &MeetingSession::meetingIsActiveChanged);
+        ZoomMeetingDetector detector = session->zoomDetector();
+        QVERIFY(detector.observe(QStringList { QStringLiteral("Zoom Meeting") }));
+        session->setZoomDetector(detector);
+        QVERIFY(session->meetingIsActive());
+        QCOMPARE(active.count(), 1);
+
+        FakeView view;
+        record(*session, view); // recording on and off: still in the Zoom meeting
+        QVERIFY(session->meetingIsActive());
+        QCOMPARE(active.count(), 1);
+
+        session->setZoomDetector(ZoomMeetingDetector());
+        QVERIFY(!session->meetingIsActive());
+        QCOMPARE(active.count(), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_MeetingSession)
+#include "tst_meetingsession.moc"
