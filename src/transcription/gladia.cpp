@@ -1,7 +1,6 @@
 #include "gladia.h"
 
 #include "background.h"
-#include "cancellation.h"
 #include "captureerror.h"
 #include "error.h"
 #include "requesterror.h"
@@ -101,8 +100,10 @@ QCoro::Task<Gladia::Transcription> Gladia::fetchTranscript(QString file, std::st
     throwIfStopped(stop);
     const QByteArray boundary = canonicalUuid().toLatin1();
     // Read and wrapped off this thread; only the finished body comes back, one copy of the audio.
+    // Captures by reference only: the frame outlives the work, and GCC 12 mishandles the copies of
+    // a non-trivial callable handed to a coroutine inside a co_await.
     QByteArray body = co_await runInBackground(
-        [file, boundary] { return uploadBody(boundary, readWhole(file)); });
+        [&file, &boundary] { return uploadBody(boundary, readWhole(file)); });
     const Upload upload = co_await request<Upload>(endpoint(QStringLiteral("/v2/upload")),
         uploadStage, std::move(body), "multipart/form-data; boundary=" + boundary, stop);
     const Job job = co_await request<Job>(endpoint(QStringLiteral("/v2/pre-recorded")), jobStage,

@@ -153,6 +153,12 @@ private:
         QByteArray type, std::stop_token stop) const;
     [[nodiscard]] QUrl endpoint(const QString& path) const;
 
+    // The platform's error for work abandoned on request, with Qt's own text.
+    [[noreturn]] static void throwCancelled();
+    static void throwIfStopped(const std::stop_token& stop);
+    // Waits `interval` on a monotonic timer; a stop request cuts it short with the cancellation.
+    static QCoro::Task<void> pause(std::chrono::milliseconds interval, std::stop_token stop);
+
     QString m_key;
     Session m_session;
     Service m_service;

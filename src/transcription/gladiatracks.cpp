@@ -1,7 +1,6 @@
 // The two-track run, apart from the one-file run because only it needs the mixdown.
 
 #include "background.h"
-#include "cancellation.h"
 #include "gladia.h"
 
 #include <QCoroTask>
@@ -54,10 +53,21 @@ QCoro::Task<QList<Gladia::Segment>> Gladia::transcribeTrack(
         = QFileInfo(track).absoluteDir().filePath(canonicalUuid() + QStringLiteral(".m4a"));
     const auto removeTemporary = qScopeGuard([&temporary] { QFile::remove(temporary); });
     throwIfStopped(stop);
-    co_await runInBackground([track, temporary, stop] {
-        AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, temporary, stop);
-    });
+    std::exception_ptr exportFailure;
+    try {
+        // Captures by reference only: the frame outlives the work, and GCC 12 mishandles the
+        // copies of a non-trivial callable handed to a coroutine inside a co_await.
+        co_await runInBackground([&track, &temporary, &stop] {
+            AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, temporary, stop);
+        });
+    } catch (...) {
+        exportFailure = std::current_exception();
+    }
+    // An abandoned conversion reports the stop like every other step of the run.
     throwIfStopped(stop);
+    if (exportFailure) {
+        std::rethrow_exception(exportFailure);
+    }
     const Transcription transcription = co_await fetchTranscript(temporary, stop);
     co_return transcription.segments();
 }
