@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <pulse/pulseaudio.h>
+#include <span>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -101,6 +103,13 @@ struct PulseSource::Stream
     PcmFormat format;
     QByteArray device;
     Handler handler;
+    // The first moments of audio wait here until the server has sent timing information taken
+    // after they began to flow: the timing known before is stale and places them tens of
+    // milliseconds off.
+    std::vector<std::byte> held;
+    bool settled = false;
+    int timingUpdates = 0;
+    int timingUpdatesAtFirstData = -1;
 
     explicit Stream(Role role)
         : role(role)
@@ -300,6 +309,10 @@ struct PulseSource::Stream
                 static_cast<Stream*>(userdata)->readAvailable(stream);
             },
             this);
+        pa_stream_set_latency_update_callback(
+            stream,
+            [](pa_stream*, void* userdata) { ++static_cast<Stream*>(userdata)->timingUpdates; },
+            this);
         pa_buffer_attr attributes;
         attributes.maxlength = std::uint32_t(-1);
         attributes.tlength = std::uint32_t(-1);
@@ -340,9 +353,56 @@ struct PulseSource::Stream
         return negative ? now + nanoseconds : now - std::min(now, nanoseconds);
     }
 
+    void deliver(std::span<const std::byte> bytes, std::uint64_t hostTime)
+    {
+        const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
+        if (frames > 0 && handler) {
+            handler(PcmBuffer { format, frames,
+                        bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
+                hostTime);
+        }
+    }
+
+    [[nodiscard]] std::uint64_t heldNanoseconds() const
+    {
+        return std::uint64_t(pa_bytes_to_usec(held.size(), &spec)) * 1000u;
+    }
+
+    // Hands over the held audio as one buffer whose first frame precedes the chunk at
+    // `nextHostTime` by the held duration.
+    void deliverHeld(std::uint64_t nextHostTime)
+    {
+        settled = true;
+        if (!held.empty()) {
+            deliver(held, nextHostTime - std::min(nextHostTime, heldNanoseconds()));
+            held.clear();
+            held.shrink_to_fit();
+        }
+    }
+
+    void accept(pa_stream* stream, std::span<const std::byte> chunk)
+    {
+        const std::uint64_t hostTime = firstFrameHostTime(stream);
+        if (!settled) {
+            if (timingUpdatesAtFirstData < 0) {
+                timingUpdatesAtFirstData = timingUpdates;
+                if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+                    pa_operation_unref(update);
+                }
+            }
+            // Held for a second at most, in case the server never answers.
+            const bool fresh = timingUpdates > timingUpdatesAtFirstData;
+            if (!fresh && heldNanoseconds() < 1'000'000'000u) {
+                held.insert(held.end(), chunk.begin(), chunk.end());
+                return;
+            }
+            deliverHeld(hostTime);
+        }
+        deliver(chunk, hostTime);
+    }
+
     void readAvailable(pa_stream* stream)
     {
-        const std::size_t frameBytes = pa_frame_size(&spec);
         while (pa_stream_readable_size(stream) > 0) {
             const void* data = nullptr;
             std::size_t bytes = 0;
@@ -350,11 +410,8 @@ struct PulseSource::Stream
                 return;
             }
             // A hole (no data, non-zero size) is dropped without being delivered.
-            if (data && bytes >= frameBytes && handler) {
-                const std::int64_t frames = std::int64_t(bytes / frameBytes);
-                const PcmBuffer buffer { format, frames,
-                    { static_cast<const std::byte*>(data), std::size_t(frames) * frameBytes } };
-                handler(buffer, firstFrameHostTime(stream));
+            if (data) {
+                accept(stream, { static_cast<const std::byte*>(data), bytes });
             }
             pa_stream_drop(stream);
         }
@@ -372,6 +429,11 @@ struct PulseSource::Stream
         if (stream) {
             pa_stream_set_read_callback(stream, nullptr, nullptr);
             pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+            // Audio still held is kept, placed as well as the timing now allows.
+            if (!settled && !held.empty()) {
+                deliverHeld(currentHostTime());
+            }
             pa_stream_disconnect(stream);
         }
         if (context) {

@@ -57,6 +57,7 @@ public:
         std::int64_t chunks = 0;
         std::uint64_t firstHostTime = 0;
         float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
+        bool noisy = false; // adds white noise of the same amplitude, harder to encode
         bool failToStart = false;
     };
 
@@ -94,9 +95,14 @@ private:
         std::vector<float> samples(std::size_t(s.chunkFrames * s.channels));
         const double step = 2 * M_PI * 440.0 / s.sampleRate;
         std::int64_t frame = 0;
+        std::uint32_t seed = 12345;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
-                const float value = s.amplitude * float(std::sin(step * double(frame)));
+                float value = s.amplitude * float(std::sin(step * double(frame)));
+                if (s.noisy) {
+                    seed = seed * 1664525u + 1013904223u;
+                    value += s.amplitude * (float(seed >> 8) / float(1u << 24) - 0.5f);
+                }
                 for (int c = 0; c < s.channels; ++c) {
                     samples[std::size_t(i * s.channels + c)] = value;
                 }

@@ -1,0 +1,55 @@
+// Benchmark helper for bench/stop-latency: feeds <seconds> of generated audio from two injected
+// sources (a 44.1 kHz mono microphone and a 48 kHz stereo call starting 0.35 s earlier) through
+// AudioCapture as fast as the track writers take it, then times stop() until "reunion.m4a" is
+// complete. Prints "stop-latency seconds=<n> audio_seconds=<seconds>".
+#include "audiocapture.h"
+#include "blockingwait.h"
+#include "error.h"
+#include "scriptedsource.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 600;
+    constexpr std::uint64_t base = 1'000'000'000'000;
+
+    auto log = std::make_shared<ScriptLog>();
+    ScriptedSource::Script microphone { "microphone", 44100, 1, 1024, 0, base + 350'000'000 };
+    microphone.chunks = std::int64_t(seconds * 44100) / microphone.chunkFrames;
+    microphone.noisy = true;
+    ScriptedSource::Script call { "call", 48000, 2, 1024, 0, base };
+    call.chunks = std::int64_t(seconds * 48000) / call.chunkFrames;
+    call.noisy = true;
+
+    AudioCapture capture({
+        [=] { return std::make_unique<ScriptedSource>(microphone, log); },
+        [=] { return std::make_unique<ScriptedSource>(call, log); },
+    });
+    try {
+        const auto fed = std::chrono::steady_clock::now();
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const auto stopping = std::chrono::steady_clock::now();
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        const auto stopped = std::chrono::steady_clock::now();
+        if (!result.tracks) {
+            std::fprintf(stderr, "the mix did not take both tracks\n");
+            return 1;
+        }
+        std::printf("feeding %.0f s of two tracks took %.2f s; reunion.m4a %.1f MB\n", seconds,
+            std::chrono::duration<double>(stopping - fed).count(),
+            double(QFileInfo(result.mix).size()) / 1e6);
+        std::printf("stop-latency seconds=%.2f audio_seconds=%.0f\n",
+            std::chrono::duration<double>(stopped - stopping).count(), seconds);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
