@@ -127,7 +127,7 @@ void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
         return;
     }
     const std::lock_guard lock(m_mutex);
-    if (m_failure) {
+    if (m_failure || m_finished) {
         return;
     }
     try {
@@ -158,6 +158,7 @@ void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
 std::optional<TrackWriter::Finished> TrackWriter::finish()
 {
     const std::lock_guard lock(m_mutex);
+    m_finished = true;
     const std::unique_ptr<File> file = std::move(m_file);
     if (file) {
         if (auto closing = file->close(); closing && !m_failure) {

@@ -44,5 +44,6 @@ private:
     std::unique_ptr<File> m_file;
     std::optional<double> m_firstSample;
     bool m_hasSignal;
+    bool m_finished = false; // a late buffer must not reopen, and so truncate, a finished track
     std::exception_ptr m_failure;
 };
