@@ -21,6 +21,9 @@ FakeGladia::FakeGladia()
         if (request.target == "/v2/pre-recorded") {
             return job(request);
         }
+        if (poll) {
+            return poll(request);
+        }
         if (!polls.isEmpty()) {
             return polls.takeFirst();
         }

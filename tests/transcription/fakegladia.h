@@ -37,6 +37,7 @@ public:
     Answer upload; // default: an audio reference
     Answer job; // default: a result address on this server
     QList<ScriptedResponse> polls; // used in order, then "processing" forever
+    Answer poll; // when set, answers every poll instead of `polls`
 };
 
 // How a transcription ended.

@@ -1,0 +1,287 @@
+#include "captureerror.h"
+#include "fakegladia.h"
+#include "requesterror.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cmath>
+#include <numbers>
+#include <sndfile.h>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString keySentence = QStringLiteral(
+    "Gladia a refusé la clé API. Remplacez-la dans les réglages, puis relancez la transcription.");
+
+// A mono sine written as a track file, as the recorder leaves it.
+void writeTrack(const QString& path, double seconds, double frequency)
+{
+    SF_INFO info {};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!file) {
+        qFatal("cannot write a test track: %s", sf_strerror(nullptr));
+    }
+    std::vector<float> samples(static_cast<size_t>(seconds * info.samplerate));
+    for (size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<float>(
+            0.3 * std::sin(2 * std::numbers::pi * frequency * double(i) / info.samplerate));
+    }
+    sf_writef_float(file, samples.data(), sf_count_t(samples.size()));
+    sf_close(file);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 convertedSize(const QString& track)
+{
+    QTemporaryDir scratch;
+    const QString m4a = scratch.filePath(QStringLiteral("x.m4a"));
+    AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, m4a);
+    return QFileInfo(m4a).size();
+}
+
+} // namespace
+
+class tst_GladiaTracks : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_recordings;
+    qint64 m_microphoneSize = 0;
+    qint64 m_systemSize = 0;
+
+    QTemporaryDir m_folder;
+    AudioCapture::Tracks m_tracks;
+    QByteArray m_microphoneBytes;
+    QByteArray m_systemBytes;
+    std::unique_ptr<FakeGladia> m_service;
+    QSet<QString> m_temporaryFiles; // M4A files seen beside the tracks during the uploads
+
+    // The service, telling the two tracks apart by the size of their audio: the microphone's is
+    // short, the call's long. Each side's job and polls carry its name.
+    void routeByTrack(std::function<ScriptedResponse(const QByteArray& side)> upload,
+        std::function<ScriptedResponse(const QByteArray& side)> poll)
+    {
+        FakeGladia& service = *m_service;
+        service.upload = [this, upload](const RecordedRequest& request) {
+            const QDir folder(m_folder.path());
+            for (const QString& name : folder.entryList({ QStringLiteral("*.m4a") })) {
+                m_temporaryFiles.insert(name);
+            }
+            const qint64 size = request.body.size();
+            const bool microphone
+                = std::abs(size - m_microphoneSize) < std::abs(size - m_systemSize);
+            return upload(microphone ? "mic" : "call");
+        };
+        service.job = [&service](const RecordedRequest& request) {
+            const QByteArray side = request.body.contains("\"mic\"") ? "mic" : "call";
+            return ScriptedResponse::json(200,
+                FakeGladia::object(QStringLiteral("result_url"),
+                    QString::fromLatin1(service.resultUrl("/v2/result/" + side))));
+        };
+        service.poll = [poll](const RecordedRequest& request) {
+            return poll(request.target.endsWith("/mic") ? "mic" : "call");
+        };
+    }
+
+    static ScriptedResponse uploaded(const QByteArray& side)
+    {
+        return ScriptedResponse::json(
+            200, FakeGladia::object(QStringLiteral("audio_url"), QString::fromLatin1(side)));
+    }
+
+    static ScriptedResponse transcribed(const QByteArray& side)
+    {
+        return side == "mic" ? FakeGladia::done(R"([{"start":1.0,"speaker":0,"text":"Bonjour"}])")
+                             : FakeGladia::done(R"([{"start":0.2,"speaker":1,"text":"Salut"},)"
+                                                R"({"start":2.4,"speaker":0,"text":"Oui"}])");
+    }
+
+    void verifyFolderAsBefore()
+    {
+        QCOMPARE(QDir(m_folder.path()).entryList(QDir::Files),
+            QStringList({ QStringLiteral("appel.caf"), QStringLiteral("microphone.caf") }));
+        QCOMPARE(contents(m_tracks.microphone), m_microphoneBytes);
+        QCOMPARE(contents(m_tracks.system), m_systemBytes);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        writeTrack(m_recordings.filePath(QStringLiteral("mic.caf")), 0.5, 440);
+        writeTrack(m_recordings.filePath(QStringLiteral("call.caf")), 3.0, 660);
+        m_microphoneSize = convertedSize(m_recordings.filePath(QStringLiteral("mic.caf")));
+        m_systemSize = convertedSize(m_recordings.filePath(QStringLiteral("call.caf")));
+        QVERIFY(m_systemSize > 2 * m_microphoneSize);
+    }
+
+    void init()
+    {
+        m_tracks.microphone = m_folder.filePath(QStringLiteral("microphone.caf"));
+        m_tracks.system = m_folder.filePath(QStringLiteral("appel.caf"));
+        QFile::remove(m_tracks.microphone);
+        QFile::remove(m_tracks.system);
+        QVERIFY(QFile::copy(m_recordings.filePath(QStringLiteral("mic.caf")), m_tracks.microphone));
+        QVERIFY(QFile::copy(m_recordings.filePath(QStringLiteral("call.caf")), m_tracks.system));
+        m_microphoneBytes = contents(m_tracks.microphone);
+        m_systemBytes = contents(m_tracks.system);
+        m_tracks.microphoneOffset = 0.5;
+        m_tracks.systemOffset = 0;
+        m_service = std::make_unique<FakeGladia>();
+        m_temporaryFiles.clear();
+    }
+
+    void cleanup() { m_service.reset(); }
+
+    void bothTracksOnOneTimeline()
+    {
+        routeByTrack(uploaded, transcribed);
+
+        const Outcome outcome = run(m_service->client().transcribe(m_tracks));
+
+        QVERIFY2(outcome.transcript, qPrintable(outcome.errorText()));
+        QCOMPARE(*outcome.transcript,
+            QStringLiteral("[00:00] Audio de l’appel · Salut\n[00:01] Micro · Bonjour\n"
+                           "[00:02] Audio de l’appel · Oui"));
+        QCOMPARE(m_service->requests().size(), 6);
+        // Each track went through its own converted file beside it, named by a fresh UUID.
+        QVERIFY2(m_temporaryFiles.size() == 2, qPrintable(m_temporaryFiles.values().join(u' ')));
+        for (const QString& name : std::as_const(m_temporaryFiles)) {
+            QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"
+                                                       "\\.m4a$"))
+                         .match(name)
+                         .hasMatch(),
+                qPrintable(name));
+        }
+        verifyFolderAsBefore();
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QByteArray>("failing"); // which side fails: mic, call or both
+        QTest::addColumn<int>("status"); // at the upload, 200 when the job fails instead
+        QTest::addColumn<QString>("error");
+        QTest::newRow("call job fails while the microphone succeeds") << QByteArray(
+            "call") << 200 << QStringLiteral("La transcription a échoué chez Gladia.");
+        QTest::newRow("both fail: the microphone's error is reported") << QByteArray(
+            "both") << 403 << QStringLiteral("Gladia · envoi de l’audio impossible (HTTP 403).");
+        QTest::newRow("microphone fails while the call side hangs")
+            << QByteArray("mic") << 401 << keySentence;
+    }
+
+    void failures()
+    {
+        QFETCH(QByteArray, failing);
+        QFETCH(int, status);
+        routeByTrack(
+            [&](const QByteArray& side) {
+                if (status != 200 && (failing == "both" || failing == side)) {
+                    return ScriptedResponse::json(status, {});
+                }
+                if (failing == "both" && side == "call") {
+                    return ScriptedResponse::json(500, {});
+                }
+                if (failing == "mic" && side == "call") {
+                    ScriptedResponse stall; // only a cancellation ends this side
+                    stall.stall = true;
+                    return stall;
+                }
+                return uploaded(side);
+            },
+            [&](const QByteArray& side) {
+                return side == failing ? ScriptedResponse::json(200, R"({"status":"error"})")
+                                       : transcribed(side);
+            });
+        Gladia::Service service = m_service->service();
+        service.stallTimeout = 120s;
+        QElapsedTimer clock;
+        clock.start();
+
+        const Outcome outcome = run(m_service->client(service).transcribe(m_tracks));
+
+        QVERIFY(!outcome.transcript);
+        QTEST(outcome.errorText(), "error");
+        QVERIFY(clock.elapsed() < 60000);
+        verifyFolderAsBefore();
+    }
+
+    void conversionErrorPassesUnchanged()
+    {
+        QFile garbage(m_tracks.system);
+        QVERIFY(garbage.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        garbage.write("not audio at all");
+        garbage.close();
+        m_systemBytes = contents(m_tracks.system);
+        QString expected;
+        try {
+            AudioCapture::exportAudio({ AudioCapture::Input { m_tracks.system, 0 } },
+                m_recordings.filePath(QStringLiteral("never.m4a")));
+        } catch (const std::exception& error) {
+            expected = describeError(error);
+        }
+        QVERIFY(!expected.isEmpty());
+        routeByTrack(uploaded, transcribed);
+
+        const Outcome outcome = run(m_service->client().transcribe(m_tracks));
+
+        QCOMPARE(outcome.errorText(), expected);
+        QVERIFY(!outcome.failedWith<RequestError>());
+        verifyFolderAsBefore();
+    }
+
+    void stopEndsBothSides()
+    {
+        routeByTrack(uploaded, [](const QByteArray&) {
+            return ScriptedResponse::json(200, R"({"status":"processing"})");
+        });
+        std::stop_source stop;
+        int polls = 0;
+        std::thread stopper;
+        connect(&m_service->server, &TestHttpServer::requestReceived, this,
+            [&](const RecordedRequest& request) {
+                // Once both sides wait between polls.
+                if (request.method == "GET" && ++polls == 2) {
+                    stopper = std::thread([&stop] {
+                        std::this_thread::sleep_for(300ms);
+                        stop.request_stop();
+                    });
+                }
+            });
+        Gladia::Service service = m_service->service();
+        service.pollInterval = 60s;
+        QElapsedTimer clock;
+        clock.start();
+
+        const Outcome outcome
+            = run(m_service->client(service).transcribe(m_tracks, stop.get_token()));
+        if (stopper.joinable()) {
+            stopper.join();
+        }
+
+        QVERIFY(outcome.failedWith<PlatformError>());
+        QVERIFY(!outcome.failedWith<RequestError>());
+        QCOMPARE(polls, 2);
+        QVERIFY(clock.elapsed() < 30000);
+        verifyFolderAsBefore();
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_GladiaTracks)
+#include "tst_gladiatracks.moc"
