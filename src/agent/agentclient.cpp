@@ -63,12 +63,6 @@ QNetworkAccessManager* AgentClient::sharedSession()
     return session;
 }
 
-AgentClient::AgentClient(QUrl baseURL, QString accessCode, QNetworkAccessManager* session)
-    : m_baseURL(std::move(baseURL))
-    , m_accessCode(std::move(accessCode))
-    , m_session(session)
-{ }
-
 AgentClient::Request AgentClient::request(const QString& endpoint, QByteArray body) const
 {
     return Request { m_session, endpointURL(endpoint), m_accessCode, m_timeout, std::move(body) };

@@ -1,9 +1,16 @@
-// The pure parts of the agent client: failures, request bodies, address and link rules.
+// The pure parts of the agent client: construction, failures, request bodies, address and link
+// rules.
 #include "agentclient.h"
 #include "usertext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+
+AgentClient::AgentClient(QUrl baseURL, QString accessCode, QNetworkAccessManager* session)
+    : m_baseURL(std::move(baseURL))
+    , m_accessCode(std::move(accessCode))
+    , m_session(session)
+{ }
 
 AgentClient::Failure::Failure(
     QString message, std::optional<int> status, std::optional<QString> code)
