@@ -20,6 +20,10 @@ enum class Role
 
 // Chunks of about 20 ms: short enough for a prompt first buffer, long enough to stay cheap.
 constexpr pa_usec_t fragmentUsec = 20'000;
+// The first frame's time is the median of this many estimates (about 0.3 s of audio), and audio
+// is held back for a second at most while they come in.
+constexpr std::size_t settlingEstimates = 15;
+constexpr std::uint64_t maximumHoldNanoseconds = 1'000'000'000;
 
 [[noreturn]] void throwNoMicrophone()
 {
@@ -103,10 +107,11 @@ struct PulseSource::Stream
     PcmFormat format;
     QByteArray device;
     Handler handler;
-    // The first moments of audio wait here until the server has sent timing information taken
-    // after they began to flow: the timing known before is stale and places them tens of
-    // milliseconds off.
+    // The first moments of audio wait here while the time of their first frame is estimated from
+    // the chunks that follow: timing known when audio begins to flow is stale and can be tens of
+    // milliseconds off, and a single estimate carries the jitter of one timing report.
     std::vector<std::byte> held;
+    std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
     int timingUpdates = 0;
     int timingUpdatesAtFirstData = -1;
@@ -368,16 +373,24 @@ struct PulseSource::Stream
         return std::uint64_t(pa_bytes_to_usec(held.size(), &spec)) * 1000u;
     }
 
-    // Hands over the held audio as one buffer whose first frame precedes the chunk at
-    // `nextHostTime` by the held duration.
+    // Hands over the held audio as one buffer, its first frame at the median estimate, or just
+    // before the chunk at `nextHostTime` when there is none.
     void deliverHeld(std::uint64_t nextHostTime)
     {
         settled = true;
-        if (!held.empty()) {
-            deliver(held, nextHostTime - std::min(nextHostTime, heldNanoseconds()));
-            held.clear();
-            held.shrink_to_fit();
+        if (held.empty()) {
+            return;
         }
+        std::uint64_t first = nextHostTime - std::min(nextHostTime, heldNanoseconds());
+        if (!firstFrameEstimates.empty()) {
+            const auto middle
+                = firstFrameEstimates.begin() + std::ptrdiff_t(firstFrameEstimates.size() / 2);
+            std::nth_element(firstFrameEstimates.begin(), middle, firstFrameEstimates.end());
+            first = *middle;
+        }
+        deliver(held, first);
+        held = {};
+        firstFrameEstimates = {};
     }
 
     void accept(pa_stream* stream, std::span<const std::byte> chunk)
@@ -390,9 +403,13 @@ struct PulseSource::Stream
                     pa_operation_unref(update);
                 }
             }
-            // Held for a second at most, in case the server never answers.
-            const bool fresh = timingUpdates > timingUpdatesAtFirstData;
-            if (!fresh && heldNanoseconds() < 1'000'000'000u) {
+            // Once timing reported after the start has arrived, every chunk gives an estimate
+            // of when the first held frame was captured.
+            if (timingUpdates > timingUpdatesAtFirstData) {
+                firstFrameEstimates.push_back(hostTime - std::min(hostTime, heldNanoseconds()));
+            }
+            if (firstFrameEstimates.size() < settlingEstimates
+                && heldNanoseconds() < maximumHoldNanoseconds) {
                 held.insert(held.end(), chunk.begin(), chunk.end());
                 return;
             }
