@@ -2,6 +2,7 @@
 #include "captureerror.h"
 #include "meetingsession.h"
 #include "requesterror.h"
+#include "testhttpserver.h"
 
 #include <QCoroTimer>
 #include <QSignalSpy>
@@ -381,6 +382,38 @@ private Q_SLOTS:
         QCoro::waitFor(session->toggleRecording(view.actions()));
         QVERIFY(!session->beginOpenRecording()); // not while recording
         QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+    }
+
+    void agentRequestBlocksRecordingButNotStopping()
+    {
+        // A real preparation held open by a team server that never answers.
+        TestHttpServer team;
+        ScriptedResponse stall;
+        stall.stall = true;
+        team.enqueue(stall);
+        team.enqueue(stall);
+        auto session = makeSession();
+        FakeView view;
+        session->agent()->setRequest(QStringLiteral("Prépare le compte rendu"));
+        auto preparation
+            = session->agent()->prepare(AgentClient(team.url(QStringLiteral("/")), QString()));
+        QVERIFY(session->agent()->busy());
+
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QCOMPARE(m_script.enginesMade, 0);
+        QVERIFY(!session->busy());
+        QVERIFY(!session->beginOpenRecording());
+        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
+
+        // Started before the agent request, the recording can still be stopped during it.
+        auto idle = makeSession();
+        QCoro::waitFor(idle->toggleRecording(view.actions()));
+        idle->agent()->setRequest(QStringLiteral("Prépare le compte rendu"));
+        auto second = idle->agent()->prepare(AgentClient(team.url(QStringLiteral("/")), QString()));
+        QVERIFY(idle->agent()->busy());
+        QCoro::waitFor(idle->toggleRecording(view.actions()));
+        QVERIFY(!idle->capturing());
+        QCOMPARE(idle->status(), bothTracksStatus);
     }
 
     void zoomMeetingKeepsTheMeetingActive()
