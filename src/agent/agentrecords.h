@@ -39,6 +39,8 @@ public:
     };
     Q_ENUM(Kind)
 
+    // Only for the meta-type system (QVariant, QML), which needs a default value.
+    constexpr AgentExecutor() = default;
     constexpr AgentExecutor(Kind kind) // NOLINT(google-explicit-constructor): a closed set
         : m_kind(kind)
     { }
@@ -57,7 +59,7 @@ public:
     friend bool operator==(AgentExecutor, AgentExecutor) = default;
 
 private:
-    Kind m_kind;
+    Kind m_kind = Kind::devin;
 };
 
 [[nodiscard]] inline size_t qHash(AgentExecutor executor, size_t seed = 0)

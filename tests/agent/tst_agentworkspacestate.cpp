@@ -127,7 +127,7 @@ void TestAgentWorkspaceState::clarificationLoopToLaunch()
     QCOMPARE(state.clarifications(), answered);
     QCOMPARE(state.answer(), QString());
     QCOMPARE(state.preparation()->review()->title, QStringLiteral("Relancer le client"));
-    QVERIFY(state.reviewValue().isValid());
+    QCOMPARE(state.reviewValue().value<AgentReview>(), *state.preparation()->review());
 
     server.enqueue(executionAnswer(sessionLink()));
     QCoro::waitFor(state.launch(client, *state.preparation()->review()));
