@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <cstdio> // renameat2
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -20,7 +20,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -103,7 +102,7 @@ class Source
 public:
     Source(const QString& path, double offset)
     {
-        if (!std::isfinite(offset)) {
+        if (!std::isfinite(offset) || offset > 1e9) {
             throw PlatformError(ffmpegText(AVERROR(EINVAL)));
         }
         m_start = std::llround(std::max(0.0, offset) * mixRate);
