@@ -88,7 +88,8 @@ public:
     [[nodiscard]] static QString format(const QList<Segment>& microphone,
         const QList<Segment>& system, const AudioCapture::Tracks& tracks);
 
-    // The HTTP client behind every request: a network manager and the TLS settings to use.
+    // The HTTP client behind every request: a network manager and the TLS settings to use. A run
+    // must start on the thread that owns the manager.
     class Session
     {
     public:

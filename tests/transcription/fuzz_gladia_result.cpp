@@ -8,8 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QByteArray json = QByteArray::fromRawData(reinterpret_cast<const char*>(data),
-        static_cast<qsizetype>(size));
+    const QByteArray json = QByteArray::fromRawData(
+        reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     (void)Gladia::decode<Gladia::Upload>(json);
     (void)Gladia::decode<Gladia::Job>(json);
     const std::optional<Gladia::Result> result = Gladia::decode<Gladia::Result>(json);
