@@ -51,8 +51,8 @@ private Q_SLOTS:
                 AudioPermissionHelp(AudioPermissionHelp::systemAudio).message());
             QVERIFY(dynamic_cast<const AudioPermissionHelp*>(&error));
         }
-        const std::exception_ptr thrown
-            = std::make_exception_ptr(CaptureError(QStringLiteral("Aucun enregistrement en cours.")));
+        const std::exception_ptr thrown = std::make_exception_ptr(
+            CaptureError(QStringLiteral("Aucun enregistrement en cours.")));
         QCOMPARE(describeError(thrown), QStringLiteral("Aucun enregistrement en cours."));
     }
 
