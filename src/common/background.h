@@ -9,19 +9,23 @@
 
 // Runs `work` on the global thread pool and resumes the awaiting coroutine on its own thread with
 // the result, or rethrows there whatever `work` threw (of any type, unlike QFuture).
-template<typename Work>
-auto runInBackground(Work work) -> QCoro::Task<std::invoke_result_t<Work>>
+//
+// The job and its future are named locals: GCC 12 destroys a non-trivial temporary made inside a
+// co_await expression twice. Callers should likewise build `work` before their own co_await.
+template<typename Work> auto runInBackground(Work work) -> QCoro::Task<std::invoke_result_t<Work>>
 {
     using Result = std::invoke_result_t<Work>;
     if constexpr (std::is_void_v<Result>) {
-        std::exception_ptr failure = co_await QtConcurrent::run([work = std::move(work)]() mutable {
+        auto job = [work = std::move(work)]() mutable {
             try {
                 work();
                 return std::exception_ptr {};
             } catch (...) {
                 return std::current_exception();
             }
-        });
+        };
+        QFuture<std::exception_ptr> future = QtConcurrent::run(std::move(job));
+        const std::exception_ptr failure = co_await future;
         if (failure) {
             std::rethrow_exception(failure);
         }
@@ -31,7 +35,7 @@ auto runInBackground(Work work) -> QCoro::Task<std::invoke_result_t<Work>>
             std::optional<Result> value;
             std::exception_ptr failure;
         };
-        Outcome outcome = co_await QtConcurrent::run([work = std::move(work)]() mutable {
+        auto job = [work = std::move(work)]() mutable {
             Outcome result;
             try {
                 result.value.emplace(work());
@@ -39,7 +43,9 @@ auto runInBackground(Work work) -> QCoro::Task<std::invoke_result_t<Work>>
                 result.failure = std::current_exception();
             }
             return result;
-        });
+        };
+        QFuture<Outcome> future = QtConcurrent::run(std::move(job));
+        Outcome outcome = co_await future;
         if (outcome.failure) {
             std::rethrow_exception(outcome.failure);
         }

@@ -1,0 +1,66 @@
+#include "background.h"
+#include "error.h"
+
+#include <QTest>
+#include <QThread>
+
+// Work that owns heap data, as real callers' work does (file names, keys).
+class tst_Background : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void runsOffTheCallingThreadAndReturnsOwnedData()
+    {
+        const QString name = QStringLiteral("reunion.m4a");
+        auto work = [name] {
+            return QStringList { name, QString::number(quintptr(QThread::currentThread())) };
+        };
+        const QStringList result = QCoro::waitFor(runInBackground(std::move(work)));
+        QCOMPARE(result.value(0), name);
+        QVERIFY(result.value(1) != QString::number(quintptr(QThread::currentThread())));
+    }
+
+    void workWrittenInsideTheAwait()
+    {
+        const QString name = QStringLiteral("appel.caf");
+        auto awaiting = [&]() -> QCoro::Task<QString> {
+            co_return co_await runInBackground([name] { return name + QStringLiteral(".m4a"); });
+        };
+        QCOMPARE(QCoro::waitFor(awaiting()), QStringLiteral("appel.caf.m4a"));
+    }
+
+    void braceBuiltWorkInsideTheAwait()
+    {
+        struct Job
+        {
+            QString name;
+            QString operator()() const { return name + QStringLiteral(".m4a"); }
+        };
+        const QString name = QStringLiteral("microphone.caf");
+        auto awaiting = [&]() -> QCoro::Task<QString> {
+            co_return co_await runInBackground(Job { name });
+        };
+        QCOMPARE(QCoro::waitFor(awaiting()), QStringLiteral("microphone.caf.m4a"));
+    }
+
+    void rethrowsOnTheAwaitingSide()
+    {
+        const QString sentence = QStringLiteral("Impossible de lire une piste audio.");
+        auto work = [sentence] {
+            throw PlatformError(sentence);
+        };
+        auto awaiting = [&]() -> QCoro::Task<QString> {
+            try {
+                co_await runInBackground(std::move(work));
+            } catch (const Error& error) {
+                co_return error.message();
+            }
+            co_return QString();
+        };
+        QCOMPARE(QCoro::waitFor(awaiting()), sentence);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Background)
+#include "tst_background.moc"
