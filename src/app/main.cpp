@@ -1,19 +1,87 @@
+#include "appsettings.h"
+#include "linkhandoff.h"
+#include "meetingsession.h"
+#include "windowregistry.h"
+
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QTimer>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// The one argument Parlevox accepts: a parlevox:// link (anything else is ignored).
+QUrl linkArgument(const QStringList& arguments)
+{
+    if (arguments.size() < 2) {
+        return {};
+    }
+    const QUrl link(arguments.at(1), QUrl::StrictMode);
+    return link.scheme() == QLatin1String("parlevox") ? link : QUrl();
+}
+
+// For bench/startup: prints the monotonic time of the first notebook frame.
+void reportFirstFrame(WindowRegistry& windows)
+{
+    const QList<QQuickWindow*> notebooks = windows.notebookWindows();
+    if (notebooks.isEmpty()) {
+        return;
+    }
+    QObject::connect(
+        notebooks.first(), &QQuickWindow::frameSwapped, notebooks.first(),
+        [] {
+            static bool reported = false;
+            if (reported) {
+                return;
+            }
+            reported = true;
+            timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            std::printf("first_frame_monotonic_ns=%lld\n",
+                static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+            std::fflush(stdout);
+        },
+        Qt::DirectConnection);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
     QGuiApplication::setOrganizationName(QStringLiteral("Parlevox"));
     QGuiApplication::setApplicationName(QStringLiteral("Parlevox"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Parlevox"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("parlevox"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Parlevox/App/Parlevox.png")));
     QQuickStyle::setStyle(QStringLiteral("Basic"));
 
+    const QUrl link = linkArgument(QGuiApplication::arguments());
+    LinkHandoff handoff;
+    if (handoff.handOff(link)) {
+        return 0;
+    }
+    handoff.listen();
+
+    MeetingSession session;
+    AppSettings settings;
     QQmlApplicationEngine engine;
-    QObject::connect(
-        &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
-        [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
     engine.addImportPath(QStringLiteral("qrc:/"));
-    engine.load(QUrl(QStringLiteral("qrc:/Parlevox/App/Main.qml")));
+    WindowRegistry windows(&engine, &session, &settings);
+    QObject::connect(&handoff, &LinkHandoff::linkReceived, &windows, &WindowRegistry::deliverLink);
+    QObject::connect(&handoff, &LinkHandoff::launchedAgain, &windows,
+        [&windows] { windows.openWindow(QStringLiteral("notebook")); });
+
+    windows.openWindow(QStringLiteral("notebook"));
+    if (qEnvironmentVariableIsSet("PARLEVOX_REPORT_FIRST_FRAME")) {
+        reportFirstFrame(windows);
+    }
+    if (!link.isEmpty()) {
+        QTimer::singleShot(0, &windows, [&windows, link] { windows.deliverLink(link); });
+    }
     return QGuiApplication::exec();
 }

@@ -1,7 +1,6 @@
 #include "meetingsession.h"
 
 #include "agentworkspacestate.h"
-#include "gladia.h"
 #include "requesterror.h"
 #include "usertext.h"
 
@@ -9,35 +8,6 @@
 #include <QProcessEnvironment>
 
 namespace {
-
-class RealCaptureEngine final : public CaptureEngine
-{
-public:
-    QCoro::Task<void> start() override { return m_capture.start(); }
-    QCoro::Task<AudioCapture::StopResult> stop() override { return m_capture.stop(); }
-
-private:
-    AudioCapture m_capture;
-};
-
-class GladiaTranscriber final : public Transcriber
-{
-public:
-    explicit GladiaTranscriber(const QString& key)
-        : m_gladia(key)
-    { }
-    QCoro::Task<QString> transcribe(AudioCapture::Tracks tracks) override
-    {
-        co_return co_await m_gladia.transcribe(tracks);
-    }
-    QCoro::Task<QString> transcribe(QUrl recording) override
-    {
-        co_return co_await m_gladia.transcribe(recording.toLocalFile());
-    }
-
-private:
-    Gladia m_gladia;
-};
 
 bool isUnauthorized(std::exception_ptr failure)
 {
@@ -51,14 +21,6 @@ bool isUnauthorized(std::exception_ptr failure)
 }
 
 } // namespace
-
-MeetingSessionServices MeetingSessionServices::real()
-{
-    return {
-        [] { return std::make_unique<RealCaptureEngine>(); },
-        [](const QString& key) { return std::make_unique<GladiaTranscriber>(key); },
-    };
-}
 
 MeetingSession::MeetingSession(MeetingSessionServices services, QObject* parent)
     : QObject(parent)

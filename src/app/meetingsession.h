@@ -4,12 +4,14 @@
 #include "audiocapture.h"
 #include "audiopermissionhelp.h"
 #include "integrationsrequest.h"
+#include "integrationssession.h"
 #include "zoommeetingdetector.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <QVariant>
 #include <QtQmlIntegration>
 #include <functional>
 #include <memory>
@@ -52,9 +54,10 @@ struct ViewActions
 
 // The one model of a run: the recording, the transcript, the notes, the keys and the agent state,
 // and the record → stop → transcribe workflow with its status line.
-class MeetingSession : public QObject
+class MeetingSession : public QObject, public IntegrationsSession
 {
     Q_OBJECT
+    Q_INTERFACES(IntegrationsSession)
     QML_ELEMENT
     QML_UNCREATABLE("The session is made once by the application.")
 
@@ -68,6 +71,8 @@ class MeetingSession : public QObject
     Q_PROPERTY(QString agentAccessCode READ agentAccessCode WRITE setAgentAccessCode NOTIFY
             agentAccessCodeChanged)
     Q_PROPERTY(bool hasAgentAccess READ hasAgentAccess NOTIFY agentAccessChanged)
+    // The granted AgentAccess, or undefined: what the agent page takes as its access.
+    Q_PROPERTY(QVariant agentAccess READ agentAccessValue NOTIFY agentAccessChanged)
     Q_PROPERTY(AgentWorkspaceState* agent READ agent CONSTANT)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(bool hasPermissionHelp READ hasPermissionHelp NOTIFY permissionHelpChanged)
@@ -92,16 +97,20 @@ public:
     }
     [[nodiscard]] bool hasRecordedTracks() const { return m_recordedTracks.has_value(); }
     [[nodiscard]] bool busy() const { return m_busy; }
-    [[nodiscard]] const QString& key() const { return m_key; }
-    void setKey(const QString& key);
+    [[nodiscard]] const QString& key() const override { return m_key; }
+    void setKey(const QString& key) override;
     // Whether the key holds anything but blanks.
     [[nodiscard]] bool hasKey() const;
-    [[nodiscard]] const QString& agentAccessCode() const { return m_agentAccessCode; }
-    void setAgentAccessCode(const QString& code);
-    [[nodiscard]] const std::optional<AgentAccess>& agentAccess() const;
-    void setAgentAccess(std::optional<AgentAccess> access);
+    [[nodiscard]] const QString& agentAccessCode() const override { return m_agentAccessCode; }
+    void setAgentAccessCode(const QString& code) override;
+    [[nodiscard]] const std::optional<AgentAccess>& agentAccess() const override;
+    void setAgentAccess(std::optional<AgentAccess> access) override;
     [[nodiscard]] bool hasAgentAccess() const;
-    [[nodiscard]] AgentWorkspaceState* agent() const { return m_agent; }
+    [[nodiscard]] QVariant agentAccessValue() const
+    {
+        return m_agentAccess ? QVariant::fromValue(*m_agentAccess) : QVariant();
+    }
+    [[nodiscard]] AgentWorkspaceState* agent() const override { return m_agent; }
     [[nodiscard]] const QString& status() const { return m_status; }
     [[nodiscard]] const std::optional<AudioPermissionHelp>& permissionHelp() const
     {

@@ -1,5 +1,6 @@
 #include "agentworkspacestate.h"
 #include "captureerror.h"
+#include "fakesessionservices.h"
 #include "meetingsession.h"
 #include "requesterror.h"
 #include "testhttpserver.h"
@@ -14,79 +15,6 @@ Q_DECLARE_METATYPE(std::exception_ptr)
 using namespace std::chrono_literals;
 
 namespace {
-
-// What the fake engine and transcriber do when called; each operation takes a few milliseconds so
-// that the test can look at the session while it runs.
-struct Script
-{
-    std::exception_ptr startFailure;
-    std::exception_ptr stopFailure;
-    AudioCapture::StopResult stopResult;
-    std::exception_ptr transcribeFailure;
-    QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
-
-    int enginesMade = 0;
-    int engineStarts = 0;
-    QStringList keysGiven;
-    QStringList routes; // "tracks" or "file"
-};
-
-class FakeEngine final : public CaptureEngine
-{
-public:
-    explicit FakeEngine(Script& script)
-        : m_script(script)
-    { }
-    QCoro::Task<void> start() override
-    {
-        ++m_script.engineStarts;
-        co_await QCoro::sleepFor(5ms);
-        if (m_script.startFailure) {
-            std::rethrow_exception(m_script.startFailure);
-        }
-    }
-    QCoro::Task<AudioCapture::StopResult> stop() override
-    {
-        co_await QCoro::sleepFor(5ms);
-        if (m_script.stopFailure) {
-            std::rethrow_exception(m_script.stopFailure);
-        }
-        co_return AudioCapture::StopResult(m_script.stopResult);
-    }
-
-private:
-    Script& m_script;
-};
-
-class FakeTranscriber final : public Transcriber
-{
-public:
-    explicit FakeTranscriber(Script& script)
-        : m_script(script)
-    { }
-    QCoro::Task<QString> transcribe(AudioCapture::Tracks) override
-    {
-        m_script.routes << QStringLiteral("tracks");
-        co_return co_await answer();
-    }
-    QCoro::Task<QString> transcribe(QUrl) override
-    {
-        m_script.routes << QStringLiteral("file");
-        co_return co_await answer();
-    }
-
-private:
-    QCoro::Task<QString> answer()
-    {
-        co_await QCoro::sleepFor(5ms);
-        if (m_script.transcribeFailure) {
-            std::rethrow_exception(m_script.transcribeFailure);
-        }
-        co_return QString(m_script.transcript); // a copy: GCC 12 moves from a co_returned lvalue
-    }
-
-    Script& m_script;
-};
 
 // The actions a view lends the session, recorded.
 struct FakeView

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "appsettings.h"
+#include "meetingsession.h"
+#include "sessionintegrations.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QQuickWindow>
+#include <QUrl>
+#include <QtQmlIntegration>
+
+class QQmlComponent;
+class QQmlEngine;
+
+// The application's windows by identifier: "notebook" (any number) and "meeting" (at most one,
+// raised when asked again). Windows are made from the QML components of Parlevox.App and
+// deleted once closed; nothing is restored at the next launch.
+class WindowRegistry : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("The application makes the window registry.")
+
+    Q_PROPERTY(MeetingSession* session READ session CONSTANT)
+    Q_PROPERTY(AppSettings* settings READ settings CONSTANT)
+    Q_PROPERTY(QObject* integrationsSession READ integrationsSession CONSTANT)
+
+public:
+    WindowRegistry(QQmlEngine* engine, MeetingSession* session, AppSettings* settings,
+        QObject* parent = nullptr);
+    ~WindowRegistry() override;
+
+    [[nodiscard]] MeetingSession* session() const { return m_session; }
+    [[nodiscard]] AppSettings* settings() const { return m_settings; }
+    // The session as the integrations page uses it.
+    [[nodiscard]] QObject* integrationsSession() const { return m_integrationsSession; }
+
+    // Opens a new notebook window, or opens or raises the meeting window.
+    Q_INVOKABLE void openWindow(const QString& identifier);
+    // The notebook windows still open, oldest first.
+    [[nodiscard]] QList<QQuickWindow*> notebookWindows() const;
+    // The meeting window, when open.
+    [[nodiscard]] QQuickWindow* meetingWindow() const { return m_meeting; }
+    // Hands an application link to the views, which each decide whether to take it.
+    void deliverLink(const QUrl& link);
+
+Q_SIGNALS:
+    void linkOpened(const QUrl& link);
+    // A window was opened or closed.
+    void windowsChanged();
+
+private:
+    QQuickWindow* create(QQmlComponent* component);
+    void forget(QQuickWindow* window);
+
+    QQmlEngine* m_engine;
+    MeetingSession* m_session;
+    AppSettings* m_settings;
+    SessionIntegrations* m_integrationsSession;
+    QQmlComponent* m_notebookComponent = nullptr;
+    QQmlComponent* m_meetingComponent = nullptr;
+    QList<QPointer<QQuickWindow>> m_notebooks;
+    QPointer<QQuickWindow> m_meeting;
+};

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "meetingsession.h"
+
+#include <QCoroTimer>
+#include <QStringList>
+#include <chrono>
+#include <exception>
+
+// Fake capture engine and transcription service for the session's workflow tests: the outside
+// services, scripted. Each operation takes a few milliseconds so that a test can look at the
+// session while it runs.
+
+// What the fake engine and transcriber do when called.
+struct Script
+{
+    std::exception_ptr startFailure;
+    std::exception_ptr stopFailure;
+    AudioCapture::StopResult stopResult;
+    std::exception_ptr transcribeFailure;
+    QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
+
+    int enginesMade = 0;
+    int engineStarts = 0;
+    QStringList keysGiven;
+    QStringList routes; // "tracks" or "file"
+};
+
+class FakeEngine final : public CaptureEngine
+{
+public:
+    explicit FakeEngine(Script& script)
+        : m_script(script)
+    { }
+    QCoro::Task<void> start() override
+    {
+        ++m_script.engineStarts;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        if (m_script.startFailure) {
+            std::rethrow_exception(m_script.startFailure);
+        }
+    }
+    QCoro::Task<AudioCapture::StopResult> stop() override
+    {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        if (m_script.stopFailure) {
+            std::rethrow_exception(m_script.stopFailure);
+        }
+        co_return AudioCapture::StopResult(m_script.stopResult);
+    }
+
+private:
+    Script& m_script;
+};
+
+class FakeTranscriber final : public Transcriber
+{
+public:
+    explicit FakeTranscriber(Script& script)
+        : m_script(script)
+    { }
+    QCoro::Task<QString> transcribe(AudioCapture::Tracks) override
+    {
+        m_script.routes << QStringLiteral("tracks");
+        co_return co_await answer();
+    }
+    QCoro::Task<QString> transcribe(QUrl) override
+    {
+        m_script.routes << QStringLiteral("file");
+        co_return co_await answer();
+    }
+
+private:
+    QCoro::Task<QString> answer()
+    {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        if (m_script.transcribeFailure) {
+            std::rethrow_exception(m_script.transcribeFailure);
+        }
+        co_return QString(m_script.transcript); // a copy: GCC 12 moves from a co_returned lvalue
+    }
+
+    Script& m_script;
+};
+
+// Session services that make the fakes above, following `script`.
+inline MeetingSessionServices fakeServices(Script& script)
+{
+    return {
+        [&script] {
+            ++script.enginesMade;
+            return std::make_unique<FakeEngine>(script);
+        },
+        [&script](const QString& key) {
+            script.keysGiven << key;
+            return std::make_unique<FakeTranscriber>(script);
+        },
+    };
+}
