@@ -1,0 +1,331 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Parlevox.Theme
+import Parlevox.Agent
+
+// The agent page: the request and the meeting excerpt, the preparation with its questions, the
+// proposal to confirm and the last launched session. Every rule lives in AgentWorkspaceModel;
+// this file only lays out and forwards.
+Item {
+    id: root
+
+    // The agent workflow state of the run (AgentWorkspaceState).
+    property AgentWorkspaceState state
+    // The meeting's transcript.
+    property string transcript
+    // What the team server granted (an AgentAccess), or undefined when access was not checked.
+    property var access
+    // The stored team site address.
+    property string workspaceURL
+    // The team access code that was granted access.
+    property string accessCode
+
+    // Asks the presenter to open the integrations page at "catalog", "agent" or "prepare".
+    signal showIntegrations(string page)
+
+    implicitWidth: 668
+    implicitHeight: 720
+
+    AgentWorkspaceModel {
+        id: workspace
+        objectName: "agentWorkspaceModel"
+        state: root.state
+        transcript: root.transcript
+        access: root.access
+        workspaceURL: root.workspaceURL
+        accessCode: root.accessCode
+        onShowIntegrations: page => root.showIntegrations(page)
+    }
+
+    readonly property font headline: PVTheme.pvSans(15, Font.DemiBold)
+    readonly property font callout: PVTheme.pvSans(13)
+    readonly property font body: PVTheme.pvSans(14)
+
+    Rectangle {
+        anchors.fill: parent
+        color: PVTheme.pvCanvas
+    }
+
+    Flickable {
+        id: scroller
+        objectName: "agentScroller"
+        anchors.fill: parent
+        contentWidth: width
+        contentHeight: column.implicitHeight + 48
+        boundsBehavior: Flickable.StopAtBounds
+        clip: true
+        ScrollBar.vertical: ScrollBar {}
+
+        ColumnLayout {
+            id: column
+            width: Math.min(620, scroller.width - 48)
+            x: (scroller.width - width) / 2
+            y: 24
+            spacing: 14
+
+            Text {
+                objectName: "agentTitle"
+                text: "Tâche à exécuter"
+                font: PVTheme.pvSerif(36)
+                color: PVTheme.pvInk
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+
+            Text {
+                objectName: "guestNote"
+                visible: !workspace.hasClient
+                text: "Vous pouvez préparer votre demande ici. L’accès de l’équipe sera demandé au moment d’utiliser l’agent."
+                font: root.callout
+                color: PVTheme.pvInk2
+                wrapMode: Text.Wrap
+                Layout.fillWidth: true
+            }
+
+            AgentTextArea {
+                id: requestField
+                objectName: "requestField"
+                placeholderText: "Demande"
+                Accessible.name: "Demande"
+                Layout.fillWidth: true
+                minimumLines: 2
+                maximumLines: 4
+                enabled: !workspace.busy
+                text: root.state ? root.state.request : ""
+                onTextChanged: {
+                    if (root.state && text !== root.state.request)
+                        root.state.request = text
+                }
+            }
+
+            Text {
+                objectName: "excerptHeading"
+                text: "Extrait de réunion"
+                font: root.headline
+                color: PVTheme.pvInk
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+
+            AgentEditor {
+                objectName: "excerptField"
+                Accessible.name: "Extrait de réunion"
+                Layout.fillWidth: true
+                Layout.minimumHeight: 80
+                Layout.preferredHeight: 110
+                enabled: !workspace.busy
+                text: root.state ? root.state.excerpt : ""
+                onTextChanged: {
+                    if (root.state && text !== root.state.excerpt)
+                        root.state.excerpt = text
+                }
+            }
+
+            PVGhostButton {
+                objectName: "insertButton"
+                visible: workspace.insertVisible
+                text: workspace.insertLabel
+                enabled: !workspace.busy
+                Accessible.name: text
+                onClicked: workspace.insertTranscript()
+            }
+
+            Text {
+                objectName: "disclosure"
+                text: "Préparer envoie la demande et l’extrait sélectionné à Holo (H Company)."
+                font: root.callout
+                color: PVTheme.pvInk2
+                wrapMode: Text.Wrap
+                Layout.fillWidth: true
+            }
+
+            PVPrimaryButton {
+                objectName: "prepareButton"
+                visible: root.state && !root.state.asking && !root.state.reviewing
+                text: "Préparer la tâche"
+                enabled: workspace.prepareEnabled
+                Accessible.name: text
+                onClicked: workspace.prepareTask()
+            }
+
+            ColumnLayout {
+                objectName: "questionArea"
+                visible: root.state ? root.state.asking : false
+                spacing: 10
+                Layout.fillWidth: true
+
+                Text {
+                    objectName: "questionText"
+                    text: root.state ? root.state.question : ""
+                    font: root.headline
+                    color: PVTheme.pvInk
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+
+                AgentTextArea {
+                    objectName: "answerField"
+                    placeholderText: "Votre précision"
+                    Accessible.name: "Votre précision"
+                    Layout.fillWidth: true
+                    minimumLines: 1
+                    maximumLines: 4
+                    enabled: !workspace.busy
+                    text: root.state ? root.state.answer : ""
+                    onTextChanged: {
+                        if (root.state && text !== root.state.answer)
+                            root.state.answer = text
+                    }
+                }
+
+                PVPrimaryButton {
+                    objectName: "answerButton"
+                    text: "Ajouter cette précision"
+                    enabled: workspace.answerEnabled
+                    Accessible.name: text
+                    onClicked: workspace.addAnswer()
+                }
+            }
+
+            PVCard {
+                objectName: "reviewCard"
+                visible: root.state ? root.state.reviewing : false
+                Layout.fillWidth: true
+
+                ColumnLayout {
+                    width: parent.width
+                    spacing: 9
+
+                    Text {
+                        text: "À confirmer"
+                        font: root.headline
+                        color: PVTheme.pvInk
+                        Accessible.role: Accessible.Heading
+                        Accessible.name: text
+                    }
+
+                    Text {
+                        objectName: "reviewTitle"
+                        text: workspace.reviewTitle
+                        font: PVTheme.pvSans(17, Font.DemiBold)
+                        color: PVTheme.pvInk
+                        wrapMode: Text.Wrap
+                        Layout.fillWidth: true
+                    }
+
+                    AgentSelectableText {
+                        objectName: "reviewTask"
+                        text: workspace.reviewTask
+                        font: root.body
+                        color: PVTheme.pvInk
+                        Layout.fillWidth: true
+                    }
+
+                    Text {
+                        objectName: "reviewDestination"
+                        text: workspace.reviewDestination
+                        font: root.body
+                        color: PVTheme.pvInk2
+                        wrapMode: Text.Wrap
+                        Layout.fillWidth: true
+                    }
+
+                    AgentSelectableText {
+                        objectName: "reviewQuote"
+                        visible: text.length > 0
+                        text: workspace.reviewQuote
+                        font: root.callout
+                        color: PVTheme.pvInk
+                        Layout.fillWidth: true
+                    }
+
+                    Repeater {
+                        model: workspace.reviewClarifications
+                        delegate: Text {
+                            required property string modelData
+                            objectName: "reviewClarification"
+                            text: modelData
+                            font: root.callout
+                            color: PVTheme.pvInk
+                            wrapMode: Text.Wrap
+                            Layout.fillWidth: true
+                        }
+                    }
+
+                    Text {
+                        objectName: "blockedNote"
+                        visible: workspace.launchBlocked
+                        text: workspace.blockedNote
+                        font: root.callout
+                        color: PVTheme.pvInk2
+                        wrapMode: Text.Wrap
+                        Layout.fillWidth: true
+                    }
+
+                    PVPrimaryButton {
+                        objectName: "blockedButton"
+                        visible: workspace.launchBlocked
+                        text: workspace.blockedAction
+                        Accessible.name: text
+                        onClicked: workspace.showBlockedSetup()
+                    }
+
+                    PVPrimaryButton {
+                        objectName: "launchButton"
+                        visible: !workspace.launchBlocked
+                        text: "Confirmer et lancer"
+                        enabled: workspace.launchEnabled
+                        Accessible.name: text
+                        onClicked: workspace.launch()
+                    }
+                }
+            }
+
+            BusyIndicator {
+                objectName: "busyIndicator"
+                visible: workspace.busy
+                running: visible
+                implicitWidth: 22
+                implicitHeight: 22
+                Accessible.name: "L’agent traite la demande"
+            }
+
+            AgentSelectableText {
+                objectName: "errorText"
+                visible: text.length > 0
+                text: root.state ? root.state.error : ""
+                font: root.body
+                color: PVTheme.pvWarn
+                Layout.fillWidth: true
+            }
+
+            PVGhostButton {
+                objectName: "accessButton"
+                visible: root.state ? root.state.needsAccess : false
+                text: "Modifier l’accès de l’équipe"
+                Accessible.name: text
+                onClicked: workspace.editAccess()
+            }
+
+            Text {
+                objectName: "executionHeading"
+                visible: workspace.hasExecution
+                text: "Dernière session lancée"
+                font: root.headline
+                color: PVTheme.pvInk
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+
+            AgentLink {
+                objectName: "followLink"
+                visible: workspace.hasExecution
+                text: workspace.followLabel
+                onClicked: Qt.openUrlExternally(workspace.executionURL)
+            }
+        }
+    }
+}

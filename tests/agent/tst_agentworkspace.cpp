@@ -1,0 +1,594 @@
+#include "agentworkspacemodel.h"
+#include "agentworkspacestate.h"
+#include "testhttpserver.h"
+
+#include <QAccessible>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QKeyEvent>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray scene = R"(
+import QtQuick
+import Parlevox.Agent
+
+AgentWorkspace { width: 700; height: 1500 }
+)";
+
+QByteArray compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+const QString trelloBoard = QStringLiteral("https://trello.com/b/q3/produit");
+
+QJsonObject reviewJson(const QString& executor, const QString& destination)
+{
+    return { { QStringLiteral("status"), QStringLiteral("ready") },
+        { QStringLiteral("executor"), executor }, { QStringLiteral("destination"), destination },
+        { QStringLiteral("title"), QStringLiteral("Relancer le client") },
+        { QStringLiteral("task"), QStringLiteral("Créer une fiche de relance") },
+        { QStringLiteral("quote"), QStringLiteral("On relance lundi.") },
+        { QStringLiteral("clarifications"),
+            QJsonArray { QJsonObject { { QStringLiteral("question"), QStringLiteral("Quand ?") },
+                { QStringLiteral("answer"), QStringLiteral("Lundi") } } } },
+        { QStringLiteral("approval"), QStringLiteral("approval-1") } };
+}
+
+AgentReview review(const QString& executor, const QString& destination)
+{
+    return AgentReview::fromJson(reviewJson(executor, destination));
+}
+
+ScriptedResponse delayed(ScriptedResponse response, int delayMs)
+{
+    response.delayMs = delayMs;
+    return response;
+}
+
+// Collects the addresses that the view hands to the desktop for opening.
+class OpenedLinks : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public Q_SLOTS:
+    void open(const QUrl& url) { urls.append(url); }
+};
+
+// Types `text` into the window's focused item, one key event per character (accents included).
+void typeText(QWindow* window, const QString& text)
+{
+    for (const QChar character : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(character));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(character));
+        QGuiApplication::sendEvent(window, &press);
+        QGuiApplication::sendEvent(window, &release);
+    }
+}
+
+// Every item under `root` in the visual tree, depth first.
+QList<QQuickItem*> itemsUnder(QQuickItem* root)
+{
+    QList<QQuickItem*> items;
+    for (QQuickItem* child : root->childItems()) {
+        items.append(child);
+        items.append(itemsUnder(child));
+    }
+    return items;
+}
+
+// The first item named `name` under `root` in the visual tree.
+QQuickItem* findItem(QQuickItem* root, const QString& name)
+{
+    for (QQuickItem* candidate : itemsUnder(root)) {
+        if (candidate->objectName() == name) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// The agent page in a real offscreen window, with a real workflow state talking to a loopback
+// team server, driven through its controls.
+class TestAgentWorkspace : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void characterRule_data();
+    void characterRule();
+    void withoutClient();
+    void prepareGate_data();
+    void prepareGate();
+    void unauthorizedThenCleared();
+    void questionLoop();
+    void insertDiscardsProposal();
+    void reviewActions_data();
+    void reviewActions();
+    void launchAndFollow_data();
+    void launchAndFollow();
+    void controlsHaveAccessibleNames();
+
+private:
+    // Shows the page with a granted access (a client exists) or none.
+    void grant(std::optional<AgentAccess> access);
+    [[nodiscard]] QQuickItem* item(const char* name) const;
+    [[nodiscard]] bool shown(const char* name) const;
+    [[nodiscard]] QString text(const char* name) const;
+    [[nodiscard]] bool enabled(const char* name) const;
+    void click(const char* name);
+    void type(const char* name, const QString& text);
+    void reachReview(const QJsonObject& answer);
+
+    QQmlEngine m_engine;
+    std::unique_ptr<QQuickWindow> m_window;
+    std::unique_ptr<QQuickItem> m_root;
+    std::unique_ptr<AgentWorkspaceState> m_state;
+    std::unique_ptr<TestHttpServer> m_server;
+    std::unique_ptr<QSignalSpy> m_shown;
+    OpenedLinks m_links;
+};
+
+void TestAgentWorkspace::initTestCase()
+{
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
+    m_engine.addImportPath(QStringLiteral("qrc:/"));
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
+}
+
+void TestAgentWorkspace::init()
+{
+    m_server = std::make_unique<TestHttpServer>();
+    m_state = std::make_unique<AgentWorkspaceState>();
+    m_links.urls.clear();
+    QQmlComponent component(&m_engine);
+    component.setData(scene, QUrl(QStringLiteral("qrc:/tst_agentworkspace/Scene.qml")));
+    m_root.reset(qobject_cast<QQuickItem*>(component.create()));
+    QVERIFY2(m_root, qPrintable(component.errorString()));
+    m_root->setProperty("state", QVariant::fromValue(m_state.get()));
+    m_root->setProperty("workspaceURL", m_server->url().toString());
+    m_root->setProperty("accessCode", QStringLiteral("code-equipe"));
+    m_shown = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(showIntegrations(QString)));
+    m_window = std::make_unique<QQuickWindow>();
+    m_window->resize(700, 1500);
+    m_root->setParentItem(m_window->contentItem());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestAgentWorkspace::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+void TestAgentWorkspace::cleanup()
+{
+    m_shown.reset();
+    m_root.reset();
+    m_window.reset();
+    m_state.reset();
+    m_server.reset();
+}
+
+void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
+{
+    m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
+}
+
+QQuickItem* TestAgentWorkspace::item(const char* name) const
+{
+    return findItem(m_root.get(), QString::fromLatin1(name));
+}
+
+bool TestAgentWorkspace::shown(const char* name) const
+{
+    const QQuickItem* found = item(name);
+    return found && found->isVisible();
+}
+
+QString TestAgentWorkspace::text(const char* name) const
+{
+    const QQuickItem* found = item(name);
+    return found ? found->property("text").toString() : QString();
+}
+
+bool TestAgentWorkspace::enabled(const char* name) const
+{
+    const QQuickItem* found = item(name);
+    return found && found->isEnabled();
+}
+
+void TestAgentWorkspace::click(const char* name)
+{
+    QQuickItem* target = item(name);
+    QVERIFY2(target && target->isVisible(), name);
+    QTRY_VERIFY(target->width() > 0 && target->height() > 0);
+    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QVERIFY2(centre.y() < m_window->height(), name);
+    QTest::mouseClick(m_window.get(), Qt::LeftButton, {}, centre.toPoint());
+}
+
+void TestAgentWorkspace::type(const char* name, const QString& text)
+{
+    QQuickItem* field = item(name);
+    QVERIFY2(field && field->isVisible(), name);
+    field->forceActiveFocus();
+    QTRY_VERIFY(field->hasActiveFocus());
+    typeText(m_window.get(), text);
+}
+
+// Takes the page to a proposal through a real preparation.
+void TestAgentWorkspace::reachReview(const QJsonObject& answer)
+{
+    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+    m_state->setRequest(QStringLiteral("Relancer le client"));
+    m_server->enqueue(ScriptedResponse::json(200, compact(answer)));
+    click("prepareButton");
+    QTRY_VERIFY(m_state->reviewing());
+    QTRY_VERIFY(shown("reviewCard"));
+}
+
+void TestAgentWorkspace::characterRule_data()
+{
+    QTest::addColumn<QString>("transcript");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("inserted");
+
+    const QString whole = QStringLiteral("Insérer la transcription");
+    const QString beginning = QStringLiteral("Insérer le début de la transcription");
+    const QString ascii(5000, QLatin1Char('a'));
+    QTest::newRow("5000 letters") << ascii << whole << ascii;
+    QTest::newRow("5001 letters") << ascii + QLatin1Char('b') << beginning << ascii;
+    // Each is one user-perceived character made of several code points.
+    const QString family = QStringLiteral("👨‍👩‍👧");
+    const QString accent = QStringLiteral("e\u0301");
+    const QString flag = QStringLiteral("🇫🇷");
+    QTest::newRow("5000 accented, 10000 code units")
+        << accent.repeated(5000) << whole << accent.repeated(5000);
+    QTest::newRow("4999 letters and a family") << QString(4999, QLatin1Char('a')) + family << whole
+                                               << QString(4999, QLatin1Char('a')) + family;
+    QTest::newRow("4999 letters, a family, a flag") << QString(4999, QLatin1Char('a')) + family
+            + flag << beginning << QString(4999, QLatin1Char('a')) + family;
+    QTest::newRow("5001 flags") << flag.repeated(5001) << beginning << flag.repeated(5000);
+    QTest::newRow("short") << QStringLiteral("[00:01] Micro : Bonjour") << whole
+                           << QStringLiteral("[00:01] Micro : Bonjour");
+}
+
+void TestAgentWorkspace::characterRule()
+{
+    QFETCH(QString, transcript);
+    QFETCH(QString, label);
+    QFETCH(QString, inserted);
+
+    m_state->setExcerpt(QStringLiteral("ce que l’utilisateur avait écrit"));
+    m_root->setProperty("transcript", transcript);
+    QCOMPARE(text("insertButton"), label);
+    click("insertButton");
+    QCOMPARE(m_state->excerpt(), inserted);
+    QCOMPARE(text("excerptFieldText"), inserted);
+}
+
+void TestAgentWorkspace::withoutClient()
+{
+    QVERIFY(shown("agentTitle"));
+    QCOMPARE(text("agentTitle"), QStringLiteral("Tâche à exécuter"));
+    QVERIFY(shown("guestNote"));
+    QVERIFY(!shown("insertButton"));
+    QVERIFY(shown("prepareButton"));
+    QVERIFY(!enabled("prepareButton"));
+    QVERIFY(!shown("reviewCard") && !shown("questionArea") && !shown("busyIndicator"));
+    QVERIFY(!shown("errorText") && !shown("accessButton") && !shown("followLink"));
+
+    type("requestField", QStringLiteral("   "));
+    QVERIFY(!enabled("prepareButton"));
+    type("excerptFieldText", QStringLiteral("Décision : relancer"));
+    QCOMPARE(m_state->excerpt(), QStringLiteral("Décision : relancer"));
+    QVERIFY(enabled("prepareButton"));
+
+    // A stored address and code without a granted access give no client either.
+    click("prepareButton");
+    QCOMPARE(m_shown->count(), 1);
+    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("prepare"));
+    QVERIFY(m_server->requests().isEmpty());
+
+    grant(AgentAccess { .planning = true });
+    QVERIFY(!shown("guestNote"));
+    m_root->setProperty("workspaceURL", QStringLiteral("http://équipe.example"));
+    QVERIFY(shown("guestNote"));
+}
+
+void TestAgentWorkspace::prepareGate_data()
+{
+    QTest::addColumn<bool>("granted");
+    QTest::addColumn<bool>("planning");
+    QTest::addColumn<bool>("answering");
+    QTest::addColumn<QString>("page"); // empty: the preparation is sent
+
+    QTest::newRow("no client") << false << true << false << QStringLiteral("prepare");
+    QTest::newRow("no client, answering") << false << true << true << QStringLiteral("agent");
+    QTest::newRow("planning refused") << true << false << false << QStringLiteral("catalog");
+    QTest::newRow("planning refused, answering")
+        << true << false << true << QStringLiteral("catalog");
+    QTest::newRow("planning granted") << true << true << false << QString();
+    QTest::newRow("planning granted, answering") << true << true << true << QString();
+}
+
+void TestAgentWorkspace::prepareGate()
+{
+    QFETCH(bool, granted);
+    QFETCH(bool, planning);
+    QFETCH(bool, answering);
+    QFETCH(QString, page);
+
+    m_state->setRequest(QStringLiteral("Créer une fiche"));
+    if (answering) {
+        m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Pour qui ?")));
+        m_state->setAnswer(QStringLiteral("Pour Dupont"));
+    }
+    grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
+    m_server->enqueue(ScriptedResponse::json(200,
+        compact({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
+            { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } })));
+
+    click(answering ? "answerButton" : "prepareButton");
+    if (page.isEmpty()) {
+        QTRY_COMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-equipe");
+        QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
+        QCOMPARE(m_shown->count(), 0);
+    } else {
+        QCOMPARE(m_shown->count(), 1);
+        QCOMPARE(m_shown->at(0).at(0).toString(), page);
+        QTest::qWait(50);
+        QVERIFY(m_server->requests().isEmpty());
+    }
+}
+
+void TestAgentWorkspace::unauthorizedThenCleared()
+{
+    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+    type("requestField", QStringLiteral("Créer une fiche"));
+    m_server->enqueue(ScriptedResponse::json(
+        401, compact({ { QStringLiteral("error"), QStringLiteral("Code d’accès refusé.") } })));
+    click("prepareButton");
+    QTRY_VERIFY(shown("accessButton"));
+    QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
+    QVERIFY(shown("errorText"));
+    QCOMPARE(text("errorText"), QStringLiteral("Code d’accès refusé."));
+
+    click("accessButton");
+    click("prepareButton");
+    QCOMPARE(m_shown->count(), 2);
+    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("agent"));
+    QCOMPARE(m_shown->at(1).at(0).toString(), QStringLiteral("prepare"));
+    QCOMPARE(m_server->requests().size(), 1);
+
+    // Editing the request clears the refusal, its message and the button.
+    type("requestField", QStringLiteral(" de relance"));
+    QVERIFY(!m_state->needsAccess());
+    QVERIFY(!shown("accessButton"));
+    QVERIFY(!shown("errorText"));
+    m_server->enqueue(ScriptedResponse::json(
+        200, compact(reviewJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app")))));
+    click("prepareButton");
+    QTRY_COMPARE(m_server->requests().size(), 2);
+    QTRY_VERIFY(shown("reviewCard"));
+}
+
+void TestAgentWorkspace::questionLoop()
+{
+    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+    m_state->setRequest(QStringLiteral("Créer une fiche"));
+    m_server->enqueue(ScriptedResponse::json(200,
+        compact({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
+            { QStringLiteral("question"), QStringLiteral("Which board?") } })));
+    click("prepareButton");
+    QTRY_VERIFY(shown("questionArea"));
+    QVERIFY(!shown("prepareButton"));
+    QCOMPARE(text("questionText"), QStringLiteral("Which board?"));
+    QVERIFY(!enabled("answerButton"));
+    type("answerField", QStringLiteral("  "));
+    QVERIFY(!enabled("answerButton"));
+    type("answerField", QStringLiteral("Produit"));
+
+    // While the answer is sent, nothing can be edited or sent again.
+    m_server->enqueue(delayed(ScriptedResponse::json(200,
+                                  compact(reviewJson(QStringLiteral("computer_use"), trelloBoard))),
+        400));
+    click("answerButton");
+    QVERIFY(m_state->busy());
+    QVERIFY(shown("busyIndicator"));
+    QCOMPARE(item("busyIndicator")->property("running").toBool(), true);
+    for (const char* control : { "requestField", "excerptField", "answerField", "answerButton" }) {
+        QVERIFY2(!enabled(control), control);
+    }
+    QTRY_VERIFY(shown("reviewCard"));
+    QVERIFY(!shown("busyIndicator"));
+    const QJsonObject sent = QJsonDocument::fromJson(m_server->requests().at(1).body).object();
+    QCOMPARE(sent.value(QStringLiteral("clarifications")).toArray().at(0).toObject(),
+        (QJsonObject { { QStringLiteral("question"), QStringLiteral("Which board?") },
+            { QStringLiteral("answer"), QStringLiteral("Produit") } }));
+}
+
+void TestAgentWorkspace::insertDiscardsProposal()
+{
+    reachReview(reviewJson(QStringLiteral("computer_use"), trelloBoard));
+    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : On relance lundi."));
+    click("insertButton");
+    QVERIFY(!m_state->reviewing());
+    QVERIFY(!shown("reviewCard"));
+    QVERIFY(shown("prepareButton"));
+    QCOMPARE(m_state->excerpt(), QStringLiteral("[00:00] Micro : On relance lundi."));
+}
+
+void TestAgentWorkspace::reviewActions_data()
+{
+    QTest::addColumn<QString>("executor");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<std::optional<AgentAccess>>("access");
+    QTest::addColumn<bool>("setupRequired");
+    QTest::addColumn<QString>("note"); // empty: the launch button shows
+    QTest::addColumn<bool>("launchEnabled");
+
+    const QString board
+        = QStringLiteral("Votre équipe doit relier Trello. La proposition reste disponible ici.");
+    const QString devin
+        = QStringLiteral("Votre équipe doit activer Devin avant de lancer cette tâche.");
+    const QString cu = QStringLiteral("computer_use");
+    const QString repo = QStringLiteral("github.com/acme/app");
+    const AgentAccess noBoard { .planning = true, .trello = false, .devin = true };
+    const AgentAccess noDevin { .planning = true, .trello = true, .devin = false };
+    const AgentAccess everything { .planning = true, .trello = true, .devin = true };
+    using Access = std::optional<AgentAccess>;
+
+    QTest::newRow("board, board refused")
+        << cu << trelloBoard << Access(noBoard) << false << board << false;
+    QTest::newRow("board, access unknown")
+        << cu << trelloBoard << Access() << false << QString() << false;
+    QTest::newRow("board, launch refused for setup")
+        << cu << trelloBoard << Access(everything) << true << board << false;
+    QTest::newRow("board, no access, setup")
+        << cu << trelloBoard << Access() << true << board << false;
+    QTest::newRow("board, granted")
+        << cu << trelloBoard << Access(everything) << false << QString() << true;
+    QTest::newRow("other site, board refused") << cu << QStringLiteral("https://example.com/x")
+                                               << Access(noBoard) << false << QString() << true;
+    QTest::newRow("devin, devin refused")
+        << QStringLiteral("devin") << repo << Access(noDevin) << false << devin << false;
+    QTest::newRow("devin, board refused")
+        << QStringLiteral("devin") << repo << Access(noBoard) << true << QString() << true;
+    QTest::newRow("devin, access unknown")
+        << QStringLiteral("devin") << repo << Access() << false << QString() << false;
+}
+
+void TestAgentWorkspace::reviewActions()
+{
+    QFETCH(QString, executor);
+    QFETCH(QString, destination);
+    QFETCH(std::optional<AgentAccess>, access);
+    QFETCH(bool, setupRequired);
+    QFETCH(QString, note);
+    QFETCH(bool, launchEnabled);
+
+    grant(access);
+    m_state->setPreparation(AgentPreparation::proposeReview(review(executor, destination)));
+    m_state->setTrelloSetupRequired(setupRequired);
+    QVERIFY(shown("reviewCard"));
+    QVERIFY(!shown("prepareButton"));
+    QCOMPARE(text("reviewTitle"), QStringLiteral("Relancer le client"));
+    QCOMPARE(text("reviewTask"), QStringLiteral("Créer une fiche de relance"));
+    QCOMPARE(text("reviewDestination"),
+        AgentExecutor::fromWireValue(executor)->name() + QStringLiteral(" · ") + destination);
+    QCOMPARE(text("reviewQuote"), QStringLiteral("On relance lundi."));
+    QCOMPARE(text("reviewClarification"), QStringLiteral("Quand ? Lundi"));
+
+    if (note.isEmpty()) {
+        QVERIFY(!shown("blockedNote") && !shown("blockedButton"));
+        QVERIFY(shown("launchButton"));
+        QCOMPARE(text("launchButton"), QStringLiteral("Confirmer et lancer"));
+        QCOMPARE(enabled("launchButton"), launchEnabled);
+        return;
+    }
+    QVERIFY(!shown("launchButton"));
+    QCOMPARE(text("blockedNote"), note);
+    QCOMPARE(text("blockedButton"),
+        executor == QStringLiteral("devin") ? QStringLiteral("Voir l’accès Devin")
+                                            : QStringLiteral("Voir l’accès Trello"));
+    click("blockedButton");
+    QCOMPARE(m_shown->count(), 1);
+    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("catalog"));
+    QVERIFY(m_server->requests().isEmpty());
+}
+
+void TestAgentWorkspace::launchAndFollow_data()
+{
+    QTest::addColumn<QString>("executor");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("computer use") << QStringLiteral("computer_use")
+                                  << QStringLiteral("H Computer Use");
+    QTest::newRow("devin") << QStringLiteral("devin") << QStringLiteral("Devin");
+}
+
+void TestAgentWorkspace::launchAndFollow()
+{
+    QFETCH(QString, executor);
+    QFETCH(QString, name);
+
+    reachReview(reviewJson(executor, trelloBoard));
+    const QUrl link(QStringLiteral("https://%1/sessions/77")
+                        .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
+    m_server->enqueue(delayed(ScriptedResponse::json(200,
+                                  compact({ { QStringLiteral("executor"), executor },
+                                      { QStringLiteral("url"), link.toString() } })),
+        300));
+    click("launchButton");
+    QVERIFY(m_state->busy());
+    QVERIFY(!enabled("launchButton"));
+    QVERIFY(shown("busyIndicator"));
+    QTRY_VERIFY(shown("followLink"));
+    QVERIFY(shown("executionHeading"));
+    QCOMPARE(text("executionHeading"), QStringLiteral("Dernière session lancée"));
+    QCOMPARE(text("followLink"), QStringLiteral("Suivre dans ") + name);
+    QVERIFY(!shown("reviewCard"));
+    click("followLink");
+    QCOMPARE(m_links.urls, QList<QUrl> { link });
+}
+
+void TestAgentWorkspace::controlsHaveAccessibleNames()
+{
+    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+    m_root->setProperty("transcript", QStringLiteral("Bonjour"));
+    m_state->setPreparation(
+        AgentPreparation::proposeReview(review(QStringLiteral("devin"), QStringLiteral("repo"))));
+    m_state->setExecution(AgentExecution {
+        AgentExecutor::Kind::devin, QUrl(QStringLiteral("https://app.devin.ai/s/1")) });
+    m_state->setError(QStringLiteral("Erreur"));
+    m_state->setNeedsAccess(true);
+
+    QStringList checked;
+    for (QQuickItem* control : itemsUnder(m_root.get())) {
+        const bool interactive = control->inherits("QQuickAbstractButton")
+            || control->inherits("QQuickTextArea") || control->inherits("QQuickTextField");
+        if (!interactive || !control->isVisible()) {
+            continue;
+        }
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        QVERIFY2(accessible, qPrintable(control->objectName()));
+        QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(), qPrintable(control->objectName()));
+        checked.append(control->objectName());
+    }
+    checked.sort();
+    QCOMPARE(checked,
+        (QStringList { u"accessButton"_s, u"excerptFieldText"_s, u"followLink"_s, u"insertButton"_s,
+            u"launchButton"_s, u"requestField"_s }));
+    QCOMPARE(
+        QAccessible::queryAccessibleInterface(item("excerptFieldText"))->text(QAccessible::Name),
+        QStringLiteral("Extrait de réunion"));
+}
+
+QTEST_MAIN(TestAgentWorkspace)
+#include "tst_agentworkspace.moc"
