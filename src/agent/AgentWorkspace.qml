@@ -126,6 +126,7 @@ Item {
 
             PVGhostButton {
                 objectName: "insertButton"
+                opacity: enabled ? 1 : 0.45
                 visible: workspace.insertVisible
                 text: workspace.insertLabel
                 enabled: !workspace.busy
@@ -144,6 +145,7 @@ Item {
 
             PVPrimaryButton {
                 objectName: "prepareButton"
+                opacity: enabled ? 1 : 0.45
                 visible: root.state && !root.state.asking && !root.state.reviewing
                 text: "Préparer la tâche"
                 enabled: workspace.prepareEnabled
@@ -183,6 +185,7 @@ Item {
 
                 PVPrimaryButton {
                     objectName: "answerButton"
+                    opacity: enabled ? 1 : 0.45
                     text: "Ajouter cette précision"
                     enabled: workspace.answerEnabled
                     Accessible.name: text
@@ -267,6 +270,7 @@ Item {
 
                     PVPrimaryButton {
                         objectName: "blockedButton"
+                        opacity: enabled ? 1 : 0.45
                         visible: workspace.launchBlocked
                         text: workspace.blockedAction
                         Accessible.name: text
@@ -275,6 +279,7 @@ Item {
 
                     PVPrimaryButton {
                         objectName: "launchButton"
+                        opacity: enabled ? 1 : 0.45
                         visible: !workspace.launchBlocked
                         text: "Confirmer et lancer"
                         enabled: workspace.launchEnabled
@@ -284,12 +289,9 @@ Item {
                 }
             }
 
-            BusyIndicator {
+            AgentSpinner {
                 objectName: "busyIndicator"
                 visible: workspace.busy
-                running: visible
-                implicitWidth: 22
-                implicitHeight: 22
                 Accessible.name: "L’agent traite la demande"
             }
 
@@ -304,6 +306,7 @@ Item {
 
             PVGhostButton {
                 objectName: "accessButton"
+                opacity: enabled ? 1 : 0.45
                 visible: root.state ? root.state.needsAccess : false
                 text: "Modifier l’accès de l’équipe"
                 Accessible.name: text

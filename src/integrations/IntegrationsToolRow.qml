@@ -50,6 +50,7 @@ RowLayout {
 
     PVGhostButton {
         objectName: row.objectName.replace("Row", "Action")
+        opacity: enabled ? 1 : 0.45
         visible: row.actionText.length > 0
         text: row.actionText
         implicitHeight: 32

@@ -173,6 +173,7 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "closeButton"
+                    opacity: enabled ? 1 : 0.45
                     text: "Fermer"
                     enabled: !integrations.checking
                     Accessible.name: text
@@ -183,6 +184,7 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "connectAgentButton"
+                    opacity: enabled ? 1 : 0.45
                     visible: !integrations.hasAccess
                     text: "Connecter l’agent"
                     Accessible.name: text
@@ -190,6 +192,7 @@ Rectangle {
                 }
                 PVGhostButton {
                     objectName: "disconnectButton"
+                    opacity: enabled ? 1 : 0.45
                     visible: integrations.hasAccess
                     text: "Déconnecter"
                     enabled: integrations.accessActionsEnabled
@@ -198,6 +201,7 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "refreshButton"
+                    opacity: enabled ? 1 : 0.45
                     visible: integrations.hasAccess
                     text: "Vérifier les accès"
                     enabled: integrations.accessActionsEnabled
@@ -255,6 +259,7 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "formBackButton"
+                    opacity: enabled ? 1 : 0.45
                     text: integrations.formBackLabel
                     enabled: !integrations.checking
                     Accessible.name: text
@@ -265,6 +270,7 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "connectButton"
+                    opacity: enabled ? 1 : 0.45
                     text: integrations.connectLabel
                     enabled: integrations.connectEnabled
                     Accessible.name: text
@@ -315,6 +321,7 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "keyBackButton"
+                    opacity: enabled ? 1 : 0.45
                     text: integrations.keyBackLabel
                     Accessible.name: text
                     onClicked: integrations.leaveKeyForm()
@@ -324,6 +331,7 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "keySaveButton"
+                    opacity: enabled ? 1 : 0.45
                     text: integrations.keySaveLabel
                     enabled: integrations.keySaveEnabled
                     Accessible.name: text
@@ -349,10 +357,7 @@ Rectangle {
             visible: integrations.checking
             spacing: 8
 
-            BusyIndicator {
-                running: parent.visible
-                implicitWidth: 20
-                implicitHeight: 20
+            IntegrationsSpinner {
                 Accessible.name: "Vérification de l’accès…"
             }
             Text {

@@ -1,9 +1,11 @@
 #include "agentworkspacemodel.h"
 #include "agentworkspacestate.h"
+#include "pvtheme.h"
 #include "testhttpserver.h"
 
 #include <QAccessible>
 #include <QDesktopServices>
+#include <QDir>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -131,6 +133,7 @@ private Q_SLOTS:
     void launchAndFollow_data();
     void launchAndFollow();
     void controlsHaveAccessibleNames();
+    void screenshots();
 
 private:
     // Shows the page with a granted access (a client exists) or none.
@@ -225,9 +228,13 @@ void TestAgentWorkspace::click(const char* name)
 {
     QQuickItem* target = item(name);
     QVERIFY2(target && target->isVisible(), name);
-    QTRY_VERIFY(target->width() > 0 && target->height() > 0);
+    // A frame lays out what changed since the last one.
+    QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
+    m_window->update();
+    QTRY_VERIFY(!swapped.isEmpty());
+    QVERIFY2(target->width() > 0 && target->height() > 0, name);
     const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QVERIFY2(centre.y() < m_window->height(), name);
+    QVERIFY2(m_window->contentItem()->contains(centre), name);
     QTest::mouseClick(m_window.get(), Qt::LeftButton, {}, centre.toPoint());
 }
 
@@ -588,6 +595,56 @@ void TestAgentWorkspace::controlsHaveAccessibleNames()
     QCOMPARE(
         QAccessible::queryAccessibleInterface(item("excerptFieldText"))->text(QAccessible::Name),
         QStringLiteral("Extrait de réunion"));
+}
+
+// Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the page in its main states in
+// both appearances for a person to look at (scripts/screenshots-views.sh).
+void TestAgentWorkspace::screenshots()
+{
+    const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
+    if (folder.isEmpty()) {
+        QSKIP("PARLEVOX_SCREENSHOTS is not set");
+    }
+    QVERIFY(QDir().mkpath(folder));
+    // Resized while hidden: a shown window may still be drawn at its old size.
+    m_window->hide();
+    m_window->resize(700, 980);
+    m_root->setSize(QSizeF(700, 980));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    const auto save = [&](const QString& name) {
+        for (const PVAppearance appearance : { PVAppearance::light, PVAppearance::dark }) {
+            PVTheme::instance().setAppearance(appearance);
+            const QString file
+                = QStringLiteral("%1/agent-%2-%3.png")
+                      .arg(folder, name, appearance == PVAppearance::dark ? u"dark"_s : u"light"_s);
+            QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
+            m_window->update();
+            QTRY_VERIFY(!swapped.isEmpty());
+            QVERIFY(m_window->grabWindow().save(file));
+        }
+        PVTheme::instance().setAppearance(PVAppearance::light);
+    };
+
+    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour à tous."));
+    m_state->setRequest(QStringLiteral("Créer une fiche de relance pour le client Dupont"));
+    save(u"editing"_s);
+
+    grant(AgentAccess { .planning = true, .trello = false, .devin = true });
+    m_state->setExcerpt(QStringLiteral("[00:12] Audio de l’appel : On relance Dupont lundi."));
+    m_state->setPreparation(
+        AgentPreparation::proposeReview(review(u"computer_use"_s, trelloBoard)));
+    save(u"review-blocked"_s);
+
+    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+    m_state->setExecution(AgentExecution { AgentExecutor::Kind::computerUse,
+        QUrl(QStringLiteral("https://platform.hcompany.ai/sessions/77")) });
+    save(u"review-launched"_s);
+
+    m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Sur quel tableau ?")));
+    m_state->setError(QStringLiteral("Le code d’accès de l’équipe a été refusé."));
+    m_state->setNeedsAccess(true);
+    save(u"question-refused"_s);
 }
 
 QTEST_MAIN(TestAgentWorkspace)

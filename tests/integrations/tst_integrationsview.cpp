@@ -2,10 +2,12 @@
 #include "integrationsmodel.h"
 #include "integrationspagename.h"
 #include "meetingsession.h"
+#include "pvtheme.h"
 #include "testhttpserver.h"
 
 #include <QAccessible>
 #include <QDesktopServices>
+#include <QDir>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QKeyEvent>
@@ -141,7 +143,9 @@ private Q_SLOTS:
     void disconnect();
     void keyForm_data();
     void keyForm();
+    void cancelKey();
     void controlsHaveAccessibleNames();
+    void screenshots();
 
 private:
     // Presents the sheet for a request, as the notebook does.
@@ -271,8 +275,13 @@ void TestIntegrationsView::click(const char* name)
 {
     QQuickItem* target = item(name);
     QVERIFY2(target && target->isVisible(), name);
-    QTRY_VERIFY(target->width() > 0 && target->height() > 0);
+    // A frame lays out what changed since the last one.
+    QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
+    m_window->update();
+    QTRY_VERIFY(!swapped.isEmpty());
+    QVERIFY2(target->width() > 0 && target->height() > 0, name);
     const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QVERIFY2(m_window->contentItem()->contains(centre), name);
     QTest::mouseClick(m_window.get(), Qt::LeftButton, {}, centre.toPoint());
 }
 
@@ -753,6 +762,84 @@ void TestIntegrationsView::controlsHaveAccessibleNames()
     present(QStringLiteral("catalog"));
     QAccessibleInterface* gladia = QAccessible::queryAccessibleInterface(item("gladiaAction"));
     QCOMPARE(gladia->text(QAccessible::Name), QStringLiteral("Configurer Gladia"));
+}
+
+void TestIntegrationsView::cancelKey()
+{
+    // Escape runs the leading button of the page shown.
+    present(QStringLiteral("gladia"));
+    QTRY_VERIFY(m_window->isActive());
+    QTRY_VERIFY(item("keyField")->hasActiveFocus());
+    QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    QCOMPARE(page(), QStringLiteral("catalog"));
+    QCOMPARE(m_dismissed->count(), 0);
+    QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    QCOMPARE(m_dismissed->count(), 1);
+
+    present(QStringLiteral("transcribe"));
+    QTRY_VERIFY(item("keyField")->hasActiveFocus());
+    QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    QCOMPARE(m_dismissed->count(), 1);
+    QCOMPARE(m_transcribed->count(), 0);
+}
+
+// Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the sheet's pages in both
+// appearances for a person to look at (scripts/screenshots-views.sh).
+void TestIntegrationsView::screenshots()
+{
+    const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
+    if (folder.isEmpty()) {
+        QSKIP("PARLEVOX_SCREENSHOTS is not set");
+    }
+    QVERIFY(QDir().mkpath(folder));
+    const auto save = [&](const QString& name) {
+        // Lay out the page first: its height decides the window's.
+        QSignalSpy laidOut(m_window.get(), &QQuickWindow::frameSwapped);
+        m_window->update();
+        QTRY_VERIFY(!laidOut.isEmpty());
+        // Resized while hidden: a shown window may still be drawn at its old size.
+        m_window->hide();
+        m_window->resize(475, int(m_root->implicitHeight()));
+        m_root->setHeight(m_root->implicitHeight());
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        for (const PVAppearance appearance : { PVAppearance::light, PVAppearance::dark }) {
+            PVTheme::instance().setAppearance(appearance);
+            const QString file
+                = QStringLiteral("%1/integrations-%2-%3.png")
+                      .arg(folder, name, appearance == PVAppearance::dark ? u"dark"_s : u"light"_s);
+            QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
+            m_window->update();
+            QTRY_VERIFY(!swapped.isEmpty());
+            QVERIFY(m_window->grabWindow().save(file));
+        }
+        PVTheme::instance().setAppearance(PVAppearance::light);
+    };
+
+    present(QStringLiteral("catalog"));
+    save(u"catalog-guest"_s);
+
+    m_session->setKey(QStringLiteral("gl-123"));
+    m_session->setAgentAccess(AgentAccess { .planning = true, .trello = false, .devin = true });
+    present(QStringLiteral("catalog"));
+    save(u"catalog-connected"_s);
+
+    m_session->setAgentAccess(std::nullopt);
+    present(QStringLiteral("prepare"), QStringLiteral("http://localhost:3000"));
+    item("serverField")->setProperty("text", QStringLiteral("équipe.example"));
+    type("codeField", QStringLiteral("code-42"));
+    QTest::keyClick(m_window.get(), Qt::Key_Return);
+    QTRY_VERIFY(shown("issueText"));
+    save(u"form-issue"_s);
+
+    m_server->enqueue(accessAnswer(everything, 5000));
+    item("serverField")->setProperty("text", m_server->url().toString());
+    click("connectButton");
+    QTRY_VERIFY(shown("checkingIndicator"));
+    save(u"form-checking"_s);
+
+    present(QStringLiteral("transcribe"));
+    save(u"key"_s);
 }
 
 QTEST_MAIN(TestIntegrationsView)
