@@ -15,7 +15,7 @@ Rectangle {
 
     property alias windows: viewModel.windows
     property alias isMeetingWindow: viewModel.isMeetingWindow
-    property alias onScreen: viewModel.onScreen
+    property alias windowShown: viewModel.windowShown
     readonly property alias model: viewModel
     readonly property var session: viewModel.session
     readonly property AppSettings settings: viewModel.settings
@@ -665,7 +665,7 @@ Rectangle {
             active: viewModel.hasIntegrationsRequest
             sourceComponent: IntegrationsView {
                 objectName: "integrationsView"
-                session: root.windows.integrationsSession
+                session: root.session
                 workspaceURL: root.settings.webWorkspaceURL
                 requestedPage: viewModel.integrationsPage
                 suggestedServer: viewModel.suggestedServer

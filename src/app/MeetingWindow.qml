@@ -50,7 +50,7 @@ ApplicationWindow {
         sourceComponent: CaptureView {
             windows: window.windows
             isMeetingWindow: true
-            onScreen: window.visible
+            windowShown: window.visible
         }
     }
 }

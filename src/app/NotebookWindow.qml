@@ -21,6 +21,6 @@ ApplicationWindow {
         anchors.fill: parent
         windows: window.windows
         isMeetingWindow: false
-        onScreen: window.visible
+        windowShown: window.visible
     }
 }

@@ -111,13 +111,13 @@ void CaptureViewModel::setIsMeetingWindow(bool isMeetingWindow)
     Q_EMIT stateChanged();
 }
 
-void CaptureViewModel::setOnScreen(bool onScreen)
+void CaptureViewModel::setWindowShown(bool shown)
 {
-    if (m_onScreen == onScreen) {
+    if (m_windowShown == shown) {
         return;
     }
-    m_onScreen = onScreen;
-    Q_EMIT onScreenChanged();
+    m_windowShown = shown;
+    Q_EMIT windowShownChanged();
     if (m_completed) {
         updateCounted();
         restartZoomLoop();
@@ -465,7 +465,7 @@ void CaptureViewModel::connectSources()
 
 void CaptureViewModel::updateCounted()
 {
-    const bool count = m_onScreen && !m_isMeetingWindow && session();
+    const bool count = m_windowShown && !m_isMeetingWindow && session();
     if (count == m_counted) {
         return;
     }
@@ -477,7 +477,7 @@ void CaptureViewModel::restartZoomLoop()
 {
     ++m_zoomGeneration;
     m_zoomWait.stop();
-    if (m_isMeetingWindow || !m_onScreen || !session()) {
+    if (m_isMeetingWindow || !m_windowShown || !session()) {
         return;
     }
     session()->setZoomDetector(ZoomMeetingDetector());

@@ -34,7 +34,7 @@ class CaptureViewModel : public QObject, public QQmlParserStatus
     Q_PROPERTY(AppSettings* settings READ settings NOTIFY windowsChanged)
     Q_PROPERTY(bool isMeetingWindow READ isMeetingWindow WRITE setIsMeetingWindow NOTIFY
             isMeetingWindowChanged)
-    Q_PROPERTY(bool onScreen READ onScreen WRITE setOnScreen NOTIFY onScreenChanged)
+    Q_PROPERTY(bool windowShown READ windowShown WRITE setWindowShown NOTIFY windowShownChanged)
     Q_PROPERTY(QString tab READ tab WRITE setTab NOTIFY tabChanged)
     Q_PROPERTY(bool showingSettings READ showingSettings WRITE setShowingSettings NOTIFY
             showingSettingsChanged)
@@ -79,8 +79,8 @@ public:
     [[nodiscard]] bool isMeetingWindow() const { return m_isMeetingWindow; }
     void setIsMeetingWindow(bool isMeetingWindow);
     // Whether the view's window is on screen; a notebook view counts itself while it is.
-    [[nodiscard]] bool onScreen() const { return m_onScreen; }
-    void setOnScreen(bool onScreen);
+    [[nodiscard]] bool windowShown() const { return m_windowShown; }
+    void setWindowShown(bool shown);
     // "transcription" or "agent".
     [[nodiscard]] QString tab() const { return m_tab; }
     void setTab(const QString& tab);
@@ -164,7 +164,7 @@ public:
 Q_SIGNALS:
     void windowsChanged();
     void isMeetingWindowChanged();
-    void onScreenChanged();
+    void windowShownChanged();
     void tabChanged();
     void showingSettingsChanged();
     void integrationsRequestChanged();
@@ -181,7 +181,7 @@ private:
 
     QPointer<WindowRegistry> m_windows;
     bool m_isMeetingWindow = false;
-    bool m_onScreen = false;
+    bool m_windowShown = false;
     bool m_completed = false;
     bool m_counted = false;
     QString m_tab = QStringLiteral("transcription");

@@ -13,7 +13,6 @@ WindowRegistry::WindowRegistry(
     , m_engine(engine)
     , m_session(session)
     , m_settings(settings)
-    , m_integrationsSession(new SessionIntegrations(session, this))
 { }
 
 WindowRegistry::~WindowRegistry()

@@ -2,7 +2,6 @@
 
 #include "appsettings.h"
 #include "meetingsession.h"
-#include "sessionintegrations.h"
 
 #include <QList>
 #include <QObject>
@@ -25,7 +24,6 @@ class WindowRegistry : public QObject
 
     Q_PROPERTY(MeetingSession* session READ session CONSTANT)
     Q_PROPERTY(AppSettings* settings READ settings CONSTANT)
-    Q_PROPERTY(QObject* integrationsSession READ integrationsSession CONSTANT)
 
 public:
     WindowRegistry(QQmlEngine* engine, MeetingSession* session, AppSettings* settings,
@@ -34,8 +32,6 @@ public:
 
     [[nodiscard]] MeetingSession* session() const { return m_session; }
     [[nodiscard]] AppSettings* settings() const { return m_settings; }
-    // The session as the integrations page uses it.
-    [[nodiscard]] QObject* integrationsSession() const { return m_integrationsSession; }
 
     // Opens a new notebook window, or opens or raises the meeting window.
     Q_INVOKABLE void openWindow(const QString& identifier);
@@ -58,7 +54,6 @@ private:
     QQmlEngine* m_engine;
     MeetingSession* m_session;
     AppSettings* m_settings;
-    SessionIntegrations* m_integrationsSession;
     QQmlComponent* m_notebookComponent = nullptr;
     QQmlComponent* m_meetingComponent = nullptr;
     QList<QPointer<QQuickWindow>> m_notebooks;

@@ -1,0 +1,86 @@
+#include "pulseserver.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The real binary under Xvfb, on a private sound server, driven through the accessibility tree by
+// e2e_driver.py: record, play into both sinks, stop, check the mix, then hand over a link.
+class tst_ParlevoxApp : public QObject
+{
+    Q_OBJECT
+
+    QProcess m_display;
+    QString m_displayName;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // Xvfb picks a free display and writes its number on the given descriptor.
+        m_display.setProgram(QStringLiteral("Xvfb"));
+        m_display.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"),
+            QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1400x1000x24"),
+            QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+        m_display.start();
+        QVERIFY2(m_display.waitForStarted(), "Xvfb is missing");
+        QTRY_VERIFY_WITH_TIMEOUT(m_display.canReadLine(), 10000);
+        m_displayName = QStringLiteral(":") + QString::fromLatin1(m_display.readLine().trimmed());
+    }
+    void cleanupTestCase()
+    {
+        m_display.terminate();
+        m_display.waitForFinished();
+    }
+
+    void recordStopAndHandOverALink()
+    {
+        PulseServer pulse;
+        QVERIFY2(pulse.isReady(), qPrintable(pulse.log()));
+        const QString microphone = pulse.tone(QStringLiteral("micro.wav"), 2.0, 440, 0.5, 48000, 2);
+        const QString call = pulse.tone(QStringLiteral("appel.wav"), 2.0, 660, 0.5, 48000, 2);
+
+        QTemporaryDir home;
+        QProcessEnvironment environment = pulse.clientEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), m_displayName);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.remove(QStringLiteral("QT_QUICK_BACKEND"));
+        environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("0"));
+        // A first launch: no settings, and recordings in a folder of this test.
+        environment.insert(
+            QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("TMPDIR"), home.path());
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+
+        QProcess driver;
+        driver.setProcessEnvironment(environment);
+        driver.setProcessChannelMode(QProcess::MergedChannels);
+        driver.start(QStringLiteral("dbus-run-session"),
+            { QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
+                QStringLiteral(PARLEVOX_E2E_DRIVER), QStringLiteral(PARLEVOX_BINARY),
+                QStringLiteral(PARLEVOX_SCREENSHOTS), microphone, call });
+        QVERIFY(driver.waitForFinished(240000));
+        const QString output = QString::fromUtf8(driver.readAll());
+        QVERIFY2(driver.exitCode() == 0, qPrintable(output));
+
+        // The mix lies in the recording's own folder, beside its two tracks.
+        QStringList mixes;
+        QDirIterator found(home.path(), { QStringLiteral("reunion.m4a") }, QDir::Files,
+            QDirIterator::Subdirectories);
+        while (found.hasNext()) {
+            mixes << found.next();
+        }
+        QCOMPARE(mixes.size(), 1);
+        const QFileInfo mix(mixes.first());
+        QVERIFY(mix.size() > 4000);
+        QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("microphone.caf"))));
+        QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("appel.caf"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ParlevoxApp)
+#include "tst_parlevoxapp.moc"
