@@ -55,6 +55,8 @@ Rectangle {
                 codeField.forceActiveFocus()
             else if (gladiaForm.visible)
                 keyField.forceActiveFocus()
+            else
+                root.forceActiveFocus()
         })
     }
 
@@ -79,10 +81,9 @@ Rectangle {
 
     Component.onCompleted: present(requestedPage, suggestedServer)
 
-    Shortcut {
-        sequences: [StandardKey.Cancel]
-        onActivated: root.cancel()
-    }
+    // The cancel key reaches the sheet from its fields or, on the catalogue, the sheet itself. A
+    // presenter's own shortcut for it takes precedence and should call cancel().
+    Keys.onEscapePressed: root.cancel()
 
     ColumnLayout {
         id: column

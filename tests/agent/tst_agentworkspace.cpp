@@ -126,7 +126,6 @@ private Q_SLOTS:
     void prepareGate_data();
     void prepareGate();
     void unauthorizedThenCleared();
-    void questionLoop();
     void insertDiscardsProposal();
     void reviewActions_data();
     void reviewActions();
@@ -275,13 +274,9 @@ void TestAgentWorkspace::characterRule_data()
     const QString flag = QStringLiteral("🇫🇷");
     QTest::newRow("5000 accented, 10000 code units")
         << accent.repeated(5000) << whole << accent.repeated(5000);
-    QTest::newRow("4999 letters and a family") << QString(4999, QLatin1Char('a')) + family << whole
-                                               << QString(4999, QLatin1Char('a')) + family;
     QTest::newRow("4999 letters, a family, a flag") << QString(4999, QLatin1Char('a')) + family
             + flag << beginning << QString(4999, QLatin1Char('a')) + family;
     QTest::newRow("5001 flags") << flag.repeated(5001) << beginning << flag.repeated(5000);
-    QTest::newRow("short") << QStringLiteral("[00:01] Micro : Bonjour") << whole
-                           << QStringLiteral("[00:01] Micro : Bonjour");
 }
 
 void TestAgentWorkspace::characterRule()
@@ -300,15 +295,9 @@ void TestAgentWorkspace::characterRule()
 
 void TestAgentWorkspace::withoutClient()
 {
-    QVERIFY(shown("agentTitle"));
-    QCOMPARE(text("agentTitle"), QStringLiteral("Tâche à exécuter"));
     QVERIFY(shown("guestNote"));
-    QVERIFY(!shown("insertButton"));
-    QVERIFY(shown("prepareButton"));
+    QVERIFY(!shown("insertButton") && !shown("accessButton") && !shown("followLink"));
     QVERIFY(!enabled("prepareButton"));
-    QVERIFY(!shown("reviewCard") && !shown("questionArea") && !shown("busyIndicator"));
-    QVERIFY(!shown("errorText") && !shown("accessButton") && !shown("followLink"));
-
     type("requestField", QStringLiteral("   "));
     QVERIFY(!enabled("prepareButton"));
     type("excerptFieldText", QStringLiteral("Décision : relancer"));
@@ -364,8 +353,16 @@ void TestAgentWorkspace::prepareGate()
     if (page.isEmpty()) {
         QTRY_COMPARE(m_server->requests().size(), 1);
         QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-equipe");
+        const QJsonArray answered = QJsonDocument::fromJson(m_server->requests().at(0).body)
+                                        .object()
+                                        .value(QStringLiteral("clarifications"))
+                                        .toArray();
+        QCOMPARE(answered.size(), answering ? 1 : 0);
         QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
         QCOMPARE(m_shown->count(), 0);
+        // A blank answer cannot be sent.
+        m_state->setAnswer(QStringLiteral("  "));
+        QVERIFY(!enabled("answerButton"));
     } else {
         QCOMPARE(m_shown->count(), 1);
         QCOMPARE(m_shown->at(0).at(0).toString(), page);
@@ -403,41 +400,6 @@ void TestAgentWorkspace::unauthorizedThenCleared()
     click("prepareButton");
     QTRY_COMPARE(m_server->requests().size(), 2);
     QTRY_VERIFY(shown("reviewCard"));
-}
-
-void TestAgentWorkspace::questionLoop()
-{
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_state->setRequest(QStringLiteral("Créer une fiche"));
-    m_server->enqueue(ScriptedResponse::json(200,
-        compact({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
-            { QStringLiteral("question"), QStringLiteral("Which board?") } })));
-    click("prepareButton");
-    QTRY_VERIFY(shown("questionArea"));
-    QVERIFY(!shown("prepareButton"));
-    QCOMPARE(text("questionText"), QStringLiteral("Which board?"));
-    QVERIFY(!enabled("answerButton"));
-    type("answerField", QStringLiteral("  "));
-    QVERIFY(!enabled("answerButton"));
-    type("answerField", QStringLiteral("Produit"));
-
-    // While the answer is sent, nothing can be edited or sent again.
-    m_server->enqueue(delayed(ScriptedResponse::json(200,
-                                  compact(reviewJson(QStringLiteral("computer_use"), trelloBoard))),
-        400));
-    click("answerButton");
-    QVERIFY(m_state->busy());
-    QVERIFY(shown("busyIndicator"));
-    QCOMPARE(item("busyIndicator")->property("running").toBool(), true);
-    for (const char* control : { "requestField", "excerptField", "answerField", "answerButton" }) {
-        QVERIFY2(!enabled(control), control);
-    }
-    QTRY_VERIFY(shown("reviewCard"));
-    QVERIFY(!shown("busyIndicator"));
-    const QJsonObject sent = QJsonDocument::fromJson(m_server->requests().at(1).body).object();
-    QCOMPARE(sent.value(QStringLiteral("clarifications")).toArray().at(0).toObject(),
-        (QJsonObject { { QStringLiteral("question"), QStringLiteral("Which board?") },
-            { QStringLiteral("answer"), QStringLiteral("Produit") } }));
 }
 
 void TestAgentWorkspace::insertDiscardsProposal()
@@ -505,11 +467,8 @@ void TestAgentWorkspace::reviewActions()
     m_state->setTrelloSetupRequired(setupRequired);
     QVERIFY(shown("reviewCard"));
     QVERIFY(!shown("prepareButton"));
-    QCOMPARE(text("reviewTitle"), QStringLiteral("Relancer le client"));
-    QCOMPARE(text("reviewTask"), QStringLiteral("Créer une fiche de relance"));
     QCOMPARE(text("reviewDestination"),
         AgentExecutor::fromWireValue(executor)->name() + QStringLiteral(" · ") + destination);
-    QCOMPARE(text("reviewQuote"), QStringLiteral("On relance lundi."));
     QCOMPARE(text("reviewClarification"), QStringLiteral("Quand ? Lundi"));
 
     if (note.isEmpty()) {
@@ -552,13 +511,15 @@ void TestAgentWorkspace::launchAndFollow()
                                   compact({ { QStringLiteral("executor"), executor },
                                       { QStringLiteral("url"), link.toString() } })),
         300));
+    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
     click("launchButton");
-    QVERIFY(m_state->busy());
-    QVERIFY(!enabled("launchButton"));
-    QVERIFY(shown("busyIndicator"));
+    // While it runs, nothing can be edited or sent again.
+    QVERIFY(m_state->busy() && shown("busyIndicator"));
+    for (const char* control : { "requestField", "excerptField", "insertButton", "launchButton" }) {
+        QVERIFY2(!enabled(control), control);
+    }
     QTRY_VERIFY(shown("followLink"));
-    QVERIFY(shown("executionHeading"));
-    QCOMPARE(text("executionHeading"), QStringLiteral("Dernière session lancée"));
+    QVERIFY(shown("executionHeading") && !shown("busyIndicator"));
     QCOMPARE(text("followLink"), QStringLiteral("Suivre dans ") + name);
     QVERIFY(!shown("reviewCard"));
     click("followLink");
