@@ -243,7 +243,7 @@ void IntegrationsModel::begin(const IntegrationsRequest& request)
     setServer(request.suggestedServer() ? request.suggestedServer()->toString() : m_workspaceURL);
     setCode({});
     setGladiaKey(model ? model->key() : QString());
-    setChecking(false);
+    // A check that is running goes on: `checking` belongs to it.
     setIssue({});
 }
 
