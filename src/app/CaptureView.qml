@@ -71,8 +71,10 @@ Rectangle {
         anchors.fill: parent
         spacing: 0
 
-        // Toolbar of the window.
+        // Toolbar of the window (the meeting window's is empty except for a new recording).
         RowLayout {
+            id: toolbar
+            visible: !viewModel.isMeetingWindow || viewModel.showNewRecording
             Layout.fillWidth: true
             Layout.leftMargin: 14
             Layout.rightMargin: 14
@@ -115,7 +117,7 @@ Rectangle {
             }
         }
 
-        Divider {}
+        Divider { visible: toolbar.visible }
 
         // Header bar.
         RowLayout {
@@ -312,6 +314,7 @@ Rectangle {
                 Item { Layout.fillWidth: true }
                 PVPrimaryButton {
                     objectName: "transcribeButton"
+                    Accessible.onPressAction: clicked()
                     visible: viewModel.showTranscribe
                     opacity: enabled ? 1 : 0.45
                     text: "Transcrire"
@@ -319,6 +322,7 @@ Rectangle {
                 }
                 PVGhostButton {
                     objectName: "stopButton"
+                    Accessible.onPressAction: clicked()
                     visible: viewModel.showStop
                     opacity: enabled ? 1 : 0.45
                     text: "■  Arrêter"
@@ -327,6 +331,7 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "recordButton"
+                    Accessible.onPressAction: clicked()
                     visible: viewModel.showRecord
                     enabled: viewModel.recordEnabled
                     opacity: enabled ? 1 : 0.45
@@ -426,11 +431,13 @@ Rectangle {
                             spacing: 8
                             PVPrimaryButton {
                                 objectName: "continueAsGuestButton"
+                                Accessible.onPressAction: clicked()
                                 text: "Continuer sans compte"
                                 onClicked: viewModel.continueAsGuest()
                             }
                             PVGhostButton {
                                 objectName: "seeIntegrationsButton"
+                                Accessible.onPressAction: clicked()
                                 text: "Voir les intégrations"
                                 onClicked: viewModel.seeIntegrations()
                             }

@@ -14,6 +14,8 @@ T.Button {
     implicitWidth: implicitContentWidth + leftPadding + rightPadding
     implicitHeight: 32
     opacity: enabled ? 1 : 0.45
+    // Assistive technologies press it like a click.
+    Accessible.onPressAction: clicked()
 
     contentItem: Text {
         text: control.text

@@ -18,12 +18,16 @@ READY = "Enregistrement prêt · micro et audio système"
 
 def fail(message):
     print("FAIL:", message, flush=True)
+    app = application()
+    if app is not None:
+        for top in app:
+            print("window", repr(top.name), [n.name for n in walk(top) if n.name][:60], flush=True)
     sys.exit(1)
 
 
 def application():
     for app in pyatspi.Registry.getDesktop(0):
-        if app is not None and app.name == "parlevox":
+        if app is not None and app.name.lower() == "parlevox":
             return app
     return None
 
@@ -107,6 +111,8 @@ def play(sink, tone):
 
 def main():
     os.makedirs(SHOTS, exist_ok=True)
+    # The registry must be up before the application starts, or the application never shows up.
+    pyatspi.Registry.getDesktop(0)
     app = subprocess.Popen([BINARY])
     try:
         find("Enregistrer", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=30)
