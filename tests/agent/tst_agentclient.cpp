@@ -1,5 +1,5 @@
 #include "agentclient.h"
-#include "settled.h"
+#include "blockingwait.h"
 #include "testhttpserver.h"
 
 #include <QCoroTask>
@@ -24,17 +24,14 @@ struct Caught
 
 template<typename Result> std::optional<Caught> errorOf(QCoro::Task<Result> task)
 {
-    const Settled<Result> outcome = settle(std::move(task));
-    if (!outcome.error) {
-        return std::nullopt;
-    }
     try {
-        std::rethrow_exception(outcome.error);
+        blockingWait(std::move(task));
     } catch (const AgentClient::Failure& failure) {
         return Caught { true, failure.message(), failure.status(), failure.code() };
     } catch (const std::exception& error) {
         return Caught { false, describeError(error), std::nullopt, std::nullopt };
     }
+    return std::nullopt;
 }
 
 QString notConfirmed(int status)
@@ -118,10 +115,9 @@ void TestAgentClient::requestForm()
         server.url(QStringLiteral("/api/agent-prepare")));
     const QList<AgentClarification> asked { { QStringLiteral("Quand ?"),
         QStringLiteral("Lundi") } };
-    const auto answer = settle(client.prepare(
+    const AgentPreparation answer = blockingWait(client.prepare(
         QStringLiteral("Créer une fiche"), QStringLiteral("  extrait tel quel \n"), asked));
-    QVERIFY(answer.value);
-    QCOMPARE(*answer.value->question(), QStringLiteral("Qui ?"));
+    QCOMPARE(*answer.question(), QStringLiteral("Qui ?"));
 
     QCOMPARE(server.requests().size(), 1);
     const RecordedRequest request = server.requests().constFirst();
@@ -146,9 +142,9 @@ void TestAgentClient::exactHeaders()
     server.enqueue(readyAnswer());
     RecordingSession session;
     const AgentClient client(server.url(), QString(), &session);
-    const auto answer = settle(client.prepare({}, QStringLiteral("x"), {}));
-    QVERIFY(answer.value && answer.value->isReview());
-    QCOMPARE(answer.value->review()->approval, QStringLiteral("tok-7"));
+    const AgentPreparation answer = blockingWait(client.prepare({}, QStringLiteral("x"), {}));
+    QVERIFY(answer.isReview());
+    QCOMPARE(answer.review()->approval, QStringLiteral("tok-7"));
 
     QCOMPARE(session.sent.size(), 1);
     const QNetworkRequest& sent = session.sent.constFirst();
@@ -169,8 +165,9 @@ void TestAgentClient::access()
 {
     TestHttpServer server;
     server.enqueue(ScriptedResponse::json(200, R"({"planning":true,"trello":false,"devin":true})"));
-    const auto granted = settle(AgentClient(server.url(), QStringLiteral("c")).access());
-    QCOMPARE(granted.value, (AgentAccess { .planning = true, .trello = false, .devin = true }));
+    const AgentAccess granted
+        = blockingWait(AgentClient(server.url(), QStringLiteral("c")).access());
+    QCOMPARE(granted, (AgentAccess { .planning = true, .trello = false, .devin = true }));
     const RecordedRequest request = server.requests().constFirst();
     QCOMPARE(request.target, QByteArray("/api/agent-access"));
     QCOMPARE(request.body, QByteArray("{}"));
@@ -378,10 +375,9 @@ void TestAgentClient::launchLink()
     const AgentReview proposal = review(*AgentExecutor::fromWireValue(reviewExecutor));
 
     if (accepted) {
-        const auto execution = settle(client.launch(proposal));
-        QVERIFY(execution.value);
-        QCOMPARE(execution.value->url, QUrl(link));
-        QCOMPARE(execution.value->executor, proposal.executor);
+        const AgentExecution execution = blockingWait(client.launch(proposal));
+        QCOMPARE(execution.url, QUrl(link));
+        QCOMPARE(execution.executor, proposal.executor);
     } else {
         const std::optional<Caught> caught = errorOf(client.launch(proposal));
         QVERIFY(caught && caught->failure);

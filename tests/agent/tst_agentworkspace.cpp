@@ -1,23 +1,16 @@
 #include "agentworkspacemodel.h"
 #include "agentworkspacestate.h"
-#include "pvtheme.h"
+#include "openedlinks.h"
+#include "quicktesthelpers.h"
 #include "testhttpserver.h"
 
-#include <QAccessible>
 #include <QDesktopServices>
 #include <QDir>
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QKeyEvent>
 #include <QQmlComponent>
 #include <QQmlEngine>
-#include <QQuickItem>
 #include <QQuickStyle>
-#include <QQuickWindow>
-#include <QSignalSpy>
-#include <QTest>
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -29,11 +22,6 @@ import Parlevox.Agent
 
 AgentWorkspace { width: 700; height: 1500 }
 )";
-
-QByteArray compact(const QJsonObject& object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
 const QString trelloBoard = QStringLiteral("https://trello.com/b/q3/produit");
 
@@ -61,56 +49,11 @@ ScriptedResponse delayed(ScriptedResponse response, int delayMs)
     return response;
 }
 
-// Collects the addresses that the view hands to the desktop for opening.
-class OpenedLinks : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public Q_SLOTS:
-    void open(const QUrl& url) { urls.append(url); }
-};
-
-// Types `text` into the window's focused item, one key event per character (accents included).
-void typeText(QWindow* window, const QString& text)
-{
-    for (const QChar character : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(character));
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(character));
-        QGuiApplication::sendEvent(window, &press);
-        QGuiApplication::sendEvent(window, &release);
-    }
-}
-
-// Every item under `root` in the visual tree, depth first.
-QList<QQuickItem*> itemsUnder(QQuickItem* root)
-{
-    QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems()) {
-        items.append(child);
-        items.append(itemsUnder(child));
-    }
-    return items;
-}
-
-// The first item named `name` under `root` in the visual tree.
-QQuickItem* findItem(QQuickItem* root, const QString& name)
-{
-    for (QQuickItem* candidate : itemsUnder(root)) {
-        if (candidate->objectName() == name) {
-            return candidate;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 // The agent page in a real offscreen window, with a real workflow state talking to a loopback
 // team server, driven through its controls.
-class TestAgentWorkspace : public QObject
+class TestAgentWorkspace : public QObject, public QuickViewDriver
 {
     Q_OBJECT
 
@@ -137,17 +80,9 @@ private Q_SLOTS:
 private:
     // Shows the page with a granted access (a client exists) or none.
     void grant(std::optional<AgentAccess> access);
-    [[nodiscard]] QQuickItem* item(const char* name) const;
-    [[nodiscard]] bool shown(const char* name) const;
-    [[nodiscard]] QString text(const char* name) const;
-    [[nodiscard]] bool enabled(const char* name) const;
-    void click(const char* name);
-    void type(const char* name, const QString& text);
     void reachReview(const QJsonObject& answer);
 
     QQmlEngine m_engine;
-    std::unique_ptr<QQuickWindow> m_window;
-    std::unique_ptr<QQuickItem> m_root;
     std::unique_ptr<AgentWorkspaceState> m_state;
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<QSignalSpy> m_shown;
@@ -200,58 +135,12 @@ void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
     m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
 }
 
-QQuickItem* TestAgentWorkspace::item(const char* name) const
-{
-    return findItem(m_root.get(), QString::fromLatin1(name));
-}
-
-bool TestAgentWorkspace::shown(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found && found->isVisible();
-}
-
-QString TestAgentWorkspace::text(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found ? found->property("text").toString() : QString();
-}
-
-bool TestAgentWorkspace::enabled(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found && found->isEnabled();
-}
-
-void TestAgentWorkspace::click(const char* name)
-{
-    QQuickItem* target = item(name);
-    QVERIFY2(target && target->isVisible(), name);
-    // A frame lays out what changed since the last one.
-    QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
-    m_window->update();
-    QTRY_VERIFY(!swapped.isEmpty());
-    QVERIFY2(target->width() > 0 && target->height() > 0, name);
-    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QVERIFY2(m_window->contentItem()->contains(centre), name);
-    QTest::mouseClick(m_window.get(), Qt::LeftButton, {}, centre.toPoint());
-}
-
-void TestAgentWorkspace::type(const char* name, const QString& text)
-{
-    QQuickItem* field = item(name);
-    QVERIFY2(field && field->isVisible(), name);
-    field->forceActiveFocus();
-    QTRY_VERIFY(field->hasActiveFocus());
-    typeText(m_window.get(), text);
-}
-
 // Takes the page to a proposal through a real preparation.
 void TestAgentWorkspace::reachReview(const QJsonObject& answer)
 {
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
     m_state->setRequest(QStringLiteral("Relancer le client"));
-    m_server->enqueue(ScriptedResponse::json(200, compact(answer)));
+    m_server->enqueue(ScriptedResponse::json(200, compactJson(answer)));
     click("prepareButton");
     QTRY_VERIFY(m_state->reviewing());
     QTRY_VERIFY(shown("reviewCard"));
@@ -346,7 +235,7 @@ void TestAgentWorkspace::prepareGate()
     }
     grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
     m_server->enqueue(ScriptedResponse::json(200,
-        compact({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
+        compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
             { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } })));
 
     click(answering ? "answerButton" : "prepareButton");
@@ -376,7 +265,7 @@ void TestAgentWorkspace::unauthorizedThenCleared()
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
     type("requestField", QStringLiteral("Créer une fiche"));
     m_server->enqueue(ScriptedResponse::json(
-        401, compact({ { QStringLiteral("error"), QStringLiteral("Code d’accès refusé.") } })));
+        401, compactJson({ { QStringLiteral("error"), QStringLiteral("Code d’accès refusé.") } })));
     click("prepareButton");
     QTRY_VERIFY(shown("accessButton"));
     QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
@@ -395,8 +284,8 @@ void TestAgentWorkspace::unauthorizedThenCleared()
     QVERIFY(!m_state->needsAccess());
     QVERIFY(!shown("accessButton"));
     QVERIFY(!shown("errorText"));
-    m_server->enqueue(ScriptedResponse::json(
-        200, compact(reviewJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app")))));
+    m_server->enqueue(ScriptedResponse::json(200,
+        compactJson(reviewJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app")))));
     click("prepareButton");
     QTRY_COMPARE(m_server->requests().size(), 2);
     QTRY_VERIFY(shown("reviewCard"));
@@ -508,7 +397,7 @@ void TestAgentWorkspace::launchAndFollow()
     const QUrl link(QStringLiteral("https://%1/sessions/77")
                         .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
     m_server->enqueue(delayed(ScriptedResponse::json(200,
-                                  compact({ { QStringLiteral("executor"), executor },
+                                  compactJson({ { QStringLiteral("executor"), executor },
                                       { QStringLiteral("url"), link.toString() } })),
         300));
     m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
@@ -538,24 +427,15 @@ void TestAgentWorkspace::controlsHaveAccessibleNames()
     m_state->setNeedsAccess(true);
 
     QStringList checked;
-    for (QQuickItem* control : itemsUnder(m_root.get())) {
-        const bool interactive = control->inherits("QQuickAbstractButton")
-            || control->inherits("QQuickTextArea") || control->inherits("QQuickTextField");
-        if (!interactive || !control->isVisible()) {
-            continue;
-        }
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
-        QVERIFY2(accessible, qPrintable(control->objectName()));
-        QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(), qPrintable(control->objectName()));
+    for (QQuickItem* control : visibleControls(m_root.get())) {
+        QVERIFY2(!accessibleName(control).isEmpty(), qPrintable(control->objectName()));
         checked.append(control->objectName());
     }
     checked.sort();
     QCOMPARE(checked,
         (QStringList { u"accessButton"_s, u"excerptFieldText"_s, u"followLink"_s, u"insertButton"_s,
             u"launchButton"_s, u"requestField"_s }));
-    QCOMPARE(
-        QAccessible::queryAccessibleInterface(item("excerptFieldText"))->text(QAccessible::Name),
-        QStringLiteral("Extrait de réunion"));
+    QCOMPARE(accessibleName(item("excerptFieldText")), QStringLiteral("Extrait de réunion"));
 }
 
 // Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the page in its main states in
@@ -574,17 +454,7 @@ void TestAgentWorkspace::screenshots()
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     const auto save = [&](const QString& name) {
-        for (const PVAppearance appearance : { PVAppearance::light, PVAppearance::dark }) {
-            PVTheme::instance().setAppearance(appearance);
-            const QString file
-                = QStringLiteral("%1/agent-%2-%3.png")
-                      .arg(folder, name, appearance == PVAppearance::dark ? u"dark"_s : u"light"_s);
-            QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
-            m_window->update();
-            QTRY_VERIFY(!swapped.isEmpty());
-            QVERIFY(m_window->grabWindow().save(file));
-        }
-        PVTheme::instance().setAppearance(PVAppearance::light);
+        saveBothAppearances(folder, u"agent"_s, name);
     };
 
     m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour à tous."));

@@ -45,17 +45,6 @@ template<typename Failure> Opener refusing(Failure failure, const std::shared_pt
     };
 }
 
-// The message of what `task` throws, or an empty string when it does not throw.
-template<typename Task> QString failureOf(Task&& task)
-{
-    try {
-        blockingWait(std::forward<Task>(task));
-    } catch (const Error& error) {
-        return error.message();
-    }
-    return {};
-}
-
 } // namespace
 
 // The capture session's start, stop and decision table, fed by scripted sources on their own

@@ -61,16 +61,6 @@ bool receiving(const QString& track)
     return QFileInfo(track).size() > 8192;
 }
 
-template<typename Task> QString failureOf(Task&& task)
-{
-    try {
-        blockingWait(std::forward<Task>(task));
-    } catch (const Error& error) {
-        return error.message();
-    }
-    return {};
-}
-
 } // namespace
 
 // Recording for real from a private sound server: known signals are played into its sinks while

@@ -2,24 +2,17 @@
 #include "integrationsmodel.h"
 #include "integrationspagename.h"
 #include "meetingsession.h"
-#include "pvtheme.h"
+#include "openedlinks.h"
+#include "quicktesthelpers.h"
 #include "testhttpserver.h"
 
-#include <QAccessible>
 #include <QDesktopServices>
 #include <QDir>
-#include <QGuiApplication>
-#include <QJsonDocument>
-#include <QKeyEvent>
 #include <QQmlComponent>
 #include <QQmlEngine>
-#include <QQuickItem>
 #include <QQuickStyle>
-#include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTest>
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -32,15 +25,10 @@ import Parlevox.Integrations
 IntegrationsView { width: 475; height: 700 }
 )";
 
-QByteArray compact(const QJsonObject& object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
 ScriptedResponse accessAnswer(AgentAccess access, int delayMs = 0)
 {
     ScriptedResponse response = ScriptedResponse::json(200,
-        compact({ { QStringLiteral("planning"), access.planning },
+        compactJson({ { QStringLiteral("planning"), access.planning },
             { QStringLiteral("trello"), access.trello },
             { QStringLiteral("devin"), access.devin } }));
     response.delayMs = delayMs;
@@ -49,7 +37,7 @@ ScriptedResponse accessAnswer(AgentAccess access, int delayMs = 0)
 
 ScriptedResponse errorAnswer(int status, const QString& message)
 {
-    return ScriptedResponse::json(status, compact({ { QStringLiteral("error"), message } }));
+    return ScriptedResponse::json(status, compactJson({ { QStringLiteral("error"), message } }));
 }
 
 const AgentAccess everything { .planning = true, .trello = true, .devin = true };
@@ -70,56 +58,11 @@ AgentReview someReview()
     return review;
 }
 
-// Collects the addresses that the view hands to the desktop for opening.
-class OpenedLinks : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public Q_SLOTS:
-    void open(const QUrl& url) { urls.append(url); }
-};
-
-// Types `text` into the window's focused item, one key event per character (accents included).
-void typeText(QWindow* window, const QString& text)
-{
-    for (const QChar character : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(character));
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(character));
-        QGuiApplication::sendEvent(window, &press);
-        QGuiApplication::sendEvent(window, &release);
-    }
-}
-
-// Every item under `root` in the visual tree, depth first.
-QList<QQuickItem*> itemsUnder(QQuickItem* root)
-{
-    QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems()) {
-        items.append(child);
-        items.append(itemsUnder(child));
-    }
-    return items;
-}
-
-// The first item named `name` under `root` in the visual tree.
-QQuickItem* findItem(QQuickItem* root, const QString& name)
-{
-    for (QQuickItem* candidate : itemsUnder(root)) {
-        if (candidate->objectName() == name) {
-            return candidate;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 // The integrations sheet in a real offscreen window over a real meeting session, checking access
 // against a loopback team server; the test plays the presenter (stored address, closing).
-class TestIntegrationsView : public QObject
+class TestIntegrationsView : public QObject, public QuickViewDriver
 {
     Q_OBJECT
 
@@ -150,20 +93,12 @@ private Q_SLOTS:
 private:
     // Presents the sheet for a request, as the notebook does.
     void present(const QString& page, const QString& suggestedServer = QString());
-    [[nodiscard]] QQuickItem* item(const char* name) const;
-    [[nodiscard]] bool shown(const char* name) const;
-    [[nodiscard]] QString text(const char* name) const;
     [[nodiscard]] QString rowStatus(const char* row) const;
-    [[nodiscard]] bool enabled(const char* name) const;
     [[nodiscard]] QString page() const;
-    void click(const char* name);
-    void type(const char* name, const QString& text);
 
     QQmlEngine m_engine;
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<MeetingSession> m_session;
-    std::unique_ptr<QQuickWindow> m_window;
-    std::unique_ptr<QQuickItem> m_root;
     QString m_storedURL;
     std::unique_ptr<QSignalSpy> m_dismissed;
     std::unique_ptr<QSignalSpy> m_transcribed;
@@ -235,23 +170,6 @@ void TestIntegrationsView::present(const QString& page, const QString& suggested
     m_window->requestActivate();
 }
 
-QQuickItem* TestIntegrationsView::item(const char* name) const
-{
-    return findItem(m_root.get(), QString::fromLatin1(name));
-}
-
-bool TestIntegrationsView::shown(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found && found->isVisible();
-}
-
-QString TestIntegrationsView::text(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found ? found->property("text").toString() : QString();
-}
-
 QString TestIntegrationsView::rowStatus(const char* row) const
 {
     const QQuickItem* found = item(row);
@@ -260,38 +178,9 @@ QString TestIntegrationsView::rowStatus(const char* row) const
     return status ? status->property("text").toString() : QString();
 }
 
-bool TestIntegrationsView::enabled(const char* name) const
-{
-    const QQuickItem* found = item(name);
-    return found && found->isEnabled();
-}
-
 QString TestIntegrationsView::page() const
 {
     return m_root->findChild<IntegrationsModel*>(QStringLiteral("integrationsModel"))->page();
-}
-
-void TestIntegrationsView::click(const char* name)
-{
-    QQuickItem* target = item(name);
-    QVERIFY2(target && target->isVisible(), name);
-    // A frame lays out what changed since the last one.
-    QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
-    m_window->update();
-    QTRY_VERIFY(!swapped.isEmpty());
-    QVERIFY2(target->width() > 0 && target->height() > 0, name);
-    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QVERIFY2(m_window->contentItem()->contains(centre), name);
-    QTest::mouseClick(m_window.get(), Qt::LeftButton, {}, centre.toPoint());
-}
-
-void TestIntegrationsView::type(const char* name, const QString& text)
-{
-    QQuickItem* field = item(name);
-    QVERIFY2(field && field->isVisible(), name);
-    field->forceActiveFocus();
-    QTRY_VERIFY(field->hasActiveFocus());
-    typeText(m_window.get(), text);
 }
 
 void TestIntegrationsView::pageNames()
@@ -536,7 +425,7 @@ void TestIntegrationsView::prepareResumes()
                 AgentAccess { .planning = planning, .trello = true, .devin = true });
         }
         return ScriptedResponse::json(200,
-            compact({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
+            compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
                 { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } }));
     });
     type("codeField", QStringLiteral("code-42"));
@@ -740,23 +629,14 @@ void TestIntegrationsView::controlsHaveAccessibleNames()
     m_session->setAgentAccess(everything);
     for (const char* pageName : { "catalog", "agent", "gladia" }) {
         present(QString::fromLatin1(pageName));
-        int checked = 0;
-        for (QQuickItem* control : itemsUnder(m_root.get())) {
-            const bool interactive
-                = control->inherits("QQuickAbstractButton") || control->inherits("QQuickTextField");
-            if (!interactive || !control->isVisible()) {
-                continue;
-            }
-            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
-            QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(),
-                qPrintable(control->objectName()));
-            ++checked;
+        const QList<QQuickItem*> controls = visibleControls(m_root.get());
+        for (QQuickItem* control : controls) {
+            QVERIFY2(!accessibleName(control).isEmpty(), qPrintable(control->objectName()));
         }
-        QVERIFY2(checked >= 3, pageName);
+        QVERIFY2(controls.size() >= 3, pageName);
     }
     present(QStringLiteral("catalog"));
-    QAccessibleInterface* gladia = QAccessible::queryAccessibleInterface(item("gladiaAction"));
-    QCOMPARE(gladia->text(QAccessible::Name), QStringLiteral("Configurer Gladia"));
+    QCOMPARE(accessibleName(item("gladiaAction")), QStringLiteral("Configurer Gladia"));
 }
 
 void TestIntegrationsView::cancelKey()
@@ -790,26 +670,14 @@ void TestIntegrationsView::screenshots()
     QVERIFY(QDir().mkpath(folder));
     const auto save = [&](const QString& name) {
         // Lay out the page first: its height decides the window's.
-        QSignalSpy laidOut(m_window.get(), &QQuickWindow::frameSwapped);
-        m_window->update();
-        QTRY_VERIFY(!laidOut.isEmpty());
+        nextFrame();
         // Resized while hidden: a shown window may still be drawn at its old size.
         m_window->hide();
         m_window->resize(475, int(m_root->implicitHeight()));
         m_root->setHeight(m_root->implicitHeight());
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        for (const PVAppearance appearance : { PVAppearance::light, PVAppearance::dark }) {
-            PVTheme::instance().setAppearance(appearance);
-            const QString file
-                = QStringLiteral("%1/integrations-%2-%3.png")
-                      .arg(folder, name, appearance == PVAppearance::dark ? u"dark"_s : u"light"_s);
-            QSignalSpy swapped(m_window.get(), &QQuickWindow::frameSwapped);
-            m_window->update();
-            QTRY_VERIFY(!swapped.isEmpty());
-            QVERIFY(m_window->grabWindow().save(file));
-        }
-        PVTheme::instance().setAppearance(PVAppearance::light);
+        saveBothAppearances(folder, u"integrations"_s, name);
     };
 
     present(QStringLiteral("catalog"));

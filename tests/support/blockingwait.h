@@ -1,5 +1,7 @@
 #pragma once
 
+#include "error.h"
+
 #include <QCoroTask>
 #include <exception>
 #include <optional>
@@ -52,4 +54,15 @@ template<typename T> T blockingWait(QCoro::Task<T> task)
         }
         return std::move(*result);
     }
+}
+
+// The message of the Error that `task` throws, or an empty string when it does not throw.
+template<typename Task> QString failureOf(Task&& task)
+{
+    try {
+        blockingWait(std::forward<Task>(task));
+    } catch (const Error& error) {
+        return error.message();
+    }
+    return {};
 }
