@@ -337,10 +337,6 @@ void TestIntegrationsView::connectFailures_data()
         << u"agent"_s << u"ftp://equipe.example"_s << std::optional<ScriptedResponse>()
         << u"Saisissez l’adresse du site de votre équipe, qui commence par https://."_s
         << u"agent"_s;
-    QTest::newRow("site with a path")
-        << u"prepare"_s << u"https://equipe.example/app"_s << std::optional<ScriptedResponse>()
-        << u"Saisissez l’adresse du site de votre équipe, qui commence par https://."_s
-        << u"prepare"_s;
     QTest::newRow("401 on the form")
         << u"agent"_s << u"server"_s << std::optional(errorAnswer(401, refused)) << refused
         << u"agent"_s;
