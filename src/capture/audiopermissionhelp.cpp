@@ -22,8 +22,7 @@ QString sentence(AudioPermissionHelp::Kind kind)
 AudioPermissionHelp::AudioPermissionHelp(Kind kind)
     : Error(sentence(kind))
     , m_kind(kind)
-{
-}
+{ }
 
 QString AudioPermissionHelp::settingsLabel() const
 {

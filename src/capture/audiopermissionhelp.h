@@ -12,7 +12,8 @@
 class AudioPermissionHelp : public Error
 {
 public:
-    enum Kind {
+    enum Kind
+    {
         microphone,
         systemAudio,
         systemAudioSilent,
@@ -36,8 +37,7 @@ private:
     Kind m_kind;
 };
 
-template<>
-struct std::hash<AudioPermissionHelp>
+template<> struct std::hash<AudioPermissionHelp>
 {
     std::size_t operator()(const AudioPermissionHelp& help) const noexcept
     {

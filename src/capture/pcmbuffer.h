@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <span>
 
-enum class SampleType {
+enum class SampleType
+{
     Float32,
     Int16,
     Int32,

@@ -3,8 +3,7 @@
 Error::Error(QString message)
     : m_message(std::move(message))
     , m_utf8(m_message.toUtf8())
-{
-}
+{ }
 
 QString describeError(const std::exception& error)
 {

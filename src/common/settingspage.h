@@ -1,7 +1,8 @@
 #pragma once
 
 // A page of the desktop's own settings where the user grants or checks what Parlevox needs.
-enum class SettingsPage {
+enum class SettingsPage
+{
     Microphone,
     SystemAudio,
     Accessibility,
