@@ -1,22 +1,12 @@
 #include "agentworkspacestate.h"
 
+#include "notify.h"
 #include "usertext.h"
 
 #include <QPointer>
 #include <exception>
 
 namespace {
-
-// Writes `value` into `field` and notifies, unless nothing changes.
-template<typename Value, typename Signal>
-void assign(AgentWorkspaceState* state, Value& field, const Value& value, Signal changed)
-{
-    if (field == value) {
-        return;
-    }
-    field = value;
-    Q_EMIT(state->*changed)();
-}
 
 std::optional<AgentClient::Failure> asFailure(const std::exception_ptr& error)
 {
@@ -37,17 +27,17 @@ AgentWorkspaceState::AgentWorkspaceState(QObject* parent)
 
 void AgentWorkspaceState::setRequest(const QString& request)
 {
-    assign(this, m_request, request, &AgentWorkspaceState::requestChanged);
+    assignAndNotify(this, m_request, request, &AgentWorkspaceState::requestChanged);
 }
 
 void AgentWorkspaceState::setExcerpt(const QString& excerpt)
 {
-    assign(this, m_excerpt, excerpt, &AgentWorkspaceState::excerptChanged);
+    assignAndNotify(this, m_excerpt, excerpt, &AgentWorkspaceState::excerptChanged);
 }
 
 void AgentWorkspaceState::setAnswer(const QString& answer)
 {
-    assign(this, m_answer, answer, &AgentWorkspaceState::answerChanged);
+    assignAndNotify(this, m_answer, answer, &AgentWorkspaceState::answerChanged);
 }
 
 void AgentWorkspaceState::setPreparation(std::optional<AgentPreparation> preparation)
@@ -70,22 +60,23 @@ void AgentWorkspaceState::setClarifications(QList<AgentClarification> clarificat
 
 void AgentWorkspaceState::setError(const QString& error)
 {
-    assign(this, m_error, error, &AgentWorkspaceState::errorChanged);
+    assignAndNotify(this, m_error, error, &AgentWorkspaceState::errorChanged);
 }
 
 void AgentWorkspaceState::setNeedsAccess(bool needsAccess)
 {
-    assign(this, m_needsAccess, needsAccess, &AgentWorkspaceState::needsAccessChanged);
+    assignAndNotify(this, m_needsAccess, needsAccess, &AgentWorkspaceState::needsAccessChanged);
 }
 
 void AgentWorkspaceState::setTrelloSetupRequired(bool required)
 {
-    assign(this, m_trelloSetupRequired, required, &AgentWorkspaceState::trelloSetupRequiredChanged);
+    assignAndNotify(
+        this, m_trelloSetupRequired, required, &AgentWorkspaceState::trelloSetupRequiredChanged);
 }
 
 void AgentWorkspaceState::setBusy(bool busy)
 {
-    assign(this, m_busy, busy, &AgentWorkspaceState::busyChanged);
+    assignAndNotify(this, m_busy, busy, &AgentWorkspaceState::busyChanged);
 }
 
 QString AgentWorkspaceState::question() const

@@ -1,6 +1,7 @@
 #include "meetingsession.h"
 
 #include "agentworkspacestate.h"
+#include "notify.h"
 #include "requesterror.h"
 #include "usertext.h"
 
@@ -34,11 +35,7 @@ MeetingSession::~MeetingSession() = default;
 
 void MeetingSession::setKey(const QString& key)
 {
-    if (m_key == key) {
-        return;
-    }
-    m_key = key;
-    Q_EMIT keyChanged();
+    assignAndNotify(this, m_key, key, &MeetingSession::keyChanged);
 }
 
 bool MeetingSession::hasKey() const
@@ -48,11 +45,7 @@ bool MeetingSession::hasKey() const
 
 void MeetingSession::setAgentAccessCode(const QString& code)
 {
-    if (m_agentAccessCode == code) {
-        return;
-    }
-    m_agentAccessCode = code;
-    Q_EMIT agentAccessCodeChanged();
+    assignAndNotify(this, m_agentAccessCode, code, &MeetingSession::agentAccessCodeChanged);
 }
 
 const std::optional<AgentAccess>& MeetingSession::agentAccess() const
@@ -78,11 +71,7 @@ QString MeetingSession::permissionHelpLabel() const
 
 void MeetingSession::setNotes(const QString& notes)
 {
-    if (m_notes == notes) {
-        return;
-    }
-    m_notes = notes;
-    Q_EMIT notesChanged();
+    assignAndNotify(this, m_notes, notes, &MeetingSession::notesChanged);
 }
 
 void MeetingSession::setZoomDetector(const ZoomMeetingDetector& detector)
@@ -271,56 +260,32 @@ void MeetingSession::reportFailure(std::exception_ptr failure)
 
 void MeetingSession::setBusy(bool busy)
 {
-    if (m_busy == busy) {
-        return;
-    }
-    m_busy = busy;
-    Q_EMIT busyChanged();
+    assignAndNotify(this, m_busy, busy, &MeetingSession::busyChanged);
 }
 
 void MeetingSession::setStatus(const QString& status)
 {
-    if (m_status == status) {
-        return;
-    }
-    m_status = status;
-    Q_EMIT statusChanged();
+    assignAndNotify(this, m_status, status, &MeetingSession::statusChanged);
 }
 
 void MeetingSession::setRecording(std::optional<QUrl> recording)
 {
-    if (m_recording == recording) {
-        return;
-    }
-    m_recording = std::move(recording);
-    Q_EMIT recordingChanged();
+    assignAndNotify(this, m_recording, recording, &MeetingSession::recordingChanged);
 }
 
 void MeetingSession::setRecordedTracks(std::optional<AudioCapture::Tracks> tracks)
 {
-    if (m_recordedTracks == tracks) {
-        return;
-    }
-    m_recordedTracks = std::move(tracks);
-    Q_EMIT recordedTracksChanged();
+    assignAndNotify(this, m_recordedTracks, tracks, &MeetingSession::recordedTracksChanged);
 }
 
 void MeetingSession::setPermissionHelp(std::optional<AudioPermissionHelp> help)
 {
-    if (m_permissionHelp == help) {
-        return;
-    }
-    m_permissionHelp = std::move(help);
-    Q_EMIT permissionHelpChanged();
+    assignAndNotify(this, m_permissionHelp, help, &MeetingSession::permissionHelpChanged);
 }
 
 void MeetingSession::setTranscript(const QString& transcript)
 {
-    if (m_transcript == transcript) {
-        return;
-    }
-    m_transcript = transcript;
-    Q_EMIT transcriptChanged();
+    assignAndNotify(this, m_transcript, transcript, &MeetingSession::transcriptChanged);
 }
 
 void MeetingSession::setCapture(std::unique_ptr<CaptureEngine> capture)

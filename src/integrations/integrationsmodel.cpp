@@ -3,19 +3,10 @@
 #include "agentworkspacestate.h"
 #include "integrationspagename.h"
 #include "integrationssession.h"
+#include "notify.h"
 #include "usertext.h"
 
 namespace {
-
-template<typename Value, typename Signal>
-void assign(IntegrationsModel* model, Value& field, const Value& value, Signal changed)
-{
-    if (field == value) {
-        return;
-    }
-    field = value;
-    Q_EMIT(model->*changed)();
-}
 
 bool isFormPage(IntegrationsPage page)
 {
@@ -77,7 +68,7 @@ void IntegrationsModel::setSession(QObject* session)
 
 void IntegrationsModel::setWorkspaceURL(const QString& url)
 {
-    assign(this, m_workspaceURL, url, &IntegrationsModel::workspaceURLChanged);
+    assignAndNotify(this, m_workspaceURL, url, &IntegrationsModel::workspaceURLChanged);
 }
 
 QString IntegrationsModel::page() const
@@ -87,32 +78,32 @@ QString IntegrationsModel::page() const
 
 void IntegrationsModel::setPage(IntegrationsPage page)
 {
-    assign(this, m_page, page, &IntegrationsModel::pageChanged);
+    assignAndNotify(this, m_page, page, &IntegrationsModel::pageChanged);
 }
 
 void IntegrationsModel::setServer(const QString& server)
 {
-    assign(this, m_server, server, &IntegrationsModel::serverChanged);
+    assignAndNotify(this, m_server, server, &IntegrationsModel::serverChanged);
 }
 
 void IntegrationsModel::setCode(const QString& code)
 {
-    assign(this, m_code, code, &IntegrationsModel::codeChanged);
+    assignAndNotify(this, m_code, code, &IntegrationsModel::codeChanged);
 }
 
 void IntegrationsModel::setGladiaKey(const QString& key)
 {
-    assign(this, m_gladiaKey, key, &IntegrationsModel::gladiaKeyChanged);
+    assignAndNotify(this, m_gladiaKey, key, &IntegrationsModel::gladiaKeyChanged);
 }
 
 void IntegrationsModel::setChecking(bool checking)
 {
-    assign(this, m_checking, checking, &IntegrationsModel::checkingChanged);
+    assignAndNotify(this, m_checking, checking, &IntegrationsModel::checkingChanged);
 }
 
 void IntegrationsModel::setIssue(const QString& issue)
 {
-    assign(this, m_issue, issue, &IntegrationsModel::issueChanged);
+    assignAndNotify(this, m_issue, issue, &IntegrationsModel::issueChanged);
 }
 
 IntegrationsSession* IntegrationsModel::session() const
