@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the regular build with every test, then a
 # second build of the non-GUI tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# In between, the Debian package is made, installed, started and removed (scripts/package.sh).
 # Tests start what they need themselves (private sound servers, loopback servers, offscreen Qt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +10,9 @@ scripts/setup.sh
 jobs=$(nproc)
 echo "== Tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Package: metadata, install, start under Xvfb, parlevox:// handler, removal"
+scripts/package.sh build
 
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer (non-GUI)"
 PARLEVOX_BUILD_DIR=build-sanitize PARLEVOX_BUILD_TYPE=Debug scripts/setup.sh \
