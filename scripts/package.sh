@@ -91,6 +91,20 @@ deb=$(ls "$build"/package/parlevox_*.deb)
 echo "$(basename "$deb") $(du -k "$deb" | cut -f1) KiB"
 dpkg-deb -f "$deb" Depends Recommends
 
+# The installed tree as the desktop and software centres will read it.
+tree="$build/package/tree"
+dpkg-deb -x "$deb" "$tree"
+desktop_file="$tree/usr/share/applications/$app_id.desktop"
+desktop-file-validate "$desktop_file"
+appstreamcli validate-tree --no-net "$tree"
+[ "$(sed -n 's/^Icon=//p' "$desktop_file")" = "$app_id" ] || fail "the desktop file's icon is not $app_id"
+for icon in 16x16/apps/$app_id.png 22x22/apps/$app_id.png 24x24/apps/$app_id.png \
+    32x32/apps/$app_id.png 48x48/apps/$app_id.png 64x64/apps/$app_id.png \
+    128x128/apps/$app_id.png 256x256/apps/$app_id.png 512x512/apps/$app_id.png \
+    scalable/apps/$app_id.svg symbolic/apps/$app_id-symbolic.svg; do
+    [ -s "$tree/usr/share/icons/hicolor/$icon" ] || fail "the package lacks the icon $icon"
+done
+
 # Every QML module the views import must come with the package: dpkg-shlibdeps cannot see them.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
 scanner="$(qtpaths6 --query QT_INSTALL_LIBEXECS)/qmlimportscanner"
@@ -114,10 +128,7 @@ echo "== Install, start, remove"
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     -o DPkg::Lock::Timeout=120 "$deb" >"$build/package/install.log" 2>&1 \
     || { cat "$build/package/install.log"; fail "apt-get install failed"; }
-for path in /usr/bin/parlevox "/usr/share/applications/$app_id.desktop" \
-    "/usr/share/metainfo/$app_id.metainfo.xml" "/usr/share/icons/hicolor/scalable/apps/$app_id.svg" \
-    "/usr/share/icons/hicolor/symbolic/apps/$app_id-symbolic.svg" \
-    "/usr/share/icons/hicolor/16x16/apps/$app_id.png" "/usr/share/icons/hicolor/512x512/apps/$app_id.png"; do
+for path in $(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print substr($6, 2)}'); do
     [ -e "$path" ] || fail "$path is not installed"
 done
 PARLEVOX_PACKAGE_DISPLAY_CHECK=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build"
@@ -125,8 +136,9 @@ PARLEVOX_PACKAGE_DISPLAY_CHECK=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$
 if ! $installed_before; then
     remove || { cat "$build/package/remove.log"; fail "apt-get purge failed"; }
     trap - EXIT
-    [ ! -e /usr/bin/parlevox ] && [ ! -e "/usr/share/applications/$app_id.desktop" ] \
-        || fail "files left after removal"
+    for path in $(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print substr($6, 2)}'); do
+        [ ! -e "$path" ] || fail "$path is left after removal"
+    done
     home=$(mktemp -d)
     handler=$(env -i HOME="$home" PATH=/usr/bin:/bin xdg-mime query default x-scheme-handler/parlevox)
     rm -rf "$home"

@@ -57,7 +57,7 @@ int main(int argc, char* argv[])
     QGuiApplication::setOrganizationName(QStringLiteral("Parlevox"));
     QGuiApplication::setApplicationName(QStringLiteral("Parlevox"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Parlevox"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.parlevox.Parlevox"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(PARLEVOX_APP_ID));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Parlevox/App/Parlevox.png")));
     QQuickStyle::setStyle(QStringLiteral("Basic"));
     // Text, flat shapes and no effects: the software renderer draws them as well, starts about
