@@ -55,14 +55,17 @@ if [ "${PARLEVOX_PACKAGE_DISPLAY_CHECK:-}" = 1 ]; then
     [ "$wm_class" = "$startup_class" ] \
         || fail "window class \"$wm_class\" does not match StartupWMClass \"$startup_class\""
     # A window that drew something: light background and dark text.
-    sleep 2
     geometry=$(xwininfo -id "$window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
         /Width:/{w=$NF} /Height:/{h=$NF} END{print w "x" h " " x "," y}')
-    ffmpeg -loglevel error -y -f x11grab -draw_mouse 0 -video_size "${geometry% *}" -i "$DISPLAY+${geometry#* }" \
-        -frames:v 1 "$out/notebook.png"
-    range=$(ffmpeg -loglevel error -i "$out/notebook.png" -vf signalstats,metadata=print:file=- \
-        -f null - | awk -F= '/YMIN/{min=$2} /YMAX/{max=$2} END{print max - min}')
-    [ "$range" -gt 100 ] || fail "the Parlevox window looks blank (luma range $range)"
+    for _ in $(seq 1 60); do
+        ffmpeg -loglevel error -y -f x11grab -draw_mouse 0 -video_size "${geometry% *}" \
+            -i "$DISPLAY+${geometry#* }" -frames:v 1 "$out/notebook.png"
+        range=$(ffmpeg -loglevel error -i "$out/notebook.png" -vf signalstats,metadata=print:file=- \
+            -f null - | awk -F= '/YMIN/{min=$2} /YMAX/{max=$2} END{print max - min}')
+        [ "$range" -le 100 ] || break
+        sleep 1
+    done
+    [ "$range" -gt 100 ] || fail "the Parlevox window stays blank (luma range $range)"
     stop "$pid"
     echo "window $geometry class $wm_class, screenshot $out/notebook.png"
 
@@ -131,7 +134,18 @@ $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recomme
 for path in $(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print substr($6, 2)}'); do
     [ -e "$path" ] || fail "$path is not installed"
 done
-PARLEVOX_PACKAGE_DISPLAY_CHECK=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build"
+# A private X server on a free display number (-displayfd: no race with other servers starting).
+display_file="$build/package/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>"$build/package/xvfb.log" &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null || true; $installed_before || remove || true' EXIT
+for _ in $(seq 1 100); do
+    [ -s "$display_file" ] && break
+    sleep 0.1
+done
+[ -s "$display_file" ] || fail "Xvfb did not start"
+DISPLAY=":$(head -n 1 "$display_file")" XAUTHORITY= PARLEVOX_PACKAGE_DISPLAY_CHECK=1 "$0" "$build"
+kill $xvfb
 
 if ! $installed_before; then
     remove || { cat "$build/package/remove.log"; fail "apt-get purge failed"; }
