@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Templates as T
 import Parlevox.Theme
 
-// A text link that opens an address in the browser.
+// A text link that opens something in the browser.
 T.AbstractButton {
     id: control
 
@@ -12,6 +12,7 @@ T.AbstractButton {
     hoverEnabled: true
     Accessible.role: Accessible.Link
     Accessible.name: text
+    Accessible.onPressAction: clicked()
 
     contentItem: Text {
         id: label
