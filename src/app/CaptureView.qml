@@ -341,17 +341,15 @@ Rectangle {
     }
 
     // One option of the tab switch.
-    component T_TabButton: AbstractButton {
+    component T_TabButton: TabButton {
         id: tabButton
         required property var modelData
         readonly property bool selected: viewModel.tab === modelData.name
         objectName: modelData.name + "Tab"
         text: modelData.label
-        checkable: true
-        checked: selected
         implicitWidth: Math.max(110, tabLabel.implicitWidth + 24)
         implicitHeight: 26
-        Accessible.role: Accessible.PageTab
+        checked: selected
         Accessible.name: text
         Accessible.onPressAction: clicked()
         onClicked: viewModel.tab = modelData.name

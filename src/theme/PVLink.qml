@@ -1,26 +1,33 @@
 import QtQuick
-import QtQuick.Templates as T
 import Parlevox.Theme
 
-// A text link that opens something in the browser.
-T.AbstractButton {
+// A text link that opens something in the browser. Not a button underneath: a button would
+// present itself to screen readers as a push button once they connect.
+Text {
     id: control
 
-    font: PVTheme.pvSans(14, Font.Medium)
-    implicitWidth: label.implicitWidth
-    implicitHeight: label.implicitHeight
-    hoverEnabled: true
+    signal clicked()
+
+    readonly property font linkFont: PVTheme.pvSans(14, Font.Medium)
+
+    font.family: linkFont.family
+    font.pixelSize: linkFont.pixelSize
+    font.weight: linkFont.weight
+    font.underline: hover.hovered || activeFocus
+    color: PVTheme.pvAccentText
+    activeFocusOnTab: true
     Accessible.role: Accessible.Link
     Accessible.name: text
+    Accessible.focusable: true
     Accessible.onPressAction: clicked()
+    Keys.onReturnPressed: clicked()
+    Keys.onSpacePressed: clicked()
 
-    contentItem: Text {
-        id: label
-        text: control.text
-        font.family: control.font.family
-        font.pixelSize: control.font.pixelSize
-        font.weight: control.font.weight
-        font.underline: control.hovered || control.visualFocus
-        color: PVTheme.pvAccentText
+    HoverHandler {
+        id: hover
+        cursorShape: Qt.PointingHandCursor
+    }
+    TapHandler {
+        onTapped: control.clicked()
     }
 }

@@ -1,7 +1,8 @@
 import QtQuick
 
 // Scrolls `flickable` so that `target` shows whole once it has been laid out: call reveal() when
-// something new arrives below the fold. It follows the layout for a moment, then lets go.
+// something new arrives below the fold. It follows the layout for a moment, then lets go. A control
+// inside that takes the keyboard focus (Tab, or a screen reader moving to it) is brought in too.
 Item {
     id: reveal
 
@@ -27,7 +28,25 @@ Item {
             flickable.contentY = Math.max(0, top);
     }
 
+    function revealItem(item) {
+        target = item;
+        reveal();
+    }
+
     visible: false
+
+    Connections {
+        target: reveal.flickable ? reveal.flickable.Window.window : null
+        function onActiveFocusItemChanged() {
+            const focused = reveal.flickable.Window.activeFocusItem;
+            for (let item = focused; item; item = item.parent) {
+                if (item === reveal.flickable.contentItem) {
+                    reveal.revealItem(focused);
+                    return;
+                }
+            }
+        }
+    }
 
     Timer {
         id: settle

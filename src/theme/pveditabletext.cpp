@@ -24,6 +24,16 @@ public:
         return QAccessibleQuickItem::interface_cast(type);
     }
 
+    // A field without a name of its own is named by its placeholder, as a sighted user reads it.
+    QString text(QAccessible::Text type) const override
+    {
+        QString text = QAccessibleQuickItem::text(type);
+        if (type == QAccessible::Name && text.isEmpty() && object()) {
+            text = object()->property("placeholderText").toString();
+        }
+        return text;
+    }
+
     void deleteText(int startOffset, int endOffset) override
     {
         replaceText(startOffset, endOffset, QString());

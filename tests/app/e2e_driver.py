@@ -25,7 +25,9 @@ def fail(message):
     app = application()
     if app is not None:
         for top in app:
-            print("window", repr(top.name), [n.name for n in walk(top) if n.name][:60], flush=True)
+            print("window", repr(top.name), [
+                (n.getRoleName(), n.name, n.getState().contains(pyatspi.STATE_VISIBLE),
+                 n.getState().contains(pyatspi.STATE_SHOWING)) for n in walk(top)], flush=True)
     sys.exit(1)
 
 
@@ -45,24 +47,42 @@ def walk(node):
 
 
 def showing(node):
-    return node.getState().contains(pyatspi.STATE_SHOWING)
+    """Shown by the view, perhaps scrolled out of the window (a screen reader still reaches it)."""
+    return node.getState().contains(pyatspi.STATE_VISIBLE)
+
+
+def matches(name, role, window, shown):
+    app = application()
+    return [node for top in app or [] if window is None or top.name == window
+            for node in walk(top)
+            if name in (node.name, node.description) and (role is None or node.getRole() == role)
+            and showing(node) == shown]
 
 
 def find(name, role=None, window=None, timeout=15, last=False):
     """A showing node with this accessible name (and role), waiting for it: the first one, or the
-    last one (a sheet comes after the window's own controls in the tree)."""
+    last one (a sheet comes after the window's own controls in the tree). Qt marks a control
+    scrolled out of its page as not visible; a control of that role that is the only one of its
+    name is taken as it stands, as a screen reader walking the tree reaches it."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        app = application()
-        if app is not None:
-            found = [node for top in app if window is None or top.name == window
-                     for node in walk(top)
-                     if node.name == name and (role is None or node.getRole() == role)
-                     and showing(node)]
-            if found:
-                return found[-1] if last else found[0]
+        found = matches(name, role, window, True)
+        if found:
+            return found[-1] if last else found[0]
+        scrolled = matches(name, role, window, False) if role is not None else []
+        if len(scrolled) == 1 and deadline - time.monotonic() < timeout - 2:
+            return scrolled[0]
         time.sleep(0.2)
     fail(f"no « {name} » on screen")
+
+
+def act(node, wanted):
+    action = node.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i) == wanted:
+            action.doAction(i)
+            return True
+    return False
 
 
 def type_into(name, text, window="Parlevox"):
@@ -77,12 +97,8 @@ def type_into(name, text, window="Parlevox"):
 
 def press(name, window, role=pyatspi.ROLE_PUSH_BUTTON, last=False):
     node = find(name, role, window, last=last)
-    action = node.queryAction()
-    for i in range(action.nActions):
-        if action.getName(i) in ("Press", "press", "click"):
-            action.doAction(i)
-            return
-    action.doAction(0)
+    if not act(node, "Press"):
+        fail(f"« {name} » cannot be pressed")
 
 
 def text_present(text, window, timeout=30):
@@ -151,11 +167,11 @@ def expect(text, window="Parlevox", timeout=30, why=None):
 
 def main():
     os.makedirs(SHOTS, exist_ok=True)
-    environment, team_site, opened = services.start(WORK)
+    environment, launcher, team_site, opened = services.start(WORK)
     os.environ.update(environment)
     # The registry must be up before the application starts, or the application never shows up.
     pyatspi.Registry.getDesktop(0)
-    app = subprocess.Popen([BINARY])
+    app = subprocess.Popen(launcher + [BINARY])
     try:
         find("Enregistrer", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=30)
         time.sleep(0.5)
