@@ -4,7 +4,7 @@ import QtQuick
 // something new arrives below the fold. It follows the layout for a moment, then lets go. A control
 // inside that takes the keyboard focus (Tab, or a screen reader moving to it) is brought in too.
 Item {
-    id: reveal
+    id: control
 
     property Flickable flickable
     property Item target
@@ -30,18 +30,22 @@ Item {
 
     function revealItem(item) {
         target = item;
-        reveal();
+        control.reveal();
     }
 
     visible: false
 
     Connections {
-        target: reveal.flickable ? reveal.flickable.Window.window : null
+        target: control.flickable ? control.flickable.Window.window : null
         function onActiveFocusItemChanged() {
-            const focused = reveal.flickable.Window.activeFocusItem;
+            // Something that just arrived is being shown: the focus leaving a control that went
+            // away must not scroll elsewhere.
+            if (control.pending)
+                return;
+            const focused = control.flickable.Window.activeFocusItem;
             for (let item = focused; item; item = item.parent) {
-                if (item === reveal.flickable.contentItem) {
-                    reveal.revealItem(focused);
+                if (item === control.flickable.contentItem) {
+                    control.revealItem(focused);
                     return;
                 }
             }
@@ -51,17 +55,17 @@ Item {
     Timer {
         id: settle
         interval: 600
-        onTriggered: reveal.pending = false
+        onTriggered: control.pending = false
     }
     Connections {
-        target: reveal.target
-        function onYChanged() { reveal.follow(); }
-        function onHeightChanged() { reveal.follow(); }
-        function onVisibleChanged() { reveal.follow(); }
+        target: control.target
+        function onYChanged() { control.follow(); }
+        function onHeightChanged() { control.follow(); }
+        function onVisibleChanged() { control.follow(); }
     }
     Connections {
-        target: reveal.flickable
-        function onContentHeightChanged() { reveal.follow(); }
-        function onHeightChanged() { reveal.follow(); }
+        target: control.flickable
+        function onContentHeightChanged() { control.follow(); }
+        function onHeightChanged() { control.follow(); }
     }
 }

@@ -1,3 +1,4 @@
+#include "agentrecords.h"
 #include "agentworkspacestate.h"
 #include "appsettings.h"
 #include "captureviewmodel.h"
@@ -506,6 +507,93 @@ private Q_SLOTS:
         viewModel(second)->finishOpenRecording(QUrl::fromLocalFile(QStringLiteral("/tmp/a.m4a")));
         QCOMPARE(viewModel(second)->tab(), QStringLiteral("transcription"));
         QCOMPARE(viewModel(first)->tab(), QStringLiteral("agent"));
+    }
+
+    // The notebook hands the granted access, the stored site and the code to its agent page: the
+    // preparation goes to the team server derived from the site, with the code; a control that
+    // takes the focus below the fold comes into view.
+    void agentTabTalksToTheStoredTeamSite()
+    {
+        TestHttpServer team;
+        team.enqueue(ScriptedResponse::json(
+            200, R"({"status":"needs_clarification","question":"Quel dépôt faut-il modifier ?"})"));
+        App& app = launch();
+        app.settings.setWebWorkspaceURL(team.url(QStringLiteral("/")).toString());
+        app.session.setAgentAccessCode(QStringLiteral("code-equipe"));
+        app.session.setAgentAccess(AgentAccess { .planning = true, .trello = true, .devin = true });
+        recordAndStop();
+        viewModel(notebook())->setTab(QStringLiteral("agent"));
+        QTRY_VERIFY(find(notebook(), QStringLiteral("agentPage")));
+        app.session.agent()->setRequest(QStringLiteral("Corrige l’export"));
+
+        QQuickItem* prepare = item(notebook(), QStringLiteral("prepareButton"));
+        QVERIFY(
+            !inView(notebook(), QStringLiteral("prepareButton"), QStringLiteral("agentScroller")));
+        notebook()->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(notebook()));
+        prepare->forceActiveFocus();
+        QTRY_VERIFY(
+            inView(notebook(), QStringLiteral("prepareButton"), QStringLiteral("agentScroller")));
+        click(notebook(), QStringLiteral("prepareButton"));
+        QTRY_VERIFY(app.session.agent()->asking());
+        QCOMPARE(team.requests().size(), 1);
+        QCOMPARE(team.requests().first().target, QByteArrayLiteral("/api/agent-prepare"));
+        QCOMPARE(team.requests().first().header("Authorization"),
+            QByteArrayLiteral("Bearer code-equipe"));
+        QTRY_VERIFY(
+            inView(notebook(), QStringLiteral("questionArea"), QStringLiteral("agentScroller")));
+    }
+
+    // Without a key, "Transcrire" opens the key form, whose own "Transcrire" saves the trimmed
+    // key and runs the transcription.
+    void keyFormRunsTheTranscription()
+    {
+        qunsetenv("GLADIA_API_KEY");
+        App& app = launch();
+        recordAndStop();
+        click(notebook(), QStringLiteral("transcribeButton"));
+        QCOMPARE(viewModel(notebook())->integrationsPage(), QStringLiteral("transcribe"));
+        QTRY_VERIFY(shown(notebook(), QStringLiteral("keyField")));
+        QVERIFY(!enabled(notebook(), QStringLiteral("keySaveButton")));
+        item(notebook(), QStringLiteral("keyField"))
+            ->setProperty("text", QStringLiteral(" clé \n"));
+        click(notebook(), QStringLiteral("keySaveButton"));
+        QTRY_COMPARE(app.session.status(), QStringLiteral("Transcription prête"));
+        QCOMPARE(m_script.keysGiven, QStringList { QStringLiteral("clé") });
+        QVERIFY(!viewModel(notebook())->hasIntegrationsRequest());
+    }
+
+    // The meeting window: closes when no meeting is on, stays for a recording when a Zoom meeting
+    // ends, takes no link and never polls Zoom.
+    void meetingWindowRules()
+    {
+        auto polls = std::make_shared<std::atomic<int>>(0);
+        CaptureViewModel::setZoomTitleSource([polls] {
+            ++*polls;
+            return std::optional<QStringList>(QStringList { QStringLiteral("Zoom Meeting") });
+        });
+        App& app = launch();
+        app.windows->openWindow(QStringLiteral("meeting"));
+        QTRY_VERIFY(!meeting());
+
+        app.settings.setDetectZoomMeetings(true);
+        QTRY_VERIFY(meeting());
+        click(notebook(), QStringLiteral("recordButton"));
+        QTRY_VERIFY(app.session.capturing());
+        app.settings.setDetectZoomMeetings(false); // the Zoom meeting is over
+        QVERIFY(!app.session.zoomDetector().inMeeting());
+        QTest::qWait(50);
+        QVERIFY(meeting());
+        QTRY_VERIFY(viewModel(meeting()));
+        QVERIFY(!viewModel(meeting())->handleLink(
+            QUrl(QStringLiteral("parlevox://connect?server=http://localhost:3000"))));
+
+        app.settings.setDetectZoomMeetings(true);
+        notebook()->close();
+        QTRY_VERIFY(app.windows->notebookWindows().isEmpty());
+        const int pollsLeft = polls->load();
+        QTest::qWait(2500);
+        QVERIFY(polls->load() <= pollsLeft + 1); // at most the read already under way
     }
 
     // Every button, text and field of the notebook, its sheets and its agent page, as a screen
