@@ -36,6 +36,7 @@ T.Button {
         objectName: "label"
         spacing: control.spacing
         display: control.display
+        mirrored: control.mirrored
         icon: control.icon
         text: control.text
         font: control.font
