@@ -64,18 +64,38 @@ Item {
             y: 24
             spacing: 14
 
-            Text {
+            // What the agent sends back lands below the fold: bring it into view (not laid out).
+            PVReveal {
+                id: reveal
+                flickable: scroller
+            }
+            Connections {
+                target: root.state
+                function onPreparationChanged() {
+                    if (root.state.asking || root.state.reviewing) {
+                        reveal.target = root.state.asking ? questionArea : reviewCard;
+                        reveal.reveal();
+                    }
+                }
+                function onExecutionChanged() {
+                    if (workspace.hasExecution) {
+                        reveal.target = followLink;
+                        reveal.reveal();
+                    }
+                }
+            }
+
+            PVText {
                 objectName: "agentTitle"
                 text: "Tâche à exécuter"
                 font: PVTheme.pvSerif(36)
                 color: PVTheme.pvInk
                 Layout.fillWidth: true
                 wrapMode: Text.Wrap
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
 
-            Text {
+            PVText {
                 objectName: "guestNote"
                 visible: !workspace.hasClient
                 text: "Vous pouvez préparer votre demande ici. L’accès de l’équipe sera demandé au moment d’utiliser l’agent."
@@ -101,13 +121,12 @@ Item {
                 }
             }
 
-            Text {
+            PVText {
                 objectName: "excerptHeading"
                 text: "Extrait de réunion"
                 font: root.headline
                 color: PVTheme.pvInk
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
 
             AgentEditor {
@@ -126,15 +145,13 @@ Item {
 
             PVGhostButton {
                 objectName: "insertButton"
-                opacity: enabled ? 1 : 0.45
                 visible: workspace.insertVisible
                 text: workspace.insertLabel
                 enabled: !workspace.busy
-                Accessible.name: text
                 onClicked: workspace.insertTranscript()
             }
 
-            Text {
+            PVText {
                 objectName: "disclosure"
                 text: "Préparer envoie la demande et l’extrait sélectionné à Holo (H Company)."
                 font: root.callout
@@ -145,21 +162,20 @@ Item {
 
             PVPrimaryButton {
                 objectName: "prepareButton"
-                opacity: enabled ? 1 : 0.45
                 visible: root.state && !root.state.asking && !root.state.reviewing
                 text: "Préparer la tâche"
                 enabled: workspace.prepareEnabled
-                Accessible.name: text
                 onClicked: workspace.prepareTask()
             }
 
             ColumnLayout {
+                id: questionArea
                 objectName: "questionArea"
                 visible: root.state ? root.state.asking : false
                 spacing: 10
                 Layout.fillWidth: true
 
-                Text {
+                PVText {
                     objectName: "questionText"
                     text: root.state ? root.state.question : ""
                     font: root.headline
@@ -185,15 +201,14 @@ Item {
 
                 PVPrimaryButton {
                     objectName: "answerButton"
-                    opacity: enabled ? 1 : 0.45
                     text: "Ajouter cette précision"
                     enabled: workspace.answerEnabled
-                    Accessible.name: text
                     onClicked: workspace.addAnswer()
                 }
             }
 
             PVCard {
+                id: reviewCard
                 objectName: "reviewCard"
                 visible: root.state ? root.state.reviewing : false
                 Layout.fillWidth: true
@@ -202,15 +217,14 @@ Item {
                     width: parent.width
                     spacing: 9
 
-                    Text {
+                    PVText {
                         text: "À confirmer"
                         font: root.headline
                         color: PVTheme.pvInk
-                        Accessible.role: Accessible.Heading
-                        Accessible.name: text
+                        heading: true
                     }
 
-                    Text {
+                    PVText {
                         objectName: "reviewTitle"
                         text: workspace.reviewTitle
                         font: PVTheme.pvSans(17, Font.DemiBold)
@@ -219,7 +233,7 @@ Item {
                         Layout.fillWidth: true
                     }
 
-                    AgentSelectableText {
+                    PVSelectableText {
                         objectName: "reviewTask"
                         text: workspace.reviewTask
                         font: root.body
@@ -227,7 +241,7 @@ Item {
                         Layout.fillWidth: true
                     }
 
-                    Text {
+                    PVText {
                         objectName: "reviewDestination"
                         text: workspace.reviewDestination
                         font: root.body
@@ -236,7 +250,7 @@ Item {
                         Layout.fillWidth: true
                     }
 
-                    AgentSelectableText {
+                    PVSelectableText {
                         objectName: "reviewQuote"
                         visible: text.length > 0
                         text: workspace.reviewQuote
@@ -247,7 +261,7 @@ Item {
 
                     Repeater {
                         model: workspace.reviewClarifications
-                        delegate: Text {
+                        delegate: PVText {
                             required property string modelData
                             objectName: "reviewClarification"
                             text: modelData
@@ -258,7 +272,7 @@ Item {
                         }
                     }
 
-                    Text {
+                    PVText {
                         objectName: "blockedNote"
                         visible: workspace.launchBlocked
                         text: workspace.blockedNote
@@ -270,32 +284,28 @@ Item {
 
                     PVPrimaryButton {
                         objectName: "blockedButton"
-                        opacity: enabled ? 1 : 0.45
                         visible: workspace.launchBlocked
                         text: workspace.blockedAction
-                        Accessible.name: text
                         onClicked: workspace.showBlockedSetup()
                     }
 
                     PVPrimaryButton {
                         objectName: "launchButton"
-                        opacity: enabled ? 1 : 0.45
                         visible: !workspace.launchBlocked
                         text: "Confirmer et lancer"
                         enabled: workspace.launchEnabled
-                        Accessible.name: text
                         onClicked: workspace.launch()
                     }
                 }
             }
 
-            AgentSpinner {
+            PVSpinner {
                 objectName: "busyIndicator"
                 visible: workspace.busy
                 Accessible.name: "L’agent traite la demande"
             }
 
-            AgentSelectableText {
+            PVSelectableText {
                 objectName: "errorText"
                 visible: text.length > 0
                 text: root.state ? root.state.error : ""
@@ -306,24 +316,22 @@ Item {
 
             PVGhostButton {
                 objectName: "accessButton"
-                opacity: enabled ? 1 : 0.45
                 visible: root.state ? root.state.needsAccess : false
                 text: "Modifier l’accès de l’équipe"
-                Accessible.name: text
                 onClicked: workspace.editAccess()
             }
 
-            Text {
+            PVText {
                 objectName: "executionHeading"
                 visible: workspace.hasExecution
                 text: "Dernière session lancée"
                 font: root.headline
                 color: PVTheme.pvInk
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
 
-            AgentLink {
+            PVLink {
+                id: followLink
                 objectName: "followLink"
                 visible: workspace.hasExecution
                 text: workspace.followLabel

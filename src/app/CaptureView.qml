@@ -28,10 +28,9 @@ Rectangle {
     }
 
     // A heading of the page: headline size, semibold.
-    component Heading: Text {
+    component Heading: PVText {
+        heading: true
         font: PVTheme.pvSans(15, Font.DemiBold)
-        color: PVTheme.pvInk
-        Accessible.role: Accessible.Heading
     }
 
     component Divider: Rectangle {
@@ -87,6 +86,7 @@ Rectangle {
                 visible: !viewModel.isMeetingWindow
                 borderless: true
                 text: "Nouvelle fenêtre"
+                iconName: "window-new-symbolic"
                 ToolTip.visible: hovered
                 ToolTip.text: "Ctrl+N"
                 onClicked: viewModel.newWindow()
@@ -97,6 +97,7 @@ Rectangle {
                 visible: viewModel.showShowMeeting
                 borderless: true
                 text: "Afficher la réunion"
+                iconName: "window-restore-symbolic"
                 onClicked: viewModel.showMeeting()
             }
             PlainButton {
@@ -105,6 +106,7 @@ Rectangle {
                 enabled: viewModel.toolbarActionsEnabled
                 borderless: true
                 text: "Ouvrir un enregistrement"
+                iconName: "folder-open-symbolic"
                 onClicked: root.openRecording()
             }
             PlainButton {
@@ -113,6 +115,7 @@ Rectangle {
                 enabled: viewModel.toolbarActionsEnabled
                 borderless: true
                 text: "Nouvel enregistrement"
+                iconName: "list-add-symbolic"
                 onClicked: viewModel.toggleRecording()
             }
         }
@@ -159,12 +162,11 @@ Rectangle {
                     }
                 }
             }
-            Text {
+            PVText {
                 text: "Parlevox"
                 font: PVTheme.pvSans(16, Font.DemiBold)
-                color: PVTheme.pvInk
             }
-            Text {
+            PVText {
                 objectName: "meetingLabel"
                 visible: viewModel.isMeetingWindow
                 text: "Réunion"
@@ -176,14 +178,18 @@ Rectangle {
                 objectName: "integrationsButton"
                 borderless: true
                 text: "Intégrations"
+                iconName: "application-x-addon-symbolic"
                 enabled: viewModel.headerEnabled
                 onClicked: viewModel.showIntegrations("catalog")
             }
             PlainButton {
                 objectName: "settingsButton"
                 borderless: true
-                text: "⚙"
-                font: PVTheme.pvSans(17)
+                text: "Réglages"
+                display: AbstractButton.IconOnly
+                iconName: "emblem-system-symbolic"
+                icon.width: 18
+                icon.height: 18
                 leftPadding: 0
                 rightPadding: 0
                 implicitWidth: 28
@@ -191,7 +197,6 @@ Rectangle {
                 enabled: viewModel.headerEnabled
                 ToolTip.visible: hovered
                 ToolTip.text: "Réglages"
-                Accessible.name: "Réglages"
                 onClicked: viewModel.showingSettings = true
             }
         }
@@ -265,7 +270,7 @@ Rectangle {
                     color: viewModel.recordingDot ? PVTheme.pvRec : PVTheme.pvInk2
                     Accessible.ignored: true
                 }
-                Text {
+                PVText {
                     objectName: "statusText"
                     Layout.fillWidth: true
                     text: root.session ? root.session.status : ""
@@ -282,13 +287,10 @@ Rectangle {
                 visible: viewModel.showPermissionButton
                 borderless: true
                 leftPadding: 0
-                text: (root.session ? root.session.permissionHelpLabel : "") + "  ↗"
-                Accessible.name: root.session ? root.session.permissionHelpLabel : ""
-                contentItem: Text {
-                    text: parent.text
-                    font: parent.font
-                    color: PVTheme.pvAccentText
-                }
+                text: root.session ? root.session.permissionHelpLabel : ""
+                iconName: "external-link-symbolic"
+                labelColor: PVTheme.pvAccentText
+                LayoutMirroring.enabled: true // the symbol after the label
                 onClicked: viewModel.openPermissionSettings()
             }
 
@@ -301,8 +303,8 @@ Rectangle {
                 PlainButton {
                     objectName: "listenButton"
                     visible: viewModel.showListen
-                    text: "▶  Écouter"
-                    Accessible.name: "Écouter"
+                    text: "Écouter"
+                    iconName: "media-playback-start-symbolic"
                     onClicked: viewModel.listen()
                 }
                 PlainButton {
@@ -314,29 +316,24 @@ Rectangle {
                 Item { Layout.fillWidth: true }
                 PVPrimaryButton {
                     objectName: "transcribeButton"
-                    Accessible.onPressAction: clicked()
                     visible: viewModel.showTranscribe
-                    opacity: enabled ? 1 : 0.45
                     text: "Transcrire"
+                    iconName: "format-justify-left-symbolic"
                     onClicked: viewModel.transcribe()
                 }
                 PVGhostButton {
                     objectName: "stopButton"
-                    Accessible.onPressAction: clicked()
                     visible: viewModel.showStop
-                    opacity: enabled ? 1 : 0.45
-                    text: "■  Arrêter"
-                    Accessible.name: "Arrêter"
+                    text: "Arrêter"
+                    iconName: "media-playback-stop-symbolic"
                     onClicked: viewModel.toggleRecording()
                 }
                 PVPrimaryButton {
                     objectName: "recordButton"
-                    Accessible.onPressAction: clicked()
                     visible: viewModel.showRecord
                     enabled: viewModel.recordEnabled
-                    opacity: enabled ? 1 : 0.45
-                    text: "●  Enregistrer"
-                    Accessible.name: "Enregistrer"
+                    text: "Enregistrer"
+                    iconName: "audio-input-microphone-symbolic"
                     onClicked: viewModel.toggleRecording()
                 }
             }
@@ -344,18 +341,17 @@ Rectangle {
     }
 
     // One option of the tab switch.
-    component T_TabButton: AbstractButton {
+    component T_TabButton: TabButton {
         id: tabButton
         required property var modelData
         readonly property bool selected: viewModel.tab === modelData.name
         objectName: modelData.name + "Tab"
         text: modelData.label
-        checkable: true
-        checked: selected
         implicitWidth: Math.max(110, tabLabel.implicitWidth + 24)
         implicitHeight: 26
-        Accessible.role: Accessible.PageTab
+        checked: selected
         Accessible.name: text
+        Accessible.onPressAction: clicked()
         onClicked: viewModel.tab = modelData.name
         contentItem: Text {
             id: tabLabel
@@ -382,19 +378,33 @@ Rectangle {
             contentWidth: availableWidth
             clip: true
 
+            Connections {
+                target: root.session
+                function onTranscriptChanged() {
+                    if (root.session.transcript.length > 0)
+                        transcriptReveal.reveal();
+                }
+            }
+
             ColumnLayout {
                 width: Math.min(620, scroll.availableWidth - 56)
                 x: 28
                 spacing: 14
 
+                // A transcript arriving below the fold is brought into view (not laid out).
+                PVReveal {
+                    id: transcriptReveal
+                    flickable: scroll.contentItem
+                    target: transcriptCard
+                }
                 Item { implicitHeight: 10 }
-                Text {
+                PVText {
                     objectName: "overline"
                     text: viewModel.overline
                     font: root.tracked(PVTheme.pvSans(11, Font.DemiBold), 2)
                     color: PVTheme.pvAccentText
                 }
-                Text {
+                PVText {
                     objectName: "title"
                     Layout.fillWidth: true
                     text: viewModel.title
@@ -403,7 +413,7 @@ Rectangle {
                     wrapMode: Text.Wrap
                     Accessible.role: Accessible.Heading
                 }
-                Text {
+                PVText {
                     Layout.fillWidth: true
                     text: "Prenez des notes pendant l’appel, puis retrouvez la transcription ici."
                     font: PVTheme.pvSans(14)
@@ -420,7 +430,7 @@ Rectangle {
                         width: parent.width
                         spacing: 8
                         Heading { text: "Votre premier carnet" }
-                        Text {
+                        PVText {
                             Layout.fillWidth: true
                             text: "Enregistrez et prenez des notes dès maintenant. Vous pourrez activer la transcription et les outils de l’équipe dans Intégrations."
                             font: PVTheme.pvSans(13)
@@ -431,13 +441,11 @@ Rectangle {
                             spacing: 8
                             PVPrimaryButton {
                                 objectName: "continueAsGuestButton"
-                                Accessible.onPressAction: clicked()
                                 text: "Continuer sans compte"
                                 onClicked: viewModel.continueAsGuest()
                             }
                             PVGhostButton {
                                 objectName: "seeIntegrationsButton"
-                                Accessible.onPressAction: clicked()
                                 text: "Voir les intégrations"
                                 onClicked: viewModel.seeIntegrations()
                             }
@@ -474,7 +482,7 @@ Rectangle {
                             }
                         }
                     }
-                    Text {
+                    PVText {
                         objectName: "notesPlaceholder"
                         visible: root.session.notes === ""
                         x: notesEditor.leftPadding + 5
@@ -486,7 +494,7 @@ Rectangle {
                     }
                 }
 
-                Text {
+                PVText {
                     objectName: "pendingTranscriptLine"
                     visible: viewModel.showPendingTranscriptLine
                     Layout.fillWidth: true
@@ -497,6 +505,7 @@ Rectangle {
                 }
 
                 PVCard {
+                    id: transcriptCard
                     objectName: "transcriptCard"
                     visible: viewModel.showTranscript
                     Layout.fillWidth: true
@@ -511,28 +520,17 @@ Rectangle {
                             PlainButton {
                                 objectName: "copyButton"
                                 text: "Copier"
+                                iconName: "edit-copy-symbolic"
                                 Accessible.name: "Copier la transcription"
                                 onClicked: viewModel.copyTranscript()
                             }
                         }
                         Divider {}
-                        TextEdit {
+                        PVSelectableText {
                             objectName: "transcriptText"
                             Layout.fillWidth: true
-                            readOnly: true
-                            selectByMouse: true
-                            wrapMode: TextEdit.Wrap
-                            textFormat: TextEdit.RichText
-                            font: PVTheme.pvSans(14)
-                            color: PVTheme.pvInk
-                            selectionColor: PVTheme.pvAccentTint
-                            selectedTextColor: PVTheme.pvInk
-                            // Rich text only for the extra line spacing; the words are escaped.
-                            text: "<div style=\"line-height: 140%\">"
-                                  + root.session.transcript.replace(/&/g, "&amp;").replace(/</g, "&lt;")
-                                        .replace(/>/g, "&gt;").replace(/\n/g, "<br>")
-                                  + "</div>"
-                            Accessible.name: root.session.transcript
+                            extraLineSpacing: 6
+                            text: root.session.transcript
                         }
                     }
                 }
@@ -564,6 +562,8 @@ Rectangle {
         width: 420
         modal: true
         padding: 24
+        // Focus moves into the sheet, so Escape reaches it even after a mouse click on the gear.
+        focus: true
         visible: viewModel.showingSettings
         closePolicy: Popup.CloseOnEscape
         onClosed: viewModel.showingSettings = false
@@ -577,14 +577,14 @@ Rectangle {
             width: parent.width
             spacing: 14
 
-            Text {
+            PVText {
                 text: "Réglages"
                 font: PVTheme.pvSans(22, Font.Bold)
                 color: PVTheme.pvInk
                 Accessible.role: Accessible.Heading
             }
             Heading { text: "Autorisations audio" }
-            Text {
+            PVText {
                 Layout.fillWidth: true
                 text: "Au premier enregistrement, le système peut demander l’accès au micro et à l’audio du système."
                 font: PVTheme.pvSans(14)
@@ -612,6 +612,7 @@ Rectangle {
                 text: "Ouvrir la fenêtre quand je rejoins une réunion Zoom"
                 checked: root.settings ? root.settings.detectZoomMeetings : false
                 onToggled: root.settings.detectZoomMeetings = checked
+                Accessible.name: text
                 font: PVTheme.pvSans(14)
                 contentItem: Text {
                     leftPadding: zoomToggle.indicator.width + zoomToggle.spacing
@@ -622,7 +623,7 @@ Rectangle {
                     verticalAlignment: Text.AlignVCenter
                 }
             }
-            Text {
+            PVText {
                 objectName: "accessibilityText"
                 visible: zoomToggle.checked
                 Layout.fillWidth: true

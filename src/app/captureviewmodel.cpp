@@ -74,6 +74,10 @@ CaptureViewModel::CaptureViewModel(QObject* parent)
 CaptureViewModel::~CaptureViewModel()
 {
     ++m_zoomGeneration;
+    // A file chooser closed with its window answers nothing: the session must not stay busy.
+    if (m_choosingFile && session()) {
+        session()->finishOpenRecording(QUrl());
+    }
     if (m_counted && session()) {
         session()->addNotebooks(-1);
     }
@@ -170,7 +174,7 @@ QVariant CaptureViewModel::integrationsRequestValue() const
 QString CaptureViewModel::overline() const
 {
     return m_isMeetingWindow ? QStringLiteral("PENDANT ET APRÈS L’APPEL")
-                             : QStringLiteral("CARNET DE RÉUNION POUR MAC");
+                             : QStringLiteral("CARNET DE RÉUNION POUR LINUX");
 }
 
 QString CaptureViewModel::title() const
@@ -299,13 +303,20 @@ void CaptureViewModel::transcribe()
 
 bool CaptureViewModel::beginOpenRecording()
 {
-    return session() && session()->beginOpenRecording();
+    m_choosingFile = session() && session()->beginOpenRecording();
+    return m_choosingFile;
 }
 
 void CaptureViewModel::finishOpenRecording(const QUrl& file)
 {
-    if (session()) {
-        session()->finishOpenRecording(file);
+    if (!m_choosingFile || !session()) {
+        return;
+    }
+    m_choosingFile = false;
+    session()->finishOpenRecording(file);
+    // Only the notebook that opened the file returns to its transcript.
+    if (!file.isEmpty()) {
+        setTab(QStringLiteral("transcription"));
     }
 }
 
@@ -451,12 +462,9 @@ void CaptureViewModel::connectSources()
         connect(meeting, signal, this, changed);
     }
     connect(meeting->agent(), &AgentWorkspaceState::busyChanged, this, changed);
-    connect(meeting, &MeetingSession::recordingOpened, this,
-        [this] { setTab(QStringLiteral("transcription")); });
     connect(settings(), &AppSettings::seenGuestIntroChanged, this, changed);
     connect(settings(), &AppSettings::detectZoomMeetingsChanged, this,
         &CaptureViewModel::restartZoomLoop);
-    connect(m_windows, &WindowRegistry::linkOpened, this, &CaptureViewModel::handleLink);
     connect(&m_zoomWait, &QTimer::timeout, this, [this] { pollZoom(m_zoomGeneration); });
     Q_EMIT stateChanged();
     updateCounted();
@@ -508,6 +516,10 @@ void CaptureViewModel::pollZoom(int generation)
 
 void CaptureViewModel::setRequest(std::optional<IntegrationsRequest> request)
 {
+    // Dismissing twice (the sheet's own close after the request went) changes nothing.
+    if (!m_request && !request) {
+        return;
+    }
     m_request = std::move(request);
     Q_EMIT integrationsRequestChanged();
 }

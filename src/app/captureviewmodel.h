@@ -152,7 +152,7 @@ public:
     Q_INVOKABLE void showMeeting();
     // "Nouvelle fenêtre".
     Q_INVOKABLE void newWindow();
-    // An application link reached this view; true when it was taken.
+    // An application link reached this view's window; true when it was taken.
     Q_INVOKABLE bool handleLink(const QUrl& link);
 
     // Replaces the reader of the Zoom client's window titles for every view (tests).
@@ -184,6 +184,7 @@ private:
     bool m_windowShown = false;
     bool m_completed = false;
     bool m_counted = false;
+    bool m_choosingFile = false;
     QString m_tab = QStringLiteral("transcription");
     bool m_showingSettings = false;
     std::optional<IntegrationsRequest> m_request;

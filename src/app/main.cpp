@@ -1,6 +1,7 @@
 #include "appsettings.h"
 #include "linkhandoff.h"
 #include "meetingsession.h"
+#include "platformtexts.h"
 #include "windowregistry.h"
 
 #include <QGuiApplication>
@@ -54,6 +55,7 @@ void reportFirstFrame(WindowRegistry& windows)
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
+    installFrenchPlatformTexts(app);
     QGuiApplication::setOrganizationName(QStringLiteral("Parlevox"));
     QGuiApplication::setApplicationName(QStringLiteral("Parlevox"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Parlevox"));

@@ -243,7 +243,6 @@ void MeetingSession::finishOpenRecording(const QUrl& file)
     m_agent->newRecording();
     setPermissionHelp(std::nullopt);
     setStatus(QStringLiteral("Fichier audio prêt"));
-    Q_EMIT recordingOpened();
 }
 
 void MeetingSession::reportFailure(std::exception_ptr failure)

@@ -154,8 +154,6 @@ Q_SIGNALS:
     void zoomDetectorChanged();
     void notebookCountChanged();
     void meetingIsActiveChanged();
-    // A file was opened: views return to their transcription tab.
-    void recordingOpened();
 
 private:
     QCoro::Task<void> startRecording(ViewActions view);

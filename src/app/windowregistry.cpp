@@ -1,6 +1,7 @@
 #include "windowregistry.h"
 
 #include "appsettings.h"
+#include "captureviewmodel.h"
 #include "meetingsession.h"
 
 #include <QQmlComponent>
@@ -32,6 +33,11 @@ void WindowRegistry::openWindow(const QString& identifier)
         }
         if (QQuickWindow* window = create(m_notebookComponent)) {
             m_notebooks.append(window);
+            connect(window, &QWindow::activeChanged, this, [this, window] {
+                if (window->isActive()) {
+                    m_lastActiveNotebook = window;
+                }
+            });
             Q_EMIT windowsChanged();
         }
     } else if (identifier == QLatin1String("meeting")) {
@@ -63,9 +69,21 @@ QList<QQuickWindow*> WindowRegistry::notebookWindows() const
     return windows;
 }
 
+QQuickWindow* WindowRegistry::lastActiveNotebook() const
+{
+    const QList<QQuickWindow*> notebooks = notebookWindows();
+    if (m_lastActiveNotebook && notebooks.contains(m_lastActiveNotebook.data())) {
+        return m_lastActiveNotebook;
+    }
+    return notebooks.isEmpty() ? nullptr : notebooks.last();
+}
+
 void WindowRegistry::deliverLink(const QUrl& link)
 {
-    Q_EMIT linkOpened(link);
+    QQuickWindow* target = lastActiveNotebook();
+    if (auto* view = target ? target->findChild<CaptureViewModel*>() : nullptr) {
+        view->handleLink(link);
+    }
 }
 
 QQuickWindow* WindowRegistry::create(QQmlComponent* component)

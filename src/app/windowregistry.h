@@ -39,11 +39,13 @@ public:
     [[nodiscard]] QList<QQuickWindow*> notebookWindows() const;
     // The meeting window, when open.
     [[nodiscard]] QQuickWindow* meetingWindow() const { return m_meeting; }
-    // Hands an application link to the views, which each decide whether to take it.
+    // Hands an application link to the most recently active notebook, whose view decides whether
+    // to take it; the other windows never see it.
     void deliverLink(const QUrl& link);
+    // The notebook that was active last, or the newest one when none has been active yet.
+    [[nodiscard]] QQuickWindow* lastActiveNotebook() const;
 
 Q_SIGNALS:
-    void linkOpened(const QUrl& link);
     // A window was opened or closed.
     void windowsChanged();
 
@@ -58,4 +60,5 @@ private:
     QQmlComponent* m_meetingComponent = nullptr;
     QList<QPointer<QQuickWindow>> m_notebooks;
     QPointer<QQuickWindow> m_meeting;
+    QPointer<QQuickWindow> m_lastActiveNotebook;
 };

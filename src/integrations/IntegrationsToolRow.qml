@@ -24,13 +24,13 @@ RowLayout {
         spacing: 3
         Layout.fillWidth: true
 
-        Text {
+        PVText {
             objectName: "name"
             text: row.name
             font: PVTheme.pvSans(15, Font.DemiBold)
             color: PVTheme.pvInk
         }
-        Text {
+        PVText {
             objectName: "purpose"
             text: row.purpose
             font: PVTheme.pvSans(13)
@@ -40,7 +40,7 @@ RowLayout {
         }
     }
 
-    Text {
+    PVText {
         objectName: "status"
         text: row.status
         font: PVTheme.pvSans(11)
@@ -50,7 +50,6 @@ RowLayout {
 
     PVGhostButton {
         objectName: row.objectName.replace("Row", "Action")
-        opacity: enabled ? 1 : 0.45
         visible: row.actionText.length > 0
         text: row.actionText
         implicitHeight: 32

@@ -99,15 +99,14 @@ Rectangle {
             spacing: 14
             Layout.fillWidth: true
 
-            Text {
+            PVText {
                 objectName: "catalogHeading"
                 text: "Intégrations"
                 font: root.title2
                 color: PVTheme.pvInk
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
-            Text {
+            PVText {
                 objectName: "catalogIntro"
                 text: integrations.catalogIntro
                 font: root.body
@@ -115,7 +114,7 @@ Rectangle {
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }
-            Text {
+            PVText {
                 objectName: "planningNote"
                 visible: integrations.planningMissing
                 text: "Votre équipe doit activer l’agent sur son serveur. Vous pouvez continuer à utiliser le carnet."
@@ -158,7 +157,7 @@ Rectangle {
                 }
             }
 
-            Text {
+            PVText {
                 objectName: "trelloNote"
                 visible: integrations.trelloMissing
                 text: "Demandez à votre équipe de relier son tableau Trello, puis vérifiez les accès ici."
@@ -174,10 +173,8 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "closeButton"
-                    opacity: enabled ? 1 : 0.45
                     text: "Fermer"
                     enabled: !integrations.checking
-                    Accessible.name: text
                     onClicked: integrations.close()
                 }
                 Item {
@@ -185,28 +182,22 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "connectAgentButton"
-                    opacity: enabled ? 1 : 0.45
                     visible: !integrations.hasAccess
                     text: "Connecter l’agent"
-                    Accessible.name: text
                     onClicked: integrations.show("agent")
                 }
                 PVGhostButton {
                     objectName: "disconnectButton"
-                    opacity: enabled ? 1 : 0.45
                     visible: integrations.hasAccess
                     text: "Déconnecter"
                     enabled: integrations.accessActionsEnabled
-                    Accessible.name: text
                     onClicked: integrations.disconnect()
                 }
                 PVPrimaryButton {
                     objectName: "refreshButton"
-                    opacity: enabled ? 1 : 0.45
                     visible: integrations.hasAccess
                     text: "Vérifier les accès"
                     enabled: integrations.accessActionsEnabled
-                    Accessible.name: text
                     onClicked: integrations.refresh()
                 }
             }
@@ -220,14 +211,13 @@ Rectangle {
             spacing: 12
             Layout.fillWidth: true
 
-            Text {
+            PVText {
                 text: "Connecter l’agent"
                 font: root.title2
                 color: PVTheme.pvInk
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
-            Text {
+            PVText {
                 text: "Utilisez le code fourni par votre équipe. Il donne accès aux outils qu’elle a configurés."
                 font: root.body
                 color: PVTheme.pvInk2
@@ -260,10 +250,8 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "formBackButton"
-                    opacity: enabled ? 1 : 0.45
                     text: integrations.formBackLabel
                     enabled: !integrations.checking
-                    Accessible.name: text
                     onClicked: integrations.leaveForm()
                 }
                 Item {
@@ -271,10 +259,8 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "connectButton"
-                    opacity: enabled ? 1 : 0.45
                     text: integrations.connectLabel
                     enabled: integrations.connectEnabled
-                    Accessible.name: text
                     onClicked: integrations.connect()
                 }
             }
@@ -288,21 +274,20 @@ Rectangle {
             spacing: 12
             Layout.fillWidth: true
 
-            Text {
+            PVText {
                 text: "Activer la transcription"
                 font: root.title2
                 color: PVTheme.pvInk
-                Accessible.role: Accessible.Heading
-                Accessible.name: text
+                heading: true
             }
-            Text {
+            PVText {
                 text: "Parlevox envoie l’audio à Gladia quand vous cliquez sur Transcrire. Saisissez une clé Gladia pour cette session."
                 font: root.body
                 color: PVTheme.pvInk2
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }
-            IntegrationsLink {
+            PVLink {
                 objectName: "gladiaKeysLink"
                 text: "Ouvrir les clés Gladia"
                 onClicked: Qt.openUrlExternally(integrations.gladiaKeysURL)
@@ -322,9 +307,7 @@ Rectangle {
 
                 PVGhostButton {
                     objectName: "keyBackButton"
-                    opacity: enabled ? 1 : 0.45
                     text: integrations.keyBackLabel
-                    Accessible.name: text
                     onClicked: integrations.leaveKeyForm()
                 }
                 Item {
@@ -332,16 +315,14 @@ Rectangle {
                 }
                 PVPrimaryButton {
                     objectName: "keySaveButton"
-                    opacity: enabled ? 1 : 0.45
                     text: integrations.keySaveLabel
                     enabled: integrations.keySaveEnabled
-                    Accessible.name: text
                     onClicked: integrations.saveKey()
                 }
             }
         }
 
-        Text {
+        PVText {
             objectName: "issueText"
             visible: text.length > 0
             text: integrations.issue
@@ -350,7 +331,6 @@ Rectangle {
             wrapMode: Text.Wrap
             Layout.fillWidth: true
             Accessible.role: Accessible.AlertMessage
-            Accessible.name: text
         }
 
         RowLayout {
@@ -358,10 +338,10 @@ Rectangle {
             visible: integrations.checking
             spacing: 8
 
-            IntegrationsSpinner {
+            PVSpinner {
                 Accessible.name: "Vérification de l’accès…"
             }
-            Text {
+            PVText {
                 text: "Vérification de l’accès…"
                 font: root.callout
                 color: PVTheme.pvInk2

@@ -1,5 +1,6 @@
 #include "pvtheme.h"
 
+#include "pveditabletext.h"
 #include "pvportalappearance.h"
 
 #include <QDBusConnection>
@@ -26,6 +27,8 @@ PVTheme& PVTheme::instance()
 PVTheme* PVTheme::create(QQmlEngine* /*engine*/, QJSEngine* /*scriptEngine*/)
 {
     PVTheme* theme = &instance();
+    // Views are about to be built: their text fields get an editable-text interface.
+    pvInstallEditableTextAccessibility();
     QJSEngine::setObjectOwnership(theme, QJSEngine::CppOwnership);
     return theme;
 }
@@ -53,4 +56,9 @@ QFont PVTheme::pvSerif(qreal size, int weight) const
 QFont PVTheme::pvSans(qreal size, int weight) const
 {
     return m_fonts.pvSans(size, weight);
+}
+
+void PVTheme::pvSpaceLines(QQuickTextDocument* document, qreal extra) const
+{
+    ::pvSpaceLines(document, extra);
 }

@@ -6,10 +6,12 @@
 #include <QColor>
 #include <QFont>
 #include <QObject>
+#include <QQuickTextDocument>
 #include <QtQml/qqmlregistration.h>
 
 class QDBusConnection;
 class QJSEngine;
+
 class QQmlEngine;
 
 // The application's look: the palette resolved for the current appearance, the fonts, and the
@@ -60,6 +62,8 @@ public:
     Q_INVOKABLE [[nodiscard]] QFont pvSerif(qreal size, int weight = QFont::Normal) const;
     // The sans-serif font at a size and weight (Font.Normal when omitted).
     Q_INVOKABLE [[nodiscard]] QFont pvSans(qreal size, int weight = QFont::Normal) const;
+    // Adds `extra` pixels between the lines of a TextEdit's plain text (its textDocument).
+    Q_INVOKABLE void pvSpaceLines(QQuickTextDocument* document, qreal extra) const;
 
     // The palette in the current appearance.
     [[nodiscard]] QColor pvCanvas() const { return PVColor::pvCanvas().resolved(m_appearance); }

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Drives the real Parlevox binary like a user, through the accessibility tree.
+"""Drives the real Parlevox binary like a user, through the accessibility tree alone (no mouse, no
+keyboard): record, stop, transcribe with a key typed into the key form, copy, connect the team from a
+link, prepare, answer, review, confirm and follow the launched session.
 
 Run inside dbus-run-session on an X display, with PULSE_SERVER pointing at a private sound server.
-Arguments: <parlevox binary> <screenshot folder> <microphone tone> <call tone>.
+Arguments: <parlevox binary> <screenshot folder> <microphone tone> <call tone> <work folder>.
 Exits 0 when the whole road worked; prints what failed otherwise.
 """
 import os
@@ -12,7 +14,9 @@ import time
 
 import pyatspi
 
-BINARY, SHOTS, MIC_TONE, CALL_TONE = sys.argv[1:5]
+import e2e_services as services
+
+BINARY, SHOTS, MIC_TONE, CALL_TONE, WORK = sys.argv[1:6]
 READY = "Enregistrement prêt · micro et audio système"
 
 
@@ -21,7 +25,9 @@ def fail(message):
     app = application()
     if app is not None:
         for top in app:
-            print("window", repr(top.name), [n.name for n in walk(top) if n.name][:60], flush=True)
+            print("window", repr(top.name), [
+                (n.getRoleName(), n.name, n.getState().contains(pyatspi.STATE_VISIBLE),
+                 n.getState().contains(pyatspi.STATE_SHOWING)) for n in walk(top)], flush=True)
     sys.exit(1)
 
 
@@ -41,33 +47,58 @@ def walk(node):
 
 
 def showing(node):
-    return node.getState().contains(pyatspi.STATE_SHOWING)
+    """Shown by the view, perhaps scrolled out of the window (a screen reader still reaches it)."""
+    return node.getState().contains(pyatspi.STATE_VISIBLE)
 
 
-def find(name, role=None, window=None, timeout=15):
-    """The first showing node with this accessible name (and role), waiting for it."""
+def matches(name, role, window, shown):
+    app = application()
+    return [node for top in app or [] if window is None or top.name == window
+            for node in walk(top)
+            if name in (node.name, node.description) and (role is None or node.getRole() == role)
+            and showing(node) == shown]
+
+
+def find(name, role=None, window=None, timeout=15, last=False):
+    """A showing node with this accessible name (and role), waiting for it: the first one, or the
+    last one (a sheet comes after the window's own controls in the tree). Qt marks a control
+    scrolled out of its page as not visible; a control of that role that is the only one of its
+    name is taken as it stands, as a screen reader walking the tree reaches it."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        app = application()
-        if app is not None:
-            for top in app:
-                if window is not None and top.name != window:
-                    continue
-                for node in walk(top):
-                    if node.name == name and (role is None or node.getRole() == role) and showing(node):
-                        return node
+        found = matches(name, role, window, True)
+        if found:
+            return found[-1] if last else found[0]
+        scrolled = matches(name, role, window, False) if role is not None else []
+        if len(scrolled) == 1 and deadline - time.monotonic() < timeout - 2:
+            return scrolled[0]
         time.sleep(0.2)
     fail(f"no « {name} » on screen")
 
 
-def press(name, window):
-    node = find(name, pyatspi.ROLE_PUSH_BUTTON, window)
+def act(node, wanted):
     action = node.queryAction()
     for i in range(action.nActions):
-        if action.getName(i) in ("Press", "press", "click"):
+        if action.getName(i) == wanted:
             action.doAction(i)
-            return
-    action.doAction(0)
+            return True
+    return False
+
+
+def type_into(name, text, window="Parlevox"):
+    """Writes into a text field through its editable-text interface."""
+    node = find(name, window=window, last=True)
+    try:
+        editable = node.queryEditableText()
+    except NotImplementedError:
+        fail(f"« {name} » cannot be edited through the accessibility tree")
+    editable.setTextContents(text)
+
+
+def press(name, window, role=pyatspi.ROLE_PUSH_BUTTON, last=False):
+    node = find(name, role, window, last=last)
+    if not act(node, "Press"):
+        fail(f"« {name} » cannot be pressed")
 
 
 def text_present(text, window, timeout=30):
@@ -109,11 +140,38 @@ def play(sink, tone):
     return subprocess.Popen(["paplay", f"--device={sink}", tone])
 
 
+def text_containing(fragment, window="Parlevox", timeout=30):
+    """The whole text of the first node whose text holds `fragment`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        app = application()
+        for top in app or []:
+            if top.name != window:
+                continue
+            for node in walk(top):
+                if fragment in (node.name or ""):
+                    return node.name
+        time.sleep(0.3)
+    fail(f"no text holding « {fragment} »")
+
+
+def clipboard():
+    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True,
+                          text=True, timeout=10).stdout
+
+
+def expect(text, window="Parlevox", timeout=30, why=None):
+    if not text_present(text, window, timeout):
+        fail(why or f"« {text} » never showed")
+
+
 def main():
     os.makedirs(SHOTS, exist_ok=True)
+    environment, launcher, team_site, opened = services.start(WORK)
+    os.environ.update(environment)
     # The registry must be up before the application starts, or the application never shows up.
     pyatspi.Registry.getDesktop(0)
-    app = subprocess.Popen([BINARY])
+    app = subprocess.Popen(launcher + [BINARY])
     try:
         find("Enregistrer", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=30)
         time.sleep(0.5)
@@ -128,21 +186,66 @@ def main():
         screenshot("Réunion Parlevox", "meeting-recording.png")
 
         press("Arrêter", "Réunion Parlevox")
-        if not text_present(READY, "Parlevox"):
-            fail("the status never said the recording was ready")
+        expect(READY, why="the status never said the recording was ready")
         time.sleep(0.5)
         screenshot("Parlevox", "notebook-ready.png")
 
+        # No key at launch: "Transcrire" opens the key form, whose own "Transcrire" runs it.
+        press("Transcrire", "Parlevox")
+        find("Activer la transcription", window="Parlevox")
+        type_into("Clé API Gladia", "  cle-e2e  ")
+        press("Transcrire", "Parlevox", last=True)
+        expect("Transcription prête", timeout=90, why="the transcription never finished")
+        # Both tracks' lines, each with the words exactly as the service gave them.
+        transcript = text_containing("Micro · " + services.UTTERANCE)
+        if "Audio de l’appel · " + services.UTTERANCE not in transcript:
+            fail(f"the transcript reads {transcript!r}")
+        if services.Gladia.keys != {"cle-e2e"}:
+            fail(f"the service received the keys {services.Gladia.keys}")
+        time.sleep(0.8)
+        screenshot("Parlevox", "notebook-transcript.png")
+        press("Copier la transcription", "Parlevox")
+        if clipboard() != transcript:
+            fail(f"the clipboard holds {clipboard()!r}")
+
         # A second launch hands the link to this instance and exits.
-        second = subprocess.run([BINARY, "parlevox://connect?server=http://localhost:3000"],
-                                timeout=20)
+        second = subprocess.run([BINARY, f"parlevox://connect?server={team_site}"], timeout=20)
         if second.returncode != 0:
             fail(f"the second launch ended with {second.returncode}")
         find("Connecter l’agent", window="Parlevox", timeout=15)
-        if not text_present("http://localhost:3000", "Parlevox", timeout=10):
-            fail("the integrations page does not propose the linked team site")
+        expect(team_site, timeout=10, why="the integrations page does not propose the linked site")
         time.sleep(0.5)
         screenshot("Parlevox", "notebook-integrations-link.png")
+        type_into("Code d’accès de l’équipe", services.ACCESS_CODE)
+        press("Connecter", "Parlevox", last=True)
+        expect("Le code de l’équipe est validé pour cette session.")
+        press("Fermer", "Parlevox", last=True)
+
+        press("Agent", "Parlevox", role=pyatspi.ROLE_PAGE_TAB)
+        type_into("Demande", "Corrige l’export")
+        press("Insérer la transcription", "Parlevox")
+        press("Préparer la tâche", "Parlevox")
+        expect(services.QUESTION, why="the agent's question is not shown")
+        time.sleep(0.5)
+        screenshot("Parlevox", "agent-question.png")
+        type_into("Votre précision", services.ANSWER)
+        press("Ajouter cette précision", "Parlevox")
+        expect(services.REVIEW_TITLE, why="the proposal is not shown")
+        expect(services.QUESTION + " " + services.ANSWER, why="the answered question is not shown")
+        time.sleep(0.5)
+        screenshot("Parlevox", "agent-review.png")
+        press("Confirmer et lancer", "Parlevox")
+        press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline and not os.path.exists(opened):
+            time.sleep(0.2)
+        if not os.path.exists(opened) or open(opened).read().split() != [services.SESSION_URL]:
+            fail("the browser was not asked to open the launched session")
+        time.sleep(0.5)
+        screenshot("Parlevox", "agent-launched.png")
+        prepared = [sent for path, sent in services.Team.requests if path == "/api/agent-prepare"]
+        if not prepared or not prepared[0]["transcript"].startswith(transcript):
+            fail("the transcript was not sent as the excerpt")
         if app.poll() is not None:
             fail("the running instance ended")
         print("OK", flush=True)

@@ -2,11 +2,15 @@
 #include "captureerror.h"
 #include "fakesessionservices.h"
 #include "meetingsession.h"
+#include "platformtexts.h"
 #include "requesterror.h"
 #include "testhttpserver.h"
 
 #include <QCoroTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <chrono>
 
@@ -128,6 +132,8 @@ private Q_SLOTS:
         auto start = session->toggleRecording(view.actions());
         QVERIFY(session->busy());
         QCOMPARE(session->status(), QStringLiteral("Vérification des autorisations…"));
+        QCoro::waitFor(session->toggleRecording(view.actions())); // refused while busy
+        QCOMPARE(m_script.enginesMade, 1);
         QCoro::waitFor(std::move(start));
         QVERIFY(!session->busy());
         QVERIFY(session->capturing());
@@ -169,11 +175,15 @@ private Q_SLOTS:
         QCOMPARE(m_script.routes, QStringList { QStringLiteral("file") });
     }
 
-    void failedStartKeepsThePreviousRecording_data()
+    // A new start after a recording and its transcript: a failure keeps them, a success clears
+    // them.
+    void startAfterARecording_data()
     {
         QTest::addColumn<std::exception_ptr>("failure");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("permission");
+        QTest::newRow("success") << std::exception_ptr {}
+                                 << QStringLiteral("Enregistrement en cours") << false;
         QTest::newRow("system audio refused")
             << std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::systemAudio))
             << QStringLiteral(
@@ -186,41 +196,60 @@ private Q_SLOTS:
             << false;
     }
 
-    void failedStartKeepsThePreviousRecording()
+    void startAfterARecording()
     {
         QFETCH(std::exception_ptr, failure);
         auto session = makeSession();
         FakeView view;
         record(*session, view);
         QCoro::waitFor(session->transcribe(view.actions()));
+        session->agent()->setRequest(QStringLiteral("Résume l’appel"));
         const QUrl previous = session->recording();
 
         m_script.startFailure = failure;
         QCoro::waitFor(session->toggleRecording(view.actions()));
         QTEST(session->status(), "status");
         QTEST(session->hasPermissionHelp(), "permission");
-        QVERIFY(!session->capturing());
         QVERIFY(!session->busy());
-        QCOMPARE(session->recording(), previous);
-        QVERIFY(session->hasRecordedTracks());
-        QCOMPARE(session->transcript(), m_script.transcript);
-        QCOMPARE(view.windows.size(), 1); // only the first, successful start opened it
+        QCOMPARE(session->capturing(), !failure);
+        QCOMPARE(session->recording(), failure ? previous : QUrl());
+        QCOMPARE(session->hasRecordedTracks(), bool(failure));
+        QCOMPARE(session->transcript(), failure ? m_script.transcript : QString());
+        QCOMPARE(session->agent()->request().isEmpty(), !failure); // newRecording() ran
+        QCOMPARE(view.windows.size(), failure ? 1 : 2); // a successful start opens the meeting
+    }
+
+    void failedStopDropsTheEngine_data()
+    {
+        QTest::addColumn<std::exception_ptr>("failure");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("helpLabel");
+        QTest::newRow("microphone refused")
+            << std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::microphone))
+            << QStringLiteral("Activez Parlevox dans les réglages du micro, puis réessayez.")
+            << QStringLiteral("Ouvrir les réglages du micro");
+        QTest::newRow("capture error")
+            << std::make_exception_ptr(CaptureError(QStringLiteral("Aucun son enregistré.")))
+            << QStringLiteral("Aucun son enregistré.") << QString();
+        QTest::newRow("platform error")
+            << std::make_exception_ptr(PlatformError(QStringLiteral("Disque plein")))
+            << QStringLiteral("Disque plein") << QString();
     }
 
     void failedStopDropsTheEngine()
     {
-        m_script.stopFailure
-            = std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::microphone));
+        QFETCH(std::exception_ptr, failure);
+        m_script.stopFailure = failure;
         auto session = makeSession();
         FakeView view;
         QCoro::waitFor(session->toggleRecording(view.actions()));
         QCoro::waitFor(session->toggleRecording(view.actions()));
         QVERIFY(!session->capturing());
         QVERIFY(!session->hasRecording());
+        QVERIFY(!session->hasRecordedTracks());
         QVERIFY(!session->busy());
-        QCOMPARE(session->status(),
-            QStringLiteral("Activez Parlevox dans les réglages du micro, puis réessayez."));
-        QCOMPARE(session->permissionHelpLabel(), QStringLiteral("Ouvrir les réglages du micro"));
+        QTEST(session->status(), "status");
+        QTEST(session->permissionHelpLabel(), "helpLabel");
 
         // A new recording starts afresh and clears the old help at once.
         m_script.stopFailure = {};
@@ -259,6 +288,8 @@ private Q_SLOTS:
         QVERIFY(session->busy());
         QVERIFY(session->transcript().isEmpty());
         QCOMPARE(session->status(), QStringLiteral("Envoi et transcription en cours…"));
+        QCoro::waitFor(session->transcribe(view.actions())); // refused while busy
+        QCOMPARE(m_script.keysGiven.size(), 2);
         QCoro::waitFor(std::move(run));
         QVERIFY(!session->busy());
         QTEST(session->status(), "status");
@@ -296,11 +327,16 @@ private Q_SLOTS:
         QCOMPARE(session->status(), status);
         QVERIFY(!session->transcript().isEmpty());
 
-        QSignalSpy opened(session.get(), &MeetingSession::recordingOpened);
+        // The opened file is a new recording: the agent's work and the permission help go.
+        m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
+        record(*session, view);
+        QVERIFY(session->hasPermissionHelp());
+        session->agent()->setRequest(QStringLiteral("Résume l’appel"));
         const QUrl file = QUrl::fromLocalFile(QStringLiteral("/home/me/appel.m4a"));
         QVERIFY(session->beginOpenRecording());
         session->finishOpenRecording(file);
-        QCOMPARE(opened.count(), 1);
+        QVERIFY(session->agent()->request().isEmpty());
+        QVERIFY(!session->hasPermissionHelp());
         QCOMPARE(session->recording(), file);
         QVERIFY(!session->hasRecordedTracks());
         QVERIFY(session->transcript().isEmpty());
@@ -362,6 +398,23 @@ private Q_SLOTS:
         session->setZoomDetector(ZoomMeetingDetector());
         QVERIFY(!session->meetingIsActive());
         QCOMPARE(active.count(), 2);
+    }
+
+    // Qt's own error texts reach the status line: French whatever the locale (last, as it stays).
+    void platformTextsAreFrench()
+    {
+        QLocale::setDefault(QLocale(QLocale::English));
+        QVERIFY(installFrenchPlatformTexts(*QCoreApplication::instance()));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QUrl address(QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort()));
+        closed.close();
+        QNetworkAccessManager manager;
+        std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(address)));
+        QTRY_VERIFY(reply->isFinished());
+        QCOMPARE(reply->error(), QNetworkReply::ConnectionRefusedError);
+        QVERIFY2(reply->errorString().contains(QStringLiteral("refusée")),
+            qPrintable(reply->errorString()));
     }
 };
 

@@ -54,18 +54,57 @@ inline QQuickItem* findItem(QQuickItem* root, const QString& name)
     return nullptr;
 }
 
-// The visible buttons and text inputs under `root`.
-inline QList<QQuickItem*> visibleControls(QQuickItem* root)
+// Whether an item sits inside a control that speaks for it (a button's label, a switch's text, a
+// field's placeholder).
+inline bool insideControl(QQuickItem* item)
 {
-    QList<QQuickItem*> controls;
-    for (QQuickItem* control : itemsUnder(root)) {
-        if ((control->inherits("QQuickAbstractButton") || control->inherits("QQuickTextArea")
-                || control->inherits("QQuickTextField"))
-            && control->isVisible()) {
-            controls.append(control);
+    for (QQuickItem* parent = item->parentItem(); parent; parent = parent->parentItem()) {
+        if (parent->inherits("QQuickTextInput") || parent->inherits("QQuickTextEdit")) {
+            return true;
+        }
+        if (parent->inherits("QQuickAbstractButton") || parent->inherits("QQuickControl")) {
+            return !parent->inherits("QQuickPane") && !parent->inherits("QQuickScrollView")
+                && !parent->inherits("QQuickPopupItem");
         }
     }
-    return controls;
+    return false;
+}
+
+// What a screen reader would miss among the items shown under `root`: a button without a name or
+// a Press (or Toggle) action, a text without a name, a text field that cannot be edited.
+inline QStringList accessibilityGaps(QQuickItem* root)
+{
+    QStringList gaps;
+    for (QQuickItem* item : itemsUnder(root)) {
+        if (!item->isVisible() || item->opacity() == 0 || item->width() <= 0) {
+            continue;
+        }
+        QAccessibleInterface* node = QAccessible::queryAccessibleInterface(item);
+        const QString name = node ? node->text(QAccessible::Name) : QString();
+        const QString what = QString::fromLatin1(item->metaObject()->className()) + u' '
+            + item->objectName() + u' ' + item->property("text").toString();
+        if (item->inherits("QQuickAbstractButton")) {
+            const QStringList actions = node && node->actionInterface()
+                ? node->actionInterface()->actionNames()
+                : QStringList();
+            if (name.isEmpty()
+                || !(actions.contains(QAccessibleActionInterface::pressAction())
+                    || actions.contains(QAccessibleActionInterface::toggleAction()))) {
+                gaps << QStringLiteral("button ") + what;
+            }
+        } else if (item->inherits("QQuickText") && !item->property("text").toString().isEmpty()
+            && !insideControl(item)) {
+            if (name.isEmpty()) {
+                gaps << QStringLiteral("text ") + what;
+            }
+        } else if ((item->inherits("QQuickTextInput") || item->inherits("QQuickTextEdit"))
+            && !item->property("readOnly").toBool()) {
+            if (name.isEmpty() || !node->editableTextInterface()) {
+                gaps << QStringLiteral("field ") + what;
+            }
+        }
+    }
+    return gaps;
 }
 
 // The name a screen reader announces for `item`.

@@ -1,21 +1,31 @@
 #include "pvtheme.h"
 
+#include <QAccessible>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
 
 const QByteArray scene = R"(
 import QtQuick
+import QtQuick.Controls.Basic
 import Parlevox.Theme
 
 Column {
     spacing: 8
     PVPrimaryButton { objectName: "primary"; text: "Enregistrer" }
     PVGhostButton { objectName: "ghost"; text: "Annuler" }
+    PVPrimaryButton {
+        objectName: "withIcon"; text: "Micro"; iconName: "audio-input-microphone-symbolic"
+    }
+    PVLink { objectName: "link"; text: "Suivre dans Devin" }
+    PVText { objectName: "text"; text: "Le code est validé." }
+    PVSelectableText { objectName: "selectable"; text: "a  b\tc"; extraLineSpacing: 6 }
+    TextField { objectName: "field"; Accessible.name: "Code" }
     PVCard {
         objectName: "card"
         Rectangle { objectName: "content"; implicitWidth: 120; implicitHeight: 30; color: "red" }
@@ -49,7 +59,7 @@ private Q_SLOTS:
         m_root.reset(qobject_cast<QQuickItem*>(component.create()));
         QVERIFY2(m_root, qPrintable(component.errorString()));
         m_root->setParentItem(m_window.contentItem());
-        m_window.resize(400, 300);
+        m_window.resize(400, 500);
         m_window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m_window));
     }
@@ -88,6 +98,59 @@ private Q_SLOTS:
         QCOMPARE(font.family(), QStringLiteral("Figtree"));
         QCOMPARE(font.weight(), QFont::Medium);
         QCOMPARE(font.pixelSize(), 14);
+    }
+
+    // Assistive technologies find each by its text and press it; fields take typed text.
+    void answersAssistiveTechnologies_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("spoken");
+        QTest::newRow("primary") << QStringLiteral("primary") << QStringLiteral("Enregistrer");
+        QTest::newRow("ghost") << QStringLiteral("ghost") << QStringLiteral("Annuler");
+        QTest::newRow("link") << QStringLiteral("link") << QStringLiteral("Suivre dans Devin");
+        QTest::newRow("text") << QStringLiteral("text") << QStringLiteral("Le code est validé.");
+        QTest::newRow("selectable") << QStringLiteral("selectable") << QStringLiteral("a  b\tc");
+        QTest::newRow("field") << QStringLiteral("field") << QStringLiteral("Code");
+    }
+
+    void answersAssistiveTechnologies()
+    {
+        QFETCH(QString, name);
+        QQuickItem* item = child(name.toLatin1());
+        QAccessibleInterface* node = QAccessible::queryAccessibleInterface(item);
+        QVERIFY(node);
+        QTEST(node->text(QAccessible::Name), "spoken");
+        if (item->metaObject()->indexOfSignal("clicked()") >= 0) {
+            QSignalSpy clicked(item, SIGNAL(clicked()));
+            QVERIFY(node->actionInterface());
+            node->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            QCOMPARE(clicked.count(), 1);
+        }
+        const bool editable = name == QLatin1String("field");
+        QCOMPARE(node->editableTextInterface() != nullptr, editable);
+        if (editable) {
+            node->editableTextInterface()->insertText(0, QStringLiteral("ab"));
+            node->editableTextInterface()->insertText(1, QStringLiteral("-"));
+            node->editableTextInterface()->replaceText(2, 3, QStringLiteral("c"));
+            QCOMPARE(item->property("text").toString(), QStringLiteral("a-c"));
+        }
+    }
+
+    // The bundled symbolic icon stands in for the theme's and takes the label's colour.
+    void iconTintedLikeItsLabel()
+    {
+        QQuickItem* button = child("withIcon");
+        const QColor ink = PVTheme::instance().pvOnAccent();
+        const QPointF origin = button->mapToScene(QPointF(16, 12));
+        const QImage image = m_window.grabWindow();
+        int inked = 0;
+        for (int x = 0; x < 16; ++x) {
+            for (int y = 0; y < 16; ++y) {
+                const QColor pixel = image.pixelColor(int(origin.x()) + x, int(origin.y()) + y);
+                inked += qAbs(pixel.red() - ink.red()) + qAbs(pixel.green() - ink.green()) < 24;
+            }
+        }
+        QVERIFY2(inked > 20, qPrintable(QString::number(inked)));
     }
 
     void primaryColours()
