@@ -1,6 +1,7 @@
 #include "appsettings.h"
 #include "linkhandoff.h"
 #include "meetingsession.h"
+#include "quitguard.h"
 #include "windowregistry.h"
 
 #include <QGuiApplication>
@@ -82,7 +83,15 @@ int main(int argc, char* argv[])
     QObject::connect(&handoff, &LinkHandoff::launchedAgain, &windows,
         [&windows] { windows.openWindow(QStringLiteral("notebook")); });
 
+    // Closing every window, Ctrl+Q and SIGTERM/SIGINT quit only once a recording is mixed.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QuitGuard quitGuard(&session);
+    app.installEventFilter(&quitGuard);
+    QObject::connect(
+        &windows, &WindowRegistry::allWindowsClosed, &quitGuard, &QuitGuard::requestQuit);
+
     windows.openWindow(QStringLiteral("notebook"));
+    session.recoverInterruptedRecording();
     if (qEnvironmentVariableIsSet("PARLEVOX_REPORT_FIRST_FRAME")) {
         reportFirstFrame(windows);
     }
