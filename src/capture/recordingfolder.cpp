@@ -18,7 +18,7 @@ const QString startsFile = QStringLiteral(".track-starts");
 
 QString privateFolderIn(const QString& base)
 {
-    return QDir(base).filePath(QStringLiteral("parlevox-%1").arg(getuid()));
+    return QDir(base).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid()));
 }
 
 // Makes `path` a folder of this user that nobody else can read, creating it when missing. A link

@@ -352,7 +352,7 @@ private Q_SLOTS:
             { opening(script("microphone", 0), log), opening(script("call", 0), log) });
         const QFileInfo folder(capture.folder());
         QCOMPARE(folder.absolutePath(),
-            QDir(m_temp.path()).filePath(QStringLiteral("parlevox-%1").arg(getuid())));
+            QDir(m_temp.path()).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid())));
         QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"))
                     .match(folder.fileName())
                     .hasMatch());
