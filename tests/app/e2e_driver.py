@@ -195,15 +195,23 @@ def last_window(app):
 
 
 def terminated(app):
-    """SIGTERM during a recording: the recording is stopped and mixed, then Parlevox ends."""
+    """SIGTERM (or Ctrl+Q) during a recording: the recording is stopped and mixed, then Parlevox
+    ends."""
     record(app)
-    app.send_signal(signal.SIGTERM)
+    if SCENARIO == "ctrl-q":
+        find("Arrêter", pyatspi.ROLE_PUSH_BUTTON, "Réunion Parlevox").queryComponent().grabFocus()
+        time.sleep(0.3)
+        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_PRESS)  # Control_L
+        pyatspi.Registry.generateKeyboardEvent(24, None, pyatspi.KEY_PRESSRELEASE)  # q
+        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_RELEASE)
+    else:
+        app.send_signal(signal.SIGTERM)
     try:
         code = app.wait(timeout=90)
     except subprocess.TimeoutExpired:
-        fail("Parlevox did not end after SIGTERM")
+        fail(f"Parlevox did not end after {SCENARIO}")
     if code != 0:
-        fail(f"Parlevox ended with {code} after SIGTERM")
+        fail(f"Parlevox ended with {code} after {SCENARIO}")
 
 
 def killed(app):
@@ -230,7 +238,8 @@ def main():
     app = subprocess.Popen([BINARY])
     try:
         if SCENARIO != "road":
-            {"last-window": last_window, "sigterm": terminated, "killed": killed}[SCENARIO](app)
+            {"last-window": last_window, "sigterm": terminated, "ctrl-q": terminated,
+             "killed": killed}[SCENARIO](app)
             print("OK", flush=True)
             return
         record(app)

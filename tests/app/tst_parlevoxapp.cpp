@@ -43,6 +43,7 @@ private Q_SLOTS:
         QTest::newRow("record, stop and hand over a link") << QStringLiteral("road");
         QTest::newRow("every window closed while recording") << QStringLiteral("last-window");
         QTest::newRow("SIGTERM while recording") << QStringLiteral("sigterm");
+        QTest::newRow("Ctrl+Q while recording") << QStringLiteral("ctrl-q");
         QTest::newRow("killed while recording, then launched again") << QStringLiteral("killed");
     }
 
