@@ -6,11 +6,14 @@
 
 #include <QGuiApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 #include <ctime>
 
@@ -61,6 +64,13 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("parlevox"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Parlevox/App/Parlevox.png")));
     QQuickStyle::setStyle(QStringLiteral("Basic"));
+    // The interface is French whatever the system's language, and so are Qt's own texts (file and
+    // network errors) that reach the status line.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
+            QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QGuiApplication::installTranslator(&qtTexts);
+    }
     // Text, flat shapes and no effects: the software renderer draws them as well, starts about
     // twice as fast and holds half the memory (bench/startup). QT_QUICK_BACKEND still chooses.
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) {
