@@ -54,16 +54,6 @@ QString root()
     return privateFolderIn(temporary.isEmpty() ? QStringLiteral("/var/tmp") : temporary);
 }
 
-QStringList roots()
-{
-    QStringList all { root() };
-    const QString shared = privateFolderIn(QStringLiteral("/var/tmp"));
-    if (!all.contains(shared)) {
-        all << shared;
-    }
-    return all;
-}
-
 QString newFolder()
 {
     return QDir(root()).filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());

@@ -13,9 +13,6 @@ namespace RecordingLocation {
 
 // The private folder of this user's recordings (not created).
 [[nodiscard]] QString root();
-// Every private folder this user's recordings may be in: the current one first, then /var/tmp's
-// when $TMPDIR points elsewhere.
-[[nodiscard]] QStringList roots();
 // A fresh recording folder path in root(), named by an upper-case UUID (not created).
 [[nodiscard]] QString newFolder();
 // Creates a recording folder, and the private folder above it, readable by this user only.

@@ -23,12 +23,12 @@ struct Recovered
 
 // This user's recording folders holding a track but no mix, which nobody is recording into and
 // no earlier recovery gave up on; the most recently written first.
-[[nodiscard]] QStringList unfinished(const QStringList& roots = RecordingLocation::roots());
+[[nodiscard]] QStringList unfinished(const QStringList& roots = { RecordingLocation::root() });
 
 // Mixes the most recent unfinished recording that can be mixed, marking those that cannot.
 // Blocking. None when there was nothing to recover (a full disk leaves the recording for later).
 [[nodiscard]] std::optional<Recovered> recoverLatest(
-    const QStringList& roots = RecordingLocation::roots());
+    const QStringList& roots = { RecordingLocation::root() });
 
 // The same, off the calling thread.
 [[nodiscard]] QCoro::Task<std::optional<Recovered>> recoverLatestInBackground();
