@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <sndfile.h>
 #include <utility>
 #include <vector>
