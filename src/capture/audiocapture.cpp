@@ -81,7 +81,15 @@ void AudioCapture::startInputs()
         m_lock = std::make_unique<RecordingLock>(std::move(*lock));
     }
     // A disk too full to hold even a short mix refuses the recording before it begins.
-    m_reserve = std::make_unique<SpaceReserve>(m_folder);
+    try {
+        m_reserve = std::make_unique<SpaceReserve>(m_folder);
+    } catch (const StorageError& error) {
+        if (error.diskFull()) {
+            throw CaptureError(QStringLiteral(
+                "Disque plein : libérez de l’espace, puis relancez l’enregistrement."));
+        }
+        throw;
+    }
     m_cutoff = std::make_unique<TrackCutoff>(*m_reserve, m_interrupted);
     std::unique_ptr<AudioSource> systemTap = m_sources.systemAudio();
 

@@ -324,6 +324,27 @@ private Q_SLOTS:
         }
     }
 
+    // A disk too full for even a short mix refuses the recording before it begins.
+    void aFullDiskRefusesToStart()
+    {
+        SmallDisk disk(1);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a tmpfs needs root");
+        }
+        QFile filler(disk.path() + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(64 * 1024, '\0')) > 0 && filler.flush()) { }
+        const QByteArray temporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(disk.path()));
+        auto log = std::make_shared<ScriptLog>();
+        AudioCapture capture(
+            { opening(script("microphone", 0), log), opening(script("call", 0), log) });
+        qputenv("TMPDIR", temporary);
+        QCOMPARE(failureOf(capture.start()),
+            QStringLiteral("Disque plein : libérez de l’espace, puis relancez l’enregistrement."));
+        QCOMPARE(failureOf(capture.stop()), QStringLiteral("Aucun enregistrement en cours."));
+    }
+
     // A track that cannot be written at all stops the other one too; with nothing kept, the stop
     // says why, in French.
     void anUnwritableTrackStopsBoth()
