@@ -2,6 +2,7 @@
 #include "linkhandoff.h"
 #include "meetingsession.h"
 #include "platformtexts.h"
+#include "quitguard.h"
 #include "windowregistry.h"
 
 #include <QGuiApplication>
@@ -84,7 +85,15 @@ int main(int argc, char* argv[])
     QObject::connect(&handoff, &LinkHandoff::launchedAgain, &windows,
         [&windows] { windows.openWindow(QStringLiteral("notebook")); });
 
+    // Closing every window, Ctrl+Q and SIGTERM/SIGINT quit only once a recording is mixed.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QuitGuard quitGuard(&session);
+    app.installEventFilter(&quitGuard);
+    QObject::connect(
+        &windows, &WindowRegistry::allWindowsClosed, &quitGuard, &QuitGuard::requestQuit);
+
     windows.openWindow(QStringLiteral("notebook"));
+    session.recoverInterruptedRecording();
     if (qEnvironmentVariableIsSet("PARLEVOX_REPORT_FIRST_FRAME")) {
         reportFirstFrame(windows);
     }

@@ -5,6 +5,8 @@
 #include "requesterror.h"
 #include "usertext.h"
 
+#include <QCoroSignal>
+#include <QLocale>
 #include <QPointer>
 #include <QProcessEnvironment>
 
@@ -113,6 +115,16 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
     }
     setBusy(true);
     std::unique_ptr<CaptureEngine> engine = m_services.makeCaptureEngine();
+    const CaptureEngine* started = engine.get();
+    // Members are destroyed before the QObject, and the engine stops its inputs when destroyed, so
+    // no call is posted to a session that is gone.
+    engine->setInterruptionHandler([this, started](const QString& sentence) {
+        QMetaObject::invokeMethod(
+            this, [this, started, sentence] { showInterruption(started, sentence); },
+            Qt::QueuedConnection);
+    });
+    m_starting = started;
+    m_startInterruption.clear();
     setPermissionHelp(std::nullopt);
     setStatus(QStringLiteral("Vérification des autorisations…"));
 
@@ -126,6 +138,7 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
     if (!self) {
         co_return;
     }
+    m_starting = nullptr;
     if (failure) {
         reportFailure(failure);
     } else {
@@ -134,7 +147,8 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
         setTranscript(QString());
         m_agent->newRecording();
         setCapture(std::move(engine));
-        setStatus(QStringLiteral("Enregistrement en cours"));
+        setStatus(m_startInterruption.isEmpty() ? QStringLiteral("Enregistrement en cours")
+                                                : m_startInterruption);
         if (view.openWindow) {
             view.openWindow(QStringLiteral("meeting"));
         }
@@ -168,9 +182,14 @@ QCoro::Task<void> MeetingSession::stopRecording()
         setRecording(QUrl::fromLocalFile(result->mix));
         setRecordedTracks(result->tracks);
         setPermissionHelp(result->help);
-        setStatus(result->help
-                ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
-                : QStringLiteral("Enregistrement prêt · micro et audio système"));
+        QString status = result->help
+            ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
+            : QStringLiteral("Enregistrement prêt · micro et audio système");
+        if (result->interruption) {
+            status += (status.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
+                + *result->interruption;
+        }
+        setStatus(status);
         setCapture(nullptr);
     }
     setBusy(false);
@@ -243,6 +262,60 @@ void MeetingSession::finishOpenRecording(const QUrl& file)
     m_agent->newRecording();
     setPermissionHelp(std::nullopt);
     setStatus(QStringLiteral("Fichier audio prêt"));
+}
+
+QCoro::Task<void> MeetingSession::recoverInterruptedRecording()
+{
+    QPointer<MeetingSession> self(this);
+    std::optional<RecordingRecovery::Recovered> recovered;
+    try {
+        recovered = co_await RecordingRecovery::recoverLatestInBackground();
+    } catch (...) {
+        // Left on disk, untouched, for the next launch.
+    }
+    if (self && recovered) {
+        offerRecovered(*recovered);
+    }
+}
+
+bool MeetingSession::offerRecovered(const RecordingRecovery::Recovered& recovered)
+{
+    if (m_busy || m_agent->busy() || m_capture || m_recording) {
+        return false;
+    }
+    setRecordedTracks(recovered.result.tracks);
+    setRecording(QUrl::fromLocalFile(recovered.result.mix));
+    setTranscript(QString());
+    m_agent->newRecording();
+    setPermissionHelp(std::nullopt);
+    const QLocale french(QLocale::French, QLocale::France);
+    setStatus(
+        QStringLiteral("Enregistrement interrompu du %1 récupéré : il est prêt.")
+            .arg(french.toString(recovered.lastWritten, QStringLiteral("d MMMM yyyy 'à' HH:mm"))));
+    return true;
+}
+
+QCoro::Task<void> MeetingSession::finishForQuit()
+{
+    // A transcription or a file choice is simply dropped; a recording, or one being started or
+    // stopped, is seen through to its mix.
+    QPointer<MeetingSession> self(this);
+    while (self && (m_capture || m_starting)) {
+        if (m_busy) {
+            co_await qCoro(this, &MeetingSession::busyChanged);
+        } else {
+            co_await stopRecording();
+        }
+    }
+}
+
+void MeetingSession::showInterruption(const CaptureEngine* engine, const QString& sentence)
+{
+    if (engine == m_starting) {
+        m_startInterruption = sentence;
+    } else if (engine == m_capture.get() && !m_busy) {
+        setStatus(sentence);
+    }
 }
 
 void MeetingSession::reportFailure(std::exception_ptr failure)

@@ -5,6 +5,7 @@
 #include "audiopermissionhelp.h"
 #include "integrationsrequest.h"
 #include "integrationssession.h"
+#include "recordingrecovery.h"
 #include "zoommeetingdetector.h"
 
 #include <QObject>
@@ -24,6 +25,11 @@ public:
     virtual ~CaptureEngine() = default;
     virtual QCoro::Task<void> start() = 0;
     virtual QCoro::Task<AudioCapture::StopResult> stop() = 0;
+    // Told, from any thread, that the disk stopped taking the recording (a French sentence).
+    virtual void setInterruptionHandler(std::function<void(const QString& sentence)> handler)
+    {
+        (void)handler;
+    }
 };
 
 // The transcription service as the session uses it; each returns the transcript text.
@@ -138,6 +144,14 @@ public:
     bool beginOpenRecording();
     // The file chooser closed with the chosen file, or an empty URL when cancelled.
     void finishOpenRecording(const QUrl& file);
+    // At launch: mixes, off the main thread, the latest recording a crash left without its mix,
+    // and opens it as the current recording unless the user has begun something meanwhile.
+    QCoro::Task<void> recoverInterruptedRecording();
+    // Opens a recovered recording as the current one, as a chosen file would be; false when an
+    // operation, a recording or a current recording is in the way.
+    bool offerRecovered(const RecordingRecovery::Recovered& recovered);
+    // Before quitting: stops and mixes a running recording, waiting first for its start or stop.
+    QCoro::Task<void> finishForQuit();
 
 Q_SIGNALS:
     void captureChanged();
@@ -167,6 +181,8 @@ private:
     void setCapture(std::unique_ptr<CaptureEngine> capture);
     // Shows a failure: a permission problem also offers its settings page.
     void reportFailure(std::exception_ptr failure);
+    // The disk stopped taking the recording of `engine`.
+    void showInterruption(const CaptureEngine* engine, const QString& sentence);
 
     MeetingSessionServices m_services;
     std::unique_ptr<CaptureEngine> m_capture;
@@ -183,4 +199,7 @@ private:
     QString m_notes;
     ZoomMeetingDetector m_zoomDetector;
     int m_notebookCount = 0;
+    // The engine being started and what it said about the disk before it was stored.
+    const CaptureEngine* m_starting = nullptr;
+    QString m_startInterruption;
 };

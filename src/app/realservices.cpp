@@ -10,6 +10,11 @@ QCoro::Task<AudioCapture::StopResult> RealCaptureEngine::stop()
     return m_capture.stop();
 }
 
+void RealCaptureEngine::setInterruptionHandler(std::function<void(const QString&)> handler)
+{
+    m_capture.setInterruptionHandler(std::move(handler));
+}
+
 GladiaTranscriber::GladiaTranscriber(Gladia gladia)
     : m_gladia(std::move(gladia))
 { }

@@ -9,6 +9,7 @@ class RealCaptureEngine final : public CaptureEngine
 public:
     QCoro::Task<void> start() override;
     QCoro::Task<AudioCapture::StopResult> stop() override;
+    void setInterruptionHandler(std::function<void(const QString&)> handler) override;
 
 private:
     AudioCapture m_capture;

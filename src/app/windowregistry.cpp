@@ -117,4 +117,14 @@ void WindowRegistry::forget(QQuickWindow* window)
     }
     window->deleteLater();
     Q_EMIT windowsChanged();
+    if (!notebookWindows().isEmpty() || m_meeting) {
+        return;
+    }
+    if (m_session->capturing()) {
+        // From a later turn of the event loop: the closing window is still being hidden.
+        QMetaObject::invokeMethod(
+            this, [this] { openWindow(QStringLiteral("meeting")); }, Qt::QueuedConnection);
+    } else {
+        Q_EMIT allWindowsClosed();
+    }
 }

@@ -15,7 +15,8 @@ class QQmlEngine;
 
 // The application's windows by identifier: "notebook" (any number) and "meeting" (at most one,
 // raised when asked again). Windows are made from the QML components of Parlevox.App and
-// deleted once closed; nothing is restored at the next launch.
+// deleted once closed; nothing is restored at the next launch. A recording is never left without
+// a window: when the last one closes during a recording, the meeting window comes back.
 class WindowRegistry : public QObject
 {
     Q_OBJECT
@@ -48,6 +49,8 @@ public:
 Q_SIGNALS:
     // A window was opened or closed.
     void windowsChanged();
+    // The last window closed while no recording runs: time to quit.
+    void allWindowsClosed();
 
 private:
     QQuickWindow* create(QQmlComponent* component);

@@ -3,15 +3,16 @@
 #include "audiosource.h"
 #include "background.h"
 #include "captureerror.h"
+#include "hostclock.h"
+#include "platformtext.h"
 #include "pulsesource.h"
+#include "recordingfolder.h"
+#include "spacereserve.h"
+#include "trackcutoff.h"
 #include "trackwriter.h"
 
-#include <QDir>
-#include <QFile>
-#include <QUuid>
+#include <QFileInfo>
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -24,21 +25,18 @@ AudioCapture::Sources pulseSources()
     };
 }
 
-void createFolder(const QString& folder)
+// Forwards each buffer of a source straight to its own writer, never through the capture object,
+// and notes when the track began for a recovery after a crash.
+AudioSource::Handler feeding(TrackWriter* writer, TrackCutoff* cutoff)
 {
-    std::error_code error;
-    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
-    if (error) {
-        throw PlatformError(QString::fromStdString(error.message()));
-    }
-}
-
-// Forwards each buffer of a source straight to its own writer, never through the capture object.
-AudioSource::Handler feeding(TrackWriter* writer)
-{
-    return [writer](const PcmBuffer& buffer, std::uint64_t hostTime) {
-        writer->append(buffer, hostTime);
-    };
+    return
+        [writer, cutoff, started = false](const PcmBuffer& buffer, std::uint64_t hostTime) mutable {
+            if (cutoff->append(*writer, buffer, hostTime) && !started && buffer.frameLength > 0) {
+                started = true;
+                const QFileInfo track(writer->path());
+                TrackStarts::note(track.path(), track.fileName(), hostTimeToSeconds(hostTime));
+            }
+        };
 }
 
 } // namespace
@@ -48,7 +46,7 @@ AudioCapture::AudioCapture()
 { }
 
 AudioCapture::AudioCapture(Sources sources)
-    : m_folder(QDir::temp().filePath(QUuid::createUuid().toString(QUuid::WithoutBraces)))
+    : m_folder(RecordingLocation::newFolder())
     , m_microphone(m_folder + QStringLiteral("/microphone.caf"))
     , m_system(m_folder + QStringLiteral("/appel.caf"))
     , m_sources(std::move(sources))
@@ -57,6 +55,11 @@ AudioCapture::AudioCapture(Sources sources)
 AudioCapture::~AudioCapture()
 {
     stopInputs();
+}
+
+void AudioCapture::setInterruptionHandler(std::function<void(const QString&)> handler)
+{
+    m_interrupted = std::move(handler);
 }
 
 QCoro::Task<void> AudioCapture::start()
@@ -73,7 +76,21 @@ void AudioCapture::startInputs()
 {
     // The microphone is checked before anything exists on disk.
     std::unique_ptr<AudioSource> microphone = m_sources.microphone();
-    createFolder(m_folder);
+    RecordingLocation::create(m_folder);
+    if (std::optional<RecordingLock> lock = RecordingLock::tryLock(m_folder)) {
+        m_lock = std::make_unique<RecordingLock>(std::move(*lock));
+    }
+    // A disk too full to hold even a short mix refuses the recording before it begins.
+    try {
+        m_reserve = std::make_unique<SpaceReserve>(m_folder);
+    } catch (const StorageError& error) {
+        if (error.diskFull()) {
+            throw CaptureError(QStringLiteral(
+                "Disque plein : libérez de l’espace, puis relancez l’enregistrement."));
+        }
+        throw;
+    }
+    m_cutoff = std::make_unique<TrackCutoff>(*m_reserve, m_interrupted);
     std::unique_ptr<AudioSource> systemTap = m_sources.systemAudio();
 
     m_micWriter = std::make_unique<TrackWriter>(m_microphone, false);
@@ -83,8 +100,8 @@ void AudioCapture::startInputs()
 
     // The call first, then the microphone.
     try {
-        m_systemTap->start(feeding(m_systemWriter.get()));
-        m_microphoneInput->start(feeding(m_micWriter.get()));
+        m_systemTap->start(feeding(m_systemWriter.get(), m_cutoff.get()));
+        m_microphoneInput->start(feeding(m_micWriter.get(), m_cutoff.get()));
     } catch (...) {
         stopInputs();
         throw;
@@ -109,26 +126,50 @@ AudioCapture::StopResult AudioCapture::stopRecording()
         throw CaptureError(QStringLiteral("Aucun enregistrement en cours."));
     }
     stopInputs();
+    // The space held for the mix is given back to it.
+    m_reserve->release();
 
-    const std::optional<TrackWriter::Finished> microphone = m_micWriter->finish();
-    const std::optional<TrackWriter::Finished> call = m_systemWriter->finish();
-    const QString mix = m_folder + QStringLiteral("/reunion.m4a");
+    const auto kept = [](const std::optional<TrackWriter::Finished>& finished) {
+        return finished ? std::optional(KeptTrack { finished->start, finished->hasSignal })
+                        : std::nullopt;
+    };
+    const std::optional<std::uint64_t> cut = m_cutoff->instant();
+    if (!cut) {
+        return mixKept(m_folder, kept(m_micWriter->finish()), kept(m_systemWriter->finish()));
+    }
+    // What reached the disk before the cut is mixed; nothing at all leaves the cut's reason.
+    const std::optional<KeptTrack> microphone = kept(m_micWriter->finishAt(*cut));
+    const std::optional<KeptTrack> call = kept(m_systemWriter->finishAt(*cut));
+    if (!microphone && !(call && call->hasSignal)) {
+        throw CaptureError(m_cutoff->interruptedSentence());
+    }
+    StopResult result = mixKept(m_folder, microphone, call);
+    result.interruption = m_cutoff->stoppedSentence();
+    return result;
+}
+
+AudioCapture::StopResult AudioCapture::mixKept(
+    const QString& folder, std::optional<KeptTrack> microphone, std::optional<KeptTrack> call)
+{
+    const QString microphoneFile = folder + QStringLiteral("/microphone.caf");
+    const QString systemFile = folder + QStringLiteral("/appel.caf");
+    const QString mix = folder + QStringLiteral("/reunion.m4a");
     const bool callUsable = call && call->hasSignal;
 
     if (microphone && callUsable) {
         const double base = std::min(microphone->start, call->start);
-        Tracks tracks { m_microphone, m_system, microphone->start - base, call->start - base };
+        Tracks tracks { microphoneFile, systemFile, microphone->start - base, call->start - base };
         AudioCapture::mix(
-            m_microphone, m_system, mix, tracks.microphoneOffset, tracks.systemOffset);
-        return { mix, std::move(tracks), std::nullopt };
+            microphoneFile, systemFile, mix, tracks.microphoneOffset, tracks.systemOffset);
+        return { mix, std::move(tracks), std::nullopt, std::nullopt };
     }
     if (microphone) {
-        exportAudio({ { m_microphone, 0 } }, mix);
-        return { mix, std::nullopt, AudioPermissionHelp::systemAudioSilent };
+        exportAudio({ { microphoneFile, 0 } }, mix);
+        return { mix, std::nullopt, AudioPermissionHelp::systemAudioSilent, std::nullopt };
     }
     if (callUsable) {
-        exportAudio({ { m_system, 0 } }, mix);
-        return { mix, std::nullopt, AudioPermissionHelp::microphone };
+        exportAudio({ { systemFile, 0 } }, mix);
+        return { mix, std::nullopt, AudioPermissionHelp::microphone, std::nullopt };
     }
     throw AudioPermissionHelp(AudioPermissionHelp::microphone);
 }

@@ -11,10 +11,15 @@
 #include <stop_token>
 
 class AudioSource;
+class RecordingLock;
+class SpaceReserve;
+class TrackCutoff;
 class TrackWriter;
 
 // Records one meeting: the microphone into "microphone.caf" and the call (what the desktop plays)
-// into "appel.caf", in a fresh temporary folder, then mixes the usable tracks into "reunion.m4a".
+// into "appel.caf", in a fresh private folder (RecordingLocation), then mixes the usable tracks
+// into "reunion.m4a". When the disk gives out, both tracks end at the same instant and the stop
+// mixes what reached the disk, in space held back for it.
 class AudioCapture
 {
 public:
@@ -34,6 +39,16 @@ public:
         QString mix;
         std::optional<Tracks> tracks; // only when both tracks went into the mix
         std::optional<AudioPermissionHelp> help; // a hint, not a failure
+        // Why the tracks end before the stop (the disk gave out), as a French sentence.
+        std::optional<QString> interruption;
+    };
+
+    // A track that holds audio: when its first frame was captured (host-clock seconds) and
+    // whether it carries sound.
+    struct KeptTrack
+    {
+        double start = 0;
+        bool hasSignal = true;
     };
 
     // One input of a mixdown: a media file and where it starts, in seconds.
@@ -63,6 +78,10 @@ public:
     [[nodiscard]] const QString& microphone() const { return m_microphone; }
     [[nodiscard]] const QString& system() const { return m_system; }
 
+    // Told, once and from an audio thread, that the disk stopped taking the recording; the
+    // sentence says so in French. The recording goes on until stopped. Set before start().
+    void setInterruptionHandler(std::function<void(const QString& sentence)> handler);
+
     // Both run off the calling thread and resume the caller on its own thread.
     QCoro::Task<void> start();
     QCoro::Task<StopResult> stop();
@@ -74,6 +93,11 @@ public:
         const QList<Input>& inputs, const QString& destination, std::stop_token stop = {});
     static void mix(const QString& microphone, const QString& system, const QString& destination,
         double microphoneOffset = 0, double systemOffset = 0);
+    // Mixes the kept tracks of a recording folder into its "reunion.m4a" as a stop does: both in
+    // step, or the one usable track with the hint of the other. Blocking; throws
+    // AudioPermissionHelp::microphone when neither is usable.
+    static StopResult mixKept(
+        const QString& folder, std::optional<KeptTrack> microphone, std::optional<KeptTrack> call);
 
 private:
     void startInputs();
@@ -90,4 +114,8 @@ private:
     std::unique_ptr<AudioSource> m_microphoneInput;
     std::unique_ptr<TrackWriter> m_micWriter;
     std::unique_ptr<TrackWriter> m_systemWriter;
+    std::function<void(const QString&)> m_interrupted;
+    std::unique_ptr<RecordingLock> m_lock;
+    std::unique_ptr<SpaceReserve> m_reserve;
+    std::unique_ptr<TrackCutoff> m_cutoff;
 };

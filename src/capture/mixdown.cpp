@@ -1,5 +1,6 @@
 #include "audiocapture.h"
 #include "captureerror.h"
+#include "platformtext.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -30,14 +31,15 @@ constexpr int mixChannels = 2;
 
 QString ffmpegText(int status)
 {
-    char text[AV_ERROR_MAX_STRING_SIZE] {};
-    av_strerror(status, text, sizeof text);
-    return QString::fromUtf8(text);
+    return ffmpegErrorText(status);
 }
 
 // Throws the library's own text for a failed FFmpeg call.
 int check(int status)
 {
+    if (status < 0 && status > -4096) {
+        throw StorageError(-status); // a system error, such as a full disk
+    }
     if (status < 0) {
         throw PlatformError(ffmpegText(status));
     }
@@ -282,7 +284,7 @@ public:
                 + QString::number(QRandomGenerator::global()->generate(), 36)
                 + QStringLiteral(".part");
             const int descriptor
-                = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+                = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
             if (descriptor >= 0) {
                 ::close(descriptor);
                 return;

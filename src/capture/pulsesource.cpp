@@ -3,6 +3,7 @@
 #include "audiopermissionhelp.h"
 #include "captureerror.h"
 #include "hostclock.h"
+#include "platformtext.h"
 
 #include <algorithm>
 #include <pulse/pulseaudio.h>
@@ -50,7 +51,7 @@ constexpr std::uint64_t maximumHoldNanoseconds = 1'000'000'000;
 [[noreturn]] void throwStartFailure(Role role, int error)
 {
     if (role == Role::microphone && error != PA_ERR_ACCESS) {
-        throw PlatformError(QString::fromUtf8(pa_strerror(error)));
+        throw PlatformError(pulseErrorText(error));
     }
     throwOpenFailure(role, error);
 }

@@ -2,11 +2,13 @@
 
 #include "error.h"
 #include "hostclock.h"
+#include "platformtext.h"
+#include "recordingfolder.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <sndfile.h>
 #include <utility>
 #include <vector>
@@ -26,9 +28,14 @@ int sndfileSubtype(SampleType type)
     Q_UNREACHABLE();
 }
 
-PlatformError sndfileError(SNDFILE* handle)
+[[noreturn]] void throwSndfileError(SNDFILE* handle)
 {
-    return PlatformError(QString::fromUtf8(sf_strerror(handle)));
+    const int systemError = errno;
+    const int error = sf_error(handle);
+    if (error == SF_ERR_SYSTEM && systemError) {
+        throw StorageError(systemError);
+    }
+    throw PlatformError(sndfileErrorText(error, systemError));
 }
 
 // Copies channel planes into frames of interleaved samples.
@@ -51,6 +58,7 @@ struct TrackWriter::File
 {
     SNDFILE* handle = nullptr;
     std::int64_t frames = 0;
+    int sampleRate = 0;
     std::vector<std::byte> scratch; // reused for interleaving, so steady writes do not allocate
 
     ~File()
@@ -61,15 +69,15 @@ struct TrackWriter::File
     }
 
     // Closes the file; the system's complaint when its last bytes could not be written.
-    std::optional<PlatformError> close()
+    std::exception_ptr close()
     {
         errno = 0;
         const int status = sf_close(std::exchange(handle, nullptr));
         if (status == SF_ERR_NO_ERROR) {
-            return std::nullopt;
+            return nullptr;
         }
-        return PlatformError(
-            QString::fromUtf8(errno ? std::strerror(errno) : sf_error_number(status)));
+        return errno ? std::make_exception_ptr(StorageError(errno))
+                     : std::make_exception_ptr(PlatformError(sndfileErrorText(status, 0)));
     }
 
     void write(const PcmBuffer& buffer)
@@ -109,7 +117,7 @@ struct TrackWriter::File
             frames += written;
         }
         if (written != buffer.frameLength) {
-            throw sndfileError(handle);
+            throwSndfileError(handle);
         }
     }
 };
@@ -121,14 +129,14 @@ TrackWriter::TrackWriter(QString path, bool checkSignal)
 
 TrackWriter::~TrackWriter() = default;
 
-void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
+bool TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
 {
-    if (buffer.frameLength == 0) {
-        return;
-    }
     const std::lock_guard lock(m_mutex);
-    if (m_failure || m_finished) {
-        return;
+    if (m_failure) {
+        return false;
+    }
+    if (buffer.frameLength == 0 || m_finished) {
+        return true;
     }
     try {
         if (!m_file) {
@@ -137,9 +145,15 @@ void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
             info.channels = buffer.format.channelCount;
             info.format = SF_FORMAT_CAF | sndfileSubtype(buffer.format.sampleType);
             auto file = std::make_unique<File>();
-            file->handle = sf_open(QFile::encodeName(m_path).constData(), SFM_WRITE, &info);
+            file->sampleRate = info.samplerate;
+            errno = 0;
+            const int descriptor = RecordingLocation::openPrivateFile(m_path);
+            if (descriptor < 0) {
+                throw StorageError(errno);
+            }
+            file->handle = sf_open_fd(descriptor, SFM_WRITE, &info, SF_TRUE);
             if (!file->handle) {
-                throw sndfileError(nullptr);
+                throwSndfileError(nullptr);
             }
             // The header follows every write, so a recording cut short by a crash still reads back.
             sf_command(file->handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
@@ -149,10 +163,41 @@ void TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
         if (!m_hasSignal) {
             m_hasSignal = containsSignal(buffer);
         }
+        errno = 0;
         m_file->write(buffer);
     } catch (...) {
         m_failure = std::current_exception();
+        return false;
     }
+    return true;
+}
+
+std::exception_ptr TrackWriter::failure()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_failure;
+}
+
+std::optional<TrackWriter::Finished> TrackWriter::finishAt(std::uint64_t endHostTime)
+{
+    const std::lock_guard lock(m_mutex);
+    m_finished = true;
+    const std::unique_ptr<File> file = std::move(m_file);
+    if (!file || !m_firstSample) {
+        return std::nullopt;
+    }
+    // Also drops the torn end of a write that failed half-way.
+    const double kept = hostTimeToSeconds(endHostTime) - *m_firstSample;
+    sf_count_t frames = std::clamp<sf_count_t>(
+        sf_count_t(std::llround(kept * file->sampleRate)), 0, file->frames);
+    if (sf_command(file->handle, SFC_FILE_TRUNCATE, &frames, sizeof frames) == 0) {
+        file->frames = frames;
+    }
+    (void)file->close();
+    if (file->frames <= 0) {
+        return std::nullopt;
+    }
+    return Finished { *m_firstSample, m_hasSignal };
 }
 
 std::optional<TrackWriter::Finished> TrackWriter::finish()
@@ -161,8 +206,8 @@ std::optional<TrackWriter::Finished> TrackWriter::finish()
     m_finished = true;
     const std::unique_ptr<File> file = std::move(m_file);
     if (file) {
-        if (auto closing = file->close(); closing && !m_failure) {
-            m_failure = std::make_exception_ptr(*closing);
+        if (std::exception_ptr closing = file->close(); closing && !m_failure) {
+            m_failure = closing;
         }
     }
     if (m_failure) {

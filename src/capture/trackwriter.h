@@ -26,10 +26,16 @@ public:
     TrackWriter& operator=(const TrackWriter&) = delete;
 
     // Writes the buffer before returning; never throws. `hostTime` is the time of its first frame.
-    void append(const PcmBuffer& buffer, std::uint64_t hostTime);
+    // False once the track has failed: it takes no more audio, and failure() says why.
+    bool append(const PcmBuffer& buffer, std::uint64_t hostTime);
+    // The first error met while writing, if any.
+    [[nodiscard]] std::exception_ptr failure();
 
     // Closes the file. None when no frame was written; throws the first error met while writing.
     std::optional<Finished> finish();
+    // Closes the file, keeping only the audio before `endHostTime`: what reached the disk before a
+    // write failure is kept and the failure is not thrown. None when nothing is left.
+    std::optional<Finished> finishAt(std::uint64_t endHostTime);
 
     [[nodiscard]] const QString& path() const { return m_path; }
 

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <chrono>
 #include <exception>
+#include <functional>
 
 // Fake capture engine and transcription service for the session's workflow tests: the outside
 // services, scripted. Each operation takes a few milliseconds so that a test can look at the
@@ -19,6 +20,9 @@ struct Script
     AudioCapture::StopResult stopResult;
     std::exception_ptr transcribeFailure;
     QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
+
+    // The interruption handler the session gave the last engine.
+    std::function<void(const QString&)> interrupt;
 
     int enginesMade = 0;
     int engineStarts = 0;
@@ -47,6 +51,10 @@ public:
             std::rethrow_exception(m_script.stopFailure);
         }
         co_return AudioCapture::StopResult(m_script.stopResult);
+    }
+    void setInterruptionHandler(std::function<void(const QString&)> handler) override
+    {
+        m_script.interrupt = std::move(handler);
     }
 
 private:

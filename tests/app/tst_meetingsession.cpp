@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTest>
 #include <chrono>
+#include <thread>
 
 Q_DECLARE_METATYPE(std::exception_ptr)
 
@@ -346,6 +347,110 @@ private Q_SLOTS:
         QCoro::waitFor(session->toggleRecording(view.actions()));
         QVERIFY(!session->beginOpenRecording()); // not while recording
         QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+    }
+
+    // The disk gives out during a recording: the meeting goes on as recording, the status says so
+    // at once (the engine tells it from an audio thread), and the stop says what was kept.
+    void diskFullDuringARecording_data()
+    {
+        QTest::addColumn<bool>("oneTrack");
+        QTest::addColumn<QString>("readyStatus");
+        QTest::newRow("both tracks") << false << bothTracksStatus + QStringLiteral(".");
+        QTest::newRow("one track") << true
+                                   << QStringLiteral("Une piste a été conservée. ")
+                + AudioPermissionHelp(AudioPermissionHelp::systemAudioSilent).message();
+    }
+
+    void diskFullDuringARecording()
+    {
+        QFETCH(bool, oneTrack);
+        QFETCH(QString, readyStatus);
+        const QString full = QStringLiteral("Disque plein : l’enregistrement est interrompu. "
+                                            "Arrêtez-le pour conserver ce qui a déjà été "
+                                            "enregistré.");
+        const QString kept = QStringLiteral("Disque plein : l’enregistrement s’est arrêté à 18 s.");
+        if (oneTrack) {
+            m_script.stopResult.tracks.reset();
+            m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
+        }
+        m_script.stopResult.interruption = kept;
+        auto session = makeSession();
+        FakeView view;
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QVERIFY(m_script.interrupt);
+        std::thread([&] { m_script.interrupt(full); }).join();
+        QTRY_COMPARE(session->status(), full);
+        QVERIFY(session->capturing());
+        QVERIFY(session->meetingIsActive());
+
+        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QCOMPARE(session->status(), readyStatus + u' ' + kept);
+        QCOMPARE(session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
+    }
+
+    // A recording a crash left behind opens as the current recording, unless the user has already
+    // begun something.
+    void recoveredRecordingIsOffered_data()
+    {
+        QTest::addColumn<int>("before"); // 0: nothing, 1: recording, 2: a recording is current
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("fresh launch") << 0 << true;
+        QTest::newRow("recording under way") << 1 << false;
+        QTest::newRow("a recording already open") << 2 << false;
+    }
+
+    void recoveredRecordingIsOffered()
+    {
+        QFETCH(int, before);
+        QFETCH(bool, offered);
+        auto session = makeSession();
+        FakeView view;
+        if (before == 1) {
+            QCoro::waitFor(session->toggleRecording(view.actions()));
+        } else if (before == 2) {
+            record(*session, view);
+        }
+        const QString statusBefore = session->status();
+        RecordingRecovery::Recovered recovered { QStringLiteral("/var/tmp/r"),
+            QDateTime(QDate(2026, 12, 6), QTime(22, 41)),
+            { QStringLiteral("/var/tmp/r/reunion.m4a"), std::nullopt,
+                AudioPermissionHelp::systemAudioSilent, std::nullopt } };
+
+        QCOMPARE(session->offerRecovered(recovered), offered);
+        if (offered) {
+            QCOMPARE(session->recording(), QUrl::fromLocalFile(recovered.result.mix));
+            QVERIFY(!session->hasRecordedTracks());
+            QVERIFY(!session->hasPermissionHelp());
+            QCOMPARE(session->status(),
+                QStringLiteral("Enregistrement interrompu du 6 décembre 2026 à 22:41 récupéré : "
+                               "il est prêt."));
+        } else {
+            QCOMPARE(session->status(), statusBefore);
+        }
+    }
+
+    // Quitting while a recording runs, or while it is being started, stops and mixes it first.
+    void quittingFinishesTheRecording_data()
+    {
+        QTest::addColumn<bool>("whileStarting");
+        QTest::newRow("recording") << false;
+        QTest::newRow("while it starts") << true;
+    }
+
+    void quittingFinishesTheRecording()
+    {
+        QFETCH(bool, whileStarting);
+        auto session = makeSession();
+        FakeView view;
+        auto start = session->toggleRecording(view.actions());
+        if (!whileStarting) {
+            QCoro::waitFor(std::move(start));
+        }
+        QVERIFY(session->busy() == whileStarting);
+        QCoro::waitFor(session->finishForQuit());
+        QVERIFY(!session->capturing());
+        QCOMPARE(session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
+        QCOMPARE(session->status(), bothTracksStatus);
     }
 
     void agentRequestBlocksRecordingButNotStopping()

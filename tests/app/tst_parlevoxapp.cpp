@@ -1,3 +1,4 @@
+#include "decodedaudio.h"
 #include "pulseserver.h"
 
 #include <QDebug>
@@ -38,8 +39,20 @@ private Q_SLOTS:
         m_display.waitForFinished();
     }
 
-    void wholeRoadThroughTheAccessibilityTree()
+    void endToEnd_data()
     {
+        QTest::addColumn<QString>("scenario");
+        QTest::newRow("the whole road through the accessibility tree") << QStringLiteral("road");
+        QTest::newRow("every window closed while recording") << QStringLiteral("last-window");
+        QTest::newRow("SIGTERM while recording") << QStringLiteral("sigterm");
+        QTest::newRow("Ctrl+Q while recording") << QStringLiteral("ctrl-q");
+        QTest::newRow("killed while recording, then launched again") << QStringLiteral("killed");
+    }
+
+    // Whatever ends the recording, its mix lies beside its two tracks and holds both tones.
+    void endToEnd()
+    {
+        QFETCH(QString, scenario);
         PulseServer pulse;
         QVERIFY2(pulse.isReady(), qPrintable(pulse.log()));
         const QString microphone = pulse.tone(QStringLiteral("micro.wav"), 2.0, 440, 0.5, 48000, 2);
@@ -66,7 +79,7 @@ private Q_SLOTS:
         driver.start(QStringLiteral("dbus-run-session"),
             { QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
                 QStringLiteral(PARLEVOX_E2E_DRIVER), QStringLiteral(PARLEVOX_BINARY),
-                QStringLiteral(PARLEVOX_SCREENSHOTS), microphone, call, home.path() });
+                QStringLiteral(PARLEVOX_SCREENSHOTS), microphone, call, home.path(), scenario });
         QVERIFY(driver.waitForFinished(280000));
         const QString output = QString::fromUtf8(driver.readAll());
         if (driver.exitCode() != 0) {
@@ -86,6 +99,14 @@ private Q_SLOTS:
         QVERIFY(mix.size() > 4000);
         QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("microphone.caf"))));
         QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("appel.caf"))));
+        const DecodedAudio audio(mix.filePath());
+        for (const int frequency : { 440, 660 }) {
+            int loud = 0;
+            for (double from = 0; from + 0.1 <= audio.seconds(); from += 0.1) {
+                loud += audio.level(frequency, from, from + 0.1) > 0.1 ? 1 : 0;
+            }
+            QVERIFY2(loud >= 10, qPrintable(QStringLiteral("%1 Hz: %2").arg(frequency).arg(loud)));
+        }
     }
 };
 

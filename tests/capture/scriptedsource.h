@@ -4,6 +4,7 @@
 #include "error.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -59,6 +60,8 @@ public:
         float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
         bool noisy = false; // adds white noise of the same amplitude, harder to encode
         bool failToStart = false;
+        // Time between buffers; none plays the script as fast as it can.
+        std::chrono::microseconds pace { 0 };
     };
 
     ScriptedSource(Script script, std::shared_ptr<ScriptLog> log)
@@ -96,6 +99,7 @@ private:
         const double step = 2 * M_PI * 440.0 / s.sampleRate;
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
+        const auto began = std::chrono::steady_clock::now();
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
                 float value = s.amplitude * float(std::sin(step * double(frame)));
@@ -114,6 +118,7 @@ private:
             const auto offset
                 = std::uint64_t(double(chunk * s.chunkFrames) * 1e9 / double(s.sampleRate));
             handler(buffer, s.firstHostTime + offset);
+            std::this_thread::sleep_until(began + s.pace * (chunk + 1));
         }
         const std::lock_guard lock(m_log->mutex);
         m_log->framesDelivered += frame;

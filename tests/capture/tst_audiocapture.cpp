@@ -1,13 +1,19 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "captureerror.h"
+#include "decodedaudio.h"
 #include "scriptedsource.h"
+#include "smalldisk.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <mutex>
 #include <optional>
+#include <sndfile.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +49,23 @@ template<typename Failure> Opener refusing(Failure failure, const std::shared_pt
         log->note("open failed");
         throw failure;
     };
+}
+
+struct Track
+{
+    int sampleRate = 0;
+    sf_count_t frames = 0;
+    [[nodiscard]] double seconds() const { return sampleRate ? double(frames) / sampleRate : 0; }
+};
+
+Track readTrack(const QString& path)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (file) {
+        sf_close(file);
+    }
+    return { info.samplerate, file ? info.frames : 0 };
 }
 
 } // namespace
@@ -240,7 +263,91 @@ private Q_SLOTS:
         QCOMPARE(failureOf(capture.stop()), QStringLiteral("Aucun enregistrement en cours."));
     }
 
-    void writeFailureComesOutOfStop()
+    // A small disk fills up while both tracks are written: a write really fails with ENOSPC.
+    // Both tracks end at the same instant, the recording goes on, and the stop mixes what reached
+    // the disk into the space held back for it.
+    void aFullDiskKeepsWhatWasWritten()
+    {
+        SmallDisk disk(4);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a tmpfs needs root");
+        }
+        const QByteArray temporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(disk.path()));
+        auto log = std::make_shared<ScriptLog>();
+        // Eight seconds each, far more than the 4 MiB can hold, played side by side ten times
+        // faster than real time.
+        Script mic = script("microphone", 0.1, 0.3f, 44100, 1);
+        Script call = script("call", 0);
+        mic.chunks *= 16;
+        call.chunks *= 16;
+        mic.pace = std::chrono::microseconds(1024 * 100'000 / mic.sampleRate);
+        call.pace = std::chrono::microseconds(1024 * 100'000 / call.sampleRate);
+        AudioCapture capture({ opening(mic, log), opening(call, log) });
+        qputenv("TMPDIR", temporary);
+        QStringList interruptions;
+        std::mutex told;
+        capture.setInterruptionHandler([&](const QString& sentence) {
+            const std::lock_guard lock(told);
+            interruptions << sentence;
+        });
+
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        QCOMPARE(interruptions,
+            QStringList { QStringLiteral("Disque plein : l’enregistrement est interrompu. "
+                                         "Arrêtez-le pour conserver ce qui a déjà été "
+                                         "enregistré.") });
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+
+        QVERIFY(result.tracks.has_value());
+        QVERIFY(!QFileInfo::exists(QDir(capture.folder()).filePath(QStringLiteral(".reserve"))));
+        const Track microphone = readTrack(capture.microphone());
+        const Track system = readTrack(capture.system());
+        // Cut at the same host time: the call began 0.1 s earlier, so it is 0.1 s longer.
+        QVERIFY2(microphone.seconds() > 1.0 && microphone.seconds() < 7.0,
+            qPrintable(QString::number(microphone.seconds())));
+        QVERIFY2(std::abs(system.seconds() - microphone.seconds() - 0.1) < 0.001,
+            qPrintable(QStringLiteral("%1 / %2").arg(system.seconds()).arg(microphone.seconds())));
+        QCOMPARE(*result.interruption,
+            QStringLiteral("Disque plein : l’enregistrement s’est arrêté à %1 s.")
+                .arg(int(system.seconds())));
+
+        // The mix holds the tone all along what was kept, and nothing after it.
+        const DecodedAudio mix(result.mix);
+        QVERIFY2(std::abs(mix.seconds() - system.seconds()) < 0.05,
+            qPrintable(QStringLiteral("%1 / %2").arg(mix.seconds()).arg(system.seconds())));
+        for (double from = 0.2; from + 0.2 < system.seconds(); from += 0.5) {
+            QVERIFY2(mix.level(440, from, from + 0.1) > 0.2,
+                qPrintable(
+                    QStringLiteral("at %1 s: %2").arg(from).arg(mix.level(440, from, from + 0.1))));
+        }
+    }
+
+    // A disk too full for even a short mix refuses the recording before it begins.
+    void aFullDiskRefusesToStart()
+    {
+        SmallDisk disk(1);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a tmpfs needs root");
+        }
+        QFile filler(disk.path() + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(64 * 1024, '\0')) > 0 && filler.flush()) { }
+        const QByteArray temporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(disk.path()));
+        auto log = std::make_shared<ScriptLog>();
+        AudioCapture capture(
+            { opening(script("microphone", 0), log), opening(script("call", 0), log) });
+        qputenv("TMPDIR", temporary);
+        QCOMPARE(failureOf(capture.start()),
+            QStringLiteral("Disque plein : libérez de l’espace, puis relancez l’enregistrement."));
+        QCOMPARE(failureOf(capture.stop()), QStringLiteral("Aucun enregistrement en cours."));
+    }
+
+    // A track that cannot be written at all stops the other one too; with nothing kept, the stop
+    // says why, in French.
+    void anUnwritableTrackStopsBoth()
     {
         auto log = std::make_shared<ScriptLog>();
         AudioCapture capture(
@@ -249,15 +356,36 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(capture.microphone()));
         blockingWait(capture.start());
         log->waitFinished(2);
-        bool platformError = false;
-        try {
-            blockingWait(capture.stop());
-        } catch (const PlatformError& error) {
-            platformError = !error.message().isEmpty();
-        }
-        QVERIFY(platformError);
-        QVERIFY(QFileInfo(capture.system()).size() > 0);
+        const QString sentence = QStringLiteral(
+            "L’enregistrement ne peut plus être écrit sur le disque : un dossier porte déjà ce "
+            "nom. Arrêtez-le pour conserver ce qui a déjà été enregistré.");
+        QCOMPARE(failureOf(capture.stop()), sentence);
+        QVERIFY(!QFileInfo::exists(QDir(capture.folder()).filePath(QStringLiteral("reunion.m4a"))));
         QCOMPARE(failureOf(capture.stop()), QStringLiteral("Aucun enregistrement en cours."));
+    }
+
+    // Each recording is a folder of its own, named by an upper-case UUID, in this user's private
+    // folder under $TMPDIR; nobody else can read the folders or the files.
+    void recordingsArePrivate()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        AudioCapture capture(
+            { opening(script("microphone", 0), log), opening(script("call", 0), log) });
+        const QFileInfo folder(capture.folder());
+        QCOMPARE(folder.absolutePath(),
+            QDir(m_temp.path()).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid())));
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"))
+                    .match(folder.fileName())
+                    .hasMatch());
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        for (const QString& path : { folder.absolutePath(), capture.folder() }) {
+            QCOMPARE(QFileInfo(path).permissions() & 0x0077, QFileDevice::Permissions());
+        }
+        for (const QString& path : { capture.microphone(), capture.system(), result.mix }) {
+            QCOMPARE(QFileInfo(path).permissions() & 0x0077, QFileDevice::Permissions());
+        }
     }
 };
 

@@ -1,15 +1,20 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "captureerror.h"
+#include "decodedaudio.h"
 #include "hostclock.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
+#include "recordingrecovery.h"
+#include "smalldisk.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
+#include <atomic>
 #include <cmath>
 #include <sndfile.h>
 
@@ -225,6 +230,58 @@ private Q_SLOTS:
         source->stop();
     }
 
+    // A small disk fills up during a real recording: the tracks end together, the recording goes
+    // on, and the stop mixes both tones up to where the disk gave out.
+    void diskFillsUpWhileRecording()
+    {
+        SmallDisk disk(3);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a tmpfs needs root");
+        }
+        PulseServer server;
+        QVERIFY2(server.isReady(), qPrintable(server.log()));
+        server.makeDefault();
+        const QString call = server.tone(QStringLiteral("call.wav"), 8.0, 440, 0.5);
+        const QString voice = server.tone(QStringLiteral("voice.wav"), 8.0, 1000, 0.5, 44100, 1);
+        qputenv("TMPDIR", QFile::encodeName(disk.path()));
+        AudioCapture capture;
+        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+        std::atomic<int> interruptions = 0;
+        capture.setInterruptionHandler([&](const QString&) { ++interruptions; });
+
+        blockingWait(capture.start());
+        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
+        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
+        QTRY_COMPARE_WITH_TIMEOUT(interruptions.load(), 1, 10000);
+        QTest::qWait(500);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        for (const auto* player : { &callPlayer, &voicePlayer }) {
+            (*player)->kill();
+            (*player)->waitForFinished(5000);
+        }
+        QCOMPARE(interruptions.load(), 1);
+        QVERIFY(result.tracks.has_value());
+        QVERIFY(result.interruption.has_value());
+
+        // Both tracks are cut at the same host time; read back as frame counts from their starts
+        // they agree within the drift of a live source's timing (scripted sources, whose buffers
+        // carry exact times, show the cut to the frame).
+        const double microphoneEnd
+            = result.tracks->microphoneOffset + readTrack(capture.microphone()).seconds();
+        const double callEnd = result.tracks->systemOffset + readTrack(capture.system()).seconds();
+        QVERIFY2(std::abs(microphoneEnd - callEnd) < 0.1,
+            qPrintable(QStringLiteral("%1 / %2").arg(microphoneEnd).arg(callEnd)));
+        QVERIFY(callEnd > 1.0);
+        const DecodedAudio mix(result.mix);
+        for (const int frequency : { 440, 1000 }) {
+            int loud = 0;
+            for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
+                loud += mix.level(frequency, from, from + 0.1) > 0.2 ? 1 : 0;
+            }
+            QVERIFY2(loud >= 5, qPrintable(QStringLiteral("%1 Hz: %2").arg(frequency).arg(loud)));
+        }
+    }
+
     void serverKilledWhileRecording()
     {
         PulseServer server;
@@ -257,38 +314,95 @@ private Q_SLOTS:
         }
     }
 
-    void killedRecordingReadsBack()
+    // A recording process killed outright leaves tracks that read back; the next launch mixes
+    // them in step and offers them once. Tracks that cannot be mixed are marked and left alone,
+    // and a recording another process still holds is not touched.
+    void killedRecordingIsRecovered()
     {
         PulseServer server;
         QVERIFY2(server.isReady(), qPrintable(server.log()));
         const QString voice = server.tone(QStringLiteral("voice.wav"), 3.0, 1000, 0.5, 44100, 1);
+        const QString call = server.tone(QStringLiteral("call.wav"), 3.0, 440, 0.5);
+        QTemporaryDir temporary;
+        qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+        const QStringList roots { RecordingLocation::root() };
+        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
 
         QProcess child;
         QProcessEnvironment environment = server.clientEnvironment();
-        environment.insert(QStringLiteral("TMPDIR"), m_temp.path());
+        environment.insert(QStringLiteral("TMPDIR"), temporary.path());
         child.setProcessEnvironment(environment);
         child.start(QStringLiteral(CAPTURE_CHILD), {});
         QVERIFY(child.waitForReadyRead(10000));
         const QString folder = QString::fromLocal8Bit(child.readLine().trimmed());
         QVERIFY2(QFileInfo(folder).isDir(), qPrintable(folder));
         const QString microphoneTrack = folder + QStringLiteral("/microphone.caf");
-        QTRY_VERIFY_WITH_TIMEOUT(receiving(microphoneTrack), 5000);
+        const QString callTrack = folder + QStringLiteral("/appel.caf");
+        QTRY_VERIFY_WITH_TIMEOUT(receiving(microphoneTrack) && receiving(callTrack), 5000);
         const std::uint64_t started = currentHostTime();
-        const auto player = server.play(QLatin1String(PulseServer::microphoneSink), voice);
+        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
+        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
         QTest::qWait(2000);
+        // Still recording: nobody else may mix it.
+        QVERIFY(!RecordingRecovery::recoverLatest(roots).has_value());
         child.kill();
         const std::uint64_t killed = currentHostTime();
         QVERIFY(child.waitForFinished(5000));
-        player->kill();
-        player->waitForFinished(5000);
+        for (const auto& player : { &voicePlayer, &callPlayer }) {
+            (*player)->kill();
+            (*player)->waitForFinished(5000);
+        }
 
         const double recordedFor = hostTimeToSeconds(killed - started);
         const Track microphone = readTrack(microphoneTrack);
-        const Track system = readTrack(folder + QStringLiteral("/appel.caf"));
         QVERIFY2(microphone.seconds() > recordedFor - 1.0,
             qPrintable(QStringLiteral("%1 of %2 s").arg(microphone.seconds()).arg(recordedFor)));
-        QVERIFY(system.seconds() > recordedFor - 1.0);
+        QVERIFY(readTrack(callTrack).seconds() > recordedFor - 1.0);
         QVERIFY(microphone.peak() > 0.4f);
+
+        // Two newer folders: one whose track is not audio, one a live recording still holds.
+        const auto newerFolder = [&](const QString& name) {
+            const QString path = QDir(roots.first()).filePath(name);
+            QDir().mkpath(path);
+            QFile::copy(microphoneTrack, path + QStringLiteral("/microphone.caf"));
+            return path;
+        };
+        QTest::qWait(1100);
+        const QString damaged = newerFolder(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QFile junk(damaged + QStringLiteral("/microphone.caf"));
+        QVERIFY(junk.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        junk.write(QByteArray(4096, 'x'));
+        junk.close();
+        const QString busy = newerFolder(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        const std::optional<RecordingLock> held = RecordingLock::tryLock(busy);
+        QVERIFY(held.has_value());
+        QCOMPARE(RecordingRecovery::unfinished(roots).size(), 3);
+
+        const std::optional<RecordingRecovery::Recovered> recovered
+            = RecordingRecovery::recoverLatest(roots);
+        QVERIFY(recovered.has_value());
+        QCOMPARE(recovered->folder, folder);
+        QVERIFY(recovered->result.tracks.has_value());
+        QVERIFY(std::max(recovered->result.tracks->microphoneOffset,
+                    recovered->result.tracks->systemOffset)
+            < 0.5);
+        QVERIFY(QFileInfo::exists(RecordingRecovery::failureMarkIn(damaged)));
+        QVERIFY(!QFileInfo::exists(busy + QStringLiteral("/reunion.m4a")));
+
+        // Both tones are in the mix, for as long as they were played before the kill.
+        const DecodedAudio mix(recovered->result.mix);
+        for (const int frequency : { 440, 1000 }) {
+            int loud = 0;
+            for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
+                loud += mix.level(frequency, from, from + 0.1) > 0.2 ? 1 : 0;
+            }
+            QVERIFY2(loud >= 15, qPrintable(QStringLiteral("%1 Hz: %2").arg(frequency).arg(loud)));
+        }
+
+        // Offered once: what is left is the folder still being recorded.
+        QCOMPARE(RecordingRecovery::unfinished(roots), QStringList { busy });
+        QVERIFY(!RecordingRecovery::recoverLatest(roots).has_value());
+        QVERIFY(QFileInfo::exists(microphoneTrack) && QFileInfo::exists(callTrack));
     }
 };
 

@@ -1,0 +1,164 @@
+#include "recordingrecovery.h"
+
+#include "background.h"
+#include "platformtext.h"
+#include "spacereserve.h"
+#include "trackwriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+#include <algorithm>
+#include <sndfile.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const QString microphoneName = QStringLiteral("microphone.caf");
+const QString callName = QStringLiteral("appel.caf");
+const QString mixName = QStringLiteral("reunion.m4a");
+
+QDateTime lastWritten(const QString& folder)
+{
+    QDateTime latest;
+    for (const QString& name : { microphoneName, callName }) {
+        const QFileInfo track(QDir(folder).filePath(name));
+        if (track.exists() && (!latest.isValid() || track.lastModified() > latest)) {
+            latest = track.lastModified();
+        }
+    }
+    return latest;
+}
+
+bool isUnfinished(const QFileInfo& entry)
+{
+    const QDir folder(entry.filePath());
+    return entry.isDir() && !entry.isSymLink() && entry.ownerId() == getuid()
+        && !QUuid::fromString(entry.fileName()).isNull()
+        && (folder.exists(microphoneName) || folder.exists(callName)) && !folder.exists(mixName)
+        && !QFileInfo::exists(RecordingRecovery::failureMarkIn(entry.filePath()));
+}
+
+// A track as a stop would have kept it: some audio, its start, and for the call whether it
+// carries sound. None when the file is missing, empty or unreadable.
+std::optional<AudioCapture::KeptTrack> keptTrack(
+    const QString& folder, const QString& name, bool checkSignal)
+{
+    SF_INFO info {};
+    SNDFILE* file
+        = sf_open(QFile::encodeName(QDir(folder).filePath(name)).constData(), SFM_READ, &info);
+    if (!file) {
+        return std::nullopt;
+    }
+    AudioCapture::KeptTrack kept { TrackStarts::read(folder, name).value_or(0), !checkSignal };
+    std::vector<float> samples(std::size_t(4096 * std::max(1, info.channels)));
+    sf_count_t read = 0;
+    sf_count_t total = 0;
+    while (!kept.hasSignal && (read = sf_readf_float(file, samples.data(), 4096)) > 0) {
+        total += read;
+        const PcmBuffer buffer { { info.samplerate, info.channels, SampleType::Float32, true },
+            read,
+            { reinterpret_cast<const std::byte*>(samples.data()),
+                std::size_t(read * info.channels) * sizeof(float) } };
+        kept.hasSignal = TrackWriter::containsSignal(buffer);
+    }
+    sf_close(file);
+    if (info.frames <= 0 && total == 0) {
+        return std::nullopt;
+    }
+    return kept;
+}
+
+void markFailed(const QString& folder)
+{
+    const int descriptor
+        = RecordingLocation::openPrivateFile(RecordingRecovery::failureMarkIn(folder));
+    if (descriptor >= 0) {
+        ::close(descriptor);
+    }
+}
+
+// Whether this failure will pass by itself (a full disk), so the recording is tried again later.
+bool passing(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const StorageError& error) {
+        return error.diskFull();
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+namespace RecordingRecovery {
+
+QString failureMarkIn(const QString& folder)
+{
+    return QDir(folder).filePath(QStringLiteral(".recovery-failed"));
+}
+
+QStringList unfinished(const QStringList& roots)
+{
+    std::vector<std::pair<QDateTime, QString>> found;
+    for (const QString& root : roots) {
+        const QFileInfoList entries
+            = QDir(root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+        for (const QFileInfo& entry : entries) {
+            if (isUnfinished(entry)) {
+                found.emplace_back(lastWritten(entry.filePath()), entry.filePath());
+            }
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a > b; });
+    QStringList folders;
+    for (const auto& [written, folder] : found) {
+        folders << folder;
+    }
+    return folders;
+}
+
+std::optional<Recovered> recoverLatest(const QStringList& roots)
+{
+    for (const QString& folder : unfinished(roots)) {
+        // A recording still being made, or mixed by another run, is not ours to touch.
+        const std::optional<RecordingLock> lock = RecordingLock::tryLock(folder);
+        if (!lock || QFileInfo::exists(QDir(folder).filePath(mixName))) {
+            continue;
+        }
+        // The space the recording held back for its mix is given to it now.
+        ::unlink(QFile::encodeName(SpaceReserve::pathIn(folder)).constData());
+        const QDateTime written = lastWritten(folder);
+        std::optional<AudioCapture::KeptTrack> microphone
+            = keptTrack(folder, microphoneName, false);
+        std::optional<AudioCapture::KeptTrack> call = keptTrack(folder, callName, true);
+        // A start that was never noted puts both tracks at the same time.
+        if (microphone && call && !TrackStarts::read(folder, microphoneName)) {
+            microphone->start = call->start;
+        } else if (microphone && call && !TrackStarts::read(folder, callName)) {
+            call->start = microphone->start;
+        }
+        try {
+            return Recovered { folder, written, AudioCapture::mixKept(folder, microphone, call) };
+        } catch (...) {
+            if (passing(std::current_exception())) {
+                return std::nullopt;
+            }
+            markFailed(folder);
+        }
+    }
+    return std::nullopt;
+}
+
+QCoro::Task<std::optional<Recovered>> recoverLatestInBackground()
+{
+    auto work = [] {
+        return recoverLatest();
+    };
+    co_return co_await runInBackground(std::move(work));
+}
+
+} // namespace RecordingRecovery
