@@ -168,9 +168,10 @@ QCoro::Task<void> MeetingSession::stopRecording()
         setRecording(QUrl::fromLocalFile(result->mix));
         setRecordedTracks(result->tracks);
         setPermissionHelp(result->help);
-        setStatus(result->help
+        setStatus(withLossNote(result->help
                 ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
-                : QStringLiteral("Enregistrement prêt · micro et audio système"));
+                : QStringLiteral("Enregistrement prêt · micro et audio système"),
+            result->losses));
         setCapture(nullptr);
     }
     setBusy(false);

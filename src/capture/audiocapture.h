@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audioloss.h"
 #include "audiopermissionhelp.h"
 
 #include <QCoroTask>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 class AudioSource;
 class TrackWriter;
@@ -34,6 +36,7 @@ public:
         QString mix;
         std::optional<Tracks> tracks; // only when both tracks went into the mix
         std::optional<AudioPermissionHelp> help; // a hint, not a failure
+        std::vector<AudioLoss> losses; // what the inputs could not record while running
     };
 
     // One input of a mixdown: a media file and where it starts, in seconds.
@@ -90,4 +93,5 @@ private:
     std::unique_ptr<AudioSource> m_microphoneInput;
     std::unique_ptr<TrackWriter> m_micWriter;
     std::unique_ptr<TrackWriter> m_systemWriter;
+    std::vector<AudioLoss> m_losses; // gathered from the inputs as they are stopped
 };
