@@ -489,8 +489,15 @@ struct PulseSource::Stream
         if (!following) {
             return;
         }
-        if (stream && name == device && PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-            return;
+        if (stream && PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            // The server may have moved the stream there itself, converting as it goes.
+            const char* current = pa_stream_get_state(stream) == PA_STREAM_READY
+                ? pa_stream_get_device_name(stream)
+                : nullptr;
+            if (name == device || (current && name == current)) {
+                device = name;
+                return;
+            }
         }
         interrupt(AudioLoss::Cause::deviceChange);
         if (!useDevice(name, deviceSpec, deviceMap) || !openStream()) {

@@ -28,6 +28,10 @@ public:
     static constexpr auto callSink = "parlevox_call";
     static constexpr auto microphoneSink = "parlevox_mic_in";
     static constexpr auto microphoneSource = "parlevox_mic";
+    // A second output and input, as a headset plugged in mid-meeting brings (see addHeadset()).
+    static constexpr auto headsetSink = "parlevox_headset";
+    static constexpr auto headsetMicrophoneSink = "parlevox_headset_mic_in";
+    static constexpr auto headsetMicrophone = "parlevox_headset_mic";
 
     // Whether the daemon came up; `log()` says why not.
     [[nodiscard]] bool isReady() const { return m_ready; }
@@ -60,8 +64,15 @@ public:
 
     // Ends the daemon at once (SIGKILL), as a crashing sound server would.
     void kill();
+    // Kills the daemon and starts it again on the same socket, with its first devices only;
+    // true once it answers.
+    bool restart();
+    // Adds a headset: the sink "parlevox_headset" (mono, 44.1 kHz) and the stereo 48 kHz source
+    // "parlevox_headset_mic", fed by the sink "parlevox_headset_mic_in". Defaults stay as they are.
+    [[nodiscard]] bool addHeadset() const;
 
 private:
+    bool launch();
     bool writeWav(
         const QString& path, const QList<float>& samples, int sampleRate, int channels) const;
 
