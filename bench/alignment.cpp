@@ -64,6 +64,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+    const int latencyMs = argc > 2 ? std::atoi(argv[2]) : 0;
 
     PulseServer server;
     const auto combine = [&](const char* name, const char* callSink) {

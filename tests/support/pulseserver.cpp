@@ -190,20 +190,24 @@ bool PulseServer::control(const QStringList& arguments) const
         && pactl.exitCode() == 0;
 }
 
-std::unique_ptr<QProcess> PulseServer::play(const QString& sink, const QString& file) const
+std::unique_ptr<QProcess> PulseServer::play(
+    const QString& sink, const QString& file, int latencyMs) const
 {
     auto player = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
     player->setProcessEnvironment(environment);
-    player->start(QStringLiteral("paplay"),
-        { QStringLiteral("--latency-msec=30"), QStringLiteral("--device=") + sink, file });
+    QStringList arguments { QStringLiteral("--device=") + sink, file };
+    if (latencyMs > 0) {
+        arguments.prepend(QStringLiteral("--latency-msec=%1").arg(latencyMs));
+    }
+    player->start(QStringLiteral("paplay"), arguments);
     return player;
 }
 
-bool PulseServer::playAndWait(const QString& sink, const QString& file) const
+bool PulseServer::playAndWait(const QString& sink, const QString& file, int latencyMs) const
 {
-    const std::unique_ptr<QProcess> player = play(sink, file);
+    const std::unique_ptr<QProcess> player = play(sink, file, latencyMs);
     return player->waitForFinished(60000) && player->exitStatus() == QProcess::NormalExit
         && player->exitCode() == 0;
 }

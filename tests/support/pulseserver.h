@@ -50,9 +50,12 @@ public:
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
     // Starts playing a sound file into `sink`; the process ends when the sound has been played.
-    [[nodiscard]] std::unique_ptr<QProcess> play(const QString& sink, const QString& file) const;
+    // A short latency, as calls use, keeps a null sink from sleeping for seconds between blocks
+    // (it would answer a newly connected recorder that late); 0 is the player's own default.
+    [[nodiscard]] std::unique_ptr<QProcess> play(
+        const QString& sink, const QString& file, int latencyMs = 30) const;
     // Plays a sound file into `sink` and waits until it has been played.
-    bool playAndWait(const QString& sink, const QString& file) const;
+    bool playAndWait(const QString& sink, const QString& file, int latencyMs = 30) const;
 
     // Writes a WAV file of a sine tone (or silence when `amplitude` is 0) into the folder.
     [[nodiscard]] QString tone(const QString& name, double seconds, double frequency,
