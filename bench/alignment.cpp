@@ -103,7 +103,8 @@ int main(int argc, char** argv)
             }
         }
         try {
-            if (!setDefaultSink(PulseServer::callSink)) {
+            // Each switched run starts from the first sink (and nothing else touches the server).
+            if (switching && !setDefaultSink(PulseServer::callSink)) {
                 std::fprintf(stderr, "could not set the default sink\n");
                 return 1;
             }
