@@ -182,9 +182,10 @@ QCoro::Task<void> MeetingSession::stopRecording()
         setRecording(QUrl::fromLocalFile(result->mix));
         setRecordedTracks(result->tracks);
         setPermissionHelp(result->help);
-        QString status = result->help
-            ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
-            : QStringLiteral("Enregistrement prêt · micro et audio système");
+        QString status = withLossNote(result->help
+                ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
+                : QStringLiteral("Enregistrement prêt · micro et audio système"),
+            result->losses);
         if (result->interruption) {
             status += (status.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
                 + *result->interruption;

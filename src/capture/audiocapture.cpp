@@ -39,6 +39,13 @@ AudioSource::Handler feeding(TrackWriter* writer, TrackCutoff* cutoff)
         };
 }
 
+// What a stopped input could not record, kept for the stop's result.
+void keepLosses(const AudioSource& input, std::vector<AudioLoss>& losses)
+{
+    const std::vector<AudioLoss> lost = input.losses();
+    losses.insert(losses.end(), lost.begin(), lost.end());
+}
+
 } // namespace
 
 AudioCapture::AudioCapture()
@@ -69,7 +76,9 @@ QCoro::Task<void> AudioCapture::start()
 
 QCoro::Task<AudioCapture::StopResult> AudioCapture::stop()
 {
-    co_return co_await runInBackground([this] { return stopRecording(); });
+    StopResult result = co_await runInBackground([this] { return stopRecording(); });
+    result.losses = m_losses;
+    co_return result;
 }
 
 void AudioCapture::startInputs()
@@ -112,10 +121,12 @@ void AudioCapture::stopInputs() noexcept
 {
     if (m_microphoneInput) {
         m_microphoneInput->stop();
+        keepLosses(*m_microphoneInput, m_losses);
         m_microphoneInput.reset();
     }
     if (m_systemTap) {
         m_systemTap->stop();
+        keepLosses(*m_systemTap, m_losses);
         m_systemTap.reset();
     }
 }

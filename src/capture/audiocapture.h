@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audioloss.h"
 #include "audiopermissionhelp.h"
 
 #include <QCoroTask>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 class AudioSource;
 class RecordingLock;
@@ -41,6 +43,7 @@ public:
         std::optional<AudioPermissionHelp> help; // a hint, not a failure
         // Why the tracks end before the stop (the disk gave out), as a French sentence.
         std::optional<QString> interruption;
+        std::vector<AudioLoss> losses; // what the inputs could not record while running
     };
 
     // A track that holds audio: when its first frame was captured (host-clock seconds) and
@@ -118,4 +121,5 @@ private:
     std::unique_ptr<RecordingLock> m_lock;
     std::unique_ptr<SpaceReserve> m_reserve;
     std::unique_ptr<TrackCutoff> m_cutoff;
+    std::vector<AudioLoss> m_losses; // gathered from the inputs as they are stopped
 };

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "audioloss.h"
 #include "pcmbuffer.h"
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // One live input of a recording (the microphone or the call). It is opened ready to run, started
 // once with a handler, and stopped. The handler runs on the source's own thread, one buffer at a
@@ -19,4 +21,7 @@ public:
     virtual void start(Handler handler) = 0;
     // Stops delivery and releases what the source holds; safe in any state and more than once.
     virtual void stop() noexcept = 0;
+    // What the input could not record while it ran (device switches, server restarts); complete
+    // once stopped.
+    [[nodiscard]] virtual std::vector<AudioLoss> losses() const { return {}; }
 };

@@ -6,7 +6,9 @@
 #include "platformtext.h"
 
 #include <algorithm>
+#include <optional>
 #include <pulse/pulseaudio.h>
+#include <pulse/timeval.h>
 #include <span>
 #include <utility>
 #include <vector>
@@ -99,6 +101,7 @@ struct DeviceInfo
 struct PulseSource::Stream
 {
     Role role;
+    QByteArray server;
     pa_threaded_mainloop* loop = nullptr;
     bool loopRunning = false;
     pa_context* context = nullptr;
@@ -108,14 +111,27 @@ struct PulseSource::Stream
     PcmFormat format;
     QByteArray device;
     Handler handler;
-    // The first moments of audio wait here while the time of their first frame is estimated from
-    // the chunks that follow: timing known when audio begins to flow is stale and can be tens of
-    // milliseconds off, and a single estimate carries the jitter of one timing report.
+    // The first moments of each stream's audio wait here while the time of their first frame is
+    // estimated from the chunks that follow: timing known when audio begins to flow is stale and
+    // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
     std::vector<std::byte> held;
     std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
     int timingUpdates = 0;
     int timingUpdatesAtFirstData = -1;
+    // Once settled, a stream's chunks follow each other on its own clock: the time of its first
+    // frame plus the frames delivered since, so that a continuous input stays continuous.
+    std::uint64_t streamStart = 0;
+    std::int64_t streamFrames = 0;
+
+    // From a successful start until the stop: the input follows the default device and comes
+    // back after a server restart.
+    bool following = false;
+    pa_time_event* retryTimer = nullptr;
+    int retries = 0;
+    std::optional<AudioLoss::Cause> interruption; // why the current silence began
+    std::optional<std::uint64_t> lastEnd; // host time just after the last delivered frame
+    std::vector<AudioLoss> losses;
 
     explicit Stream(Role role)
         : role(role)
@@ -130,25 +146,34 @@ struct PulseSource::Stream
         return error == PA_OK ? int(PA_ERR_UNKNOWN) : error;
     }
 
-    // Starts the main loop and connects to the server (the default one when `server` is empty).
-    void connect(const QByteArray& server)
+    [[nodiscard]] pa_context* newContext()
     {
+        pa_context* created = pa_context_new(pa_threaded_mainloop_get_api(loop), "Parlevox");
+        if (created) {
+            pa_context_set_state_callback(
+                created,
+                [](pa_context* context, void* userdata) {
+                    static_cast<Stream*>(userdata)->contextChanged(context);
+                },
+                this);
+        }
+        return created;
+    }
+
+    // Starts the main loop and connects to the server (the default one when `server` is empty).
+    void connect(const QByteArray& address)
+    {
+        server = address;
         loop = pa_threaded_mainloop_new();
         if (!loop) {
             throwOpenFailure(role, PA_ERR_INTERNAL);
         }
         pa_threaded_mainloop_set_name(
             loop, role == Role::microphone ? "Parlevox.audio.mic" : "Parlevox.audio.system");
-        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Parlevox");
+        context = newContext();
         if (!context) {
             throwOpenFailure(role, PA_ERR_INTERNAL);
         }
-        pa_context_set_state_callback(
-            context,
-            [](pa_context*, void* userdata) {
-                signalLoop(static_cast<pa_threaded_mainloop*>(userdata));
-            },
-            loop);
         if (pa_threaded_mainloop_start(loop) < 0) {
             throwOpenFailure(role, PA_ERR_INTERNAL);
         }
@@ -241,39 +266,47 @@ struct PulseSource::Stream
         return info;
     }
 
-    void useFormat(std::uint32_t rate, std::uint8_t channels)
+    // The microphone records a source in its own rate and channels; the call a sink's monitor as
+    // stereo in the sink's rate. False when the device cannot be recorded so.
+    bool useDevice(
+        const QByteArray& name, const pa_sample_spec& deviceSpec, const pa_channel_map& deviceMap)
     {
-        spec = { PA_SAMPLE_FLOAT32NE, rate, channels };
-        format = { int(rate), int(channels), SampleType::Float32, true };
+        const std::uint8_t channels = role == Role::microphone ? deviceSpec.channels : 2;
+        const pa_sample_spec wanted { PA_SAMPLE_FLOAT32NE, deviceSpec.rate, channels };
+        if (deviceSpec.rate == 0 || channels == 0 || !pa_sample_spec_valid(&wanted)) {
+            return false;
+        }
+        spec = wanted;
+        format = { int(spec.rate), int(spec.channels), SampleType::Float32, true };
+        if (role == Role::microphone) {
+            map = deviceMap;
+            if (!pa_channel_map_compatible(&map, &spec)) {
+                pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+            }
+        } else {
+            pa_channel_map_init_stereo(&map);
+        }
+        device = name;
+        return true;
     }
 
-    void openMicrophone(const QByteArray& server)
+    void openMicrophone(const QByteArray& address)
     {
-        connect(server);
+        connect(address);
         MainLoopLock lock(loop);
         const QByteArray name = serverInfo().defaultSource;
         if (name.isEmpty()) {
             throwNoMicrophone();
         }
         const DeviceInfo source = sourceInfo(name);
-        if (!source.found || source.isMonitor || source.spec.channels == 0
-            || source.spec.rate == 0) {
+        if (!source.found || source.isMonitor || !useDevice(name, source.spec, source.map)) {
             throwNoMicrophone();
         }
-        useFormat(source.spec.rate, source.spec.channels);
-        if (!pa_sample_spec_valid(&spec)) {
-            throwNoMicrophone();
-        }
-        map = source.map;
-        if (!pa_channel_map_compatible(&map, &spec)) {
-            pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        }
-        device = name;
     }
 
-    void openSystemAudio(const QByteArray& server)
+    void openSystemAudio(const QByteArray& address)
     {
-        connect(server);
+        connect(address);
         MainLoopLock lock(loop);
         const QByteArray sinkName = serverInfo().defaultSink;
         if (sinkName.isEmpty()) {
@@ -283,32 +316,30 @@ struct PulseSource::Stream
         if (!sink.found || sink.monitorSource.isEmpty()) {
             throwOpenFailure(role, PA_ERR_NOENTITY);
         }
-        useFormat(sink.spec.rate, 2);
-        if (!pa_sample_spec_valid(&spec)) {
+        if (!useDevice(sink.monitorSource, sink.spec, {})) {
             throw CaptureError(QStringLiteral("Format audio du système indisponible."));
         }
-        pa_channel_map_init_stereo(&map);
-        device = sink.monitorSource;
     }
 
-    void start(Handler newHandler)
+    // Creates the record stream on `device` and starts connecting it (main loop locked).
+    bool openStream()
     {
-        if (!loop || !context || stream) {
-            return;
-        }
-        MainLoopLock lock(loop);
-        handler = std::move(newHandler);
         stream = pa_stream_new(
             context, role == Role::microphone ? "Micro" : "Audio de l’appel", &spec, &map);
         if (!stream) {
-            throwStartFailure(role, contextError());
+            return false;
         }
+        held.clear();
+        firstFrameEstimates.clear();
+        settled = false;
+        timingUpdates = 0;
+        timingUpdatesAtFirstData = -1;
         pa_stream_set_state_callback(
             stream,
-            [](pa_stream*, void* userdata) {
-                signalLoop(static_cast<pa_threaded_mainloop*>(userdata));
+            [](pa_stream* stream, void* userdata) {
+                static_cast<Stream*>(userdata)->streamChanged(stream);
             },
-            loop);
+            this);
         pa_stream_set_read_callback(
             stream,
             [](pa_stream* stream, size_t, void* userdata) {
@@ -327,20 +358,250 @@ struct PulseSource::Stream
         attributes.fragsize = std::uint32_t(pa_usec_to_bytes(fragmentUsec, &spec));
         const auto flags = pa_stream_flags_t(
             PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_record(stream, device.constData(), &attributes, flags) < 0) {
+        return pa_stream_connect_record(stream, device.constData(), &attributes, flags) >= 0;
+    }
+
+    // Releases the current stream (main loop locked); audio still held is kept.
+    void closeStream() noexcept
+    {
+        if (!stream) {
+            return;
+        }
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+        if (!settled && !held.empty()) {
+            deliverHeld(currentHostTime());
+        }
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        stream = nullptr;
+    }
+
+    void start(Handler newHandler)
+    {
+        if (!loop || !context || stream) {
+            return;
+        }
+        MainLoopLock lock(loop);
+        handler = std::move(newHandler);
+        if (!openStream()) {
             throwStartFailure(role, contextError());
         }
         for (;;) {
             const pa_stream_state_t state = pa_stream_get_state(stream);
             if (state == PA_STREAM_READY) {
-                return;
+                break;
             }
             if (!PA_STREAM_IS_GOOD(state)) {
                 throwStartFailure(role, contextError());
             }
             pa_threaded_mainloop_wait(loop);
         }
+        following = true;
+        subscribe();
     }
+
+    // Device changes and server restarts (main-loop thread) ------------------------------------
+
+    // Listens for default-device changes and devices coming and going.
+    void subscribe()
+    {
+        pa_context_set_subscribe_callback(
+            context,
+            [](pa_context* context, pa_subscription_event_type_t event, uint32_t, void* userdata) {
+                auto* self = static_cast<Stream*>(userdata);
+                const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+                const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+                if (context == self->context
+                    && (facility == PA_SUBSCRIPTION_EVENT_SERVER
+                        || kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+                    self->follow();
+                }
+            },
+            this);
+        const auto mask = pa_subscription_mask_t(
+            PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+        if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    // Looks up the current default device and moves the recording there if it changed.
+    void follow()
+    {
+        if (!following || !context || pa_context_get_state(context) != PA_CONTEXT_READY) {
+            return;
+        }
+        pa_operation* operation = pa_context_get_server_info(
+            context,
+            [](pa_context* context, const pa_server_info* server, void* userdata) {
+                auto* self = static_cast<Stream*>(userdata);
+                if (server && context == self->context) {
+                    self->lookUpDefault(server);
+                }
+            },
+            this);
+        if (operation) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    void lookUpDefault(const pa_server_info* server)
+    {
+        pa_operation* operation = nullptr;
+        if (role == Role::microphone) {
+            if (!server->default_source_name) {
+                return;
+            }
+            operation = pa_context_get_source_info_by_name(
+                context, server->default_source_name,
+                [](pa_context* context, const pa_source_info* source, int, void* userdata) {
+                    auto* self = static_cast<Stream*>(userdata);
+                    // A sink's monitor is no microphone: the recording stays where it is.
+                    if (source && context == self->context
+                        && source->monitor_of_sink == PA_INVALID_INDEX) {
+                        self->moveTo(source->name, source->sample_spec, source->channel_map);
+                    }
+                },
+                this);
+        } else {
+            if (!server->default_sink_name) {
+                return;
+            }
+            operation = pa_context_get_sink_info_by_name(
+                context, server->default_sink_name,
+                [](pa_context* context, const pa_sink_info* sink, int, void* userdata) {
+                    auto* self = static_cast<Stream*>(userdata);
+                    if (sink && context == self->context && sink->monitor_source_name) {
+                        self->moveTo(sink->monitor_source_name, sink->sample_spec, {});
+                    }
+                },
+                this);
+        }
+        if (operation) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    void moveTo(
+        const QByteArray& name, const pa_sample_spec& deviceSpec, const pa_channel_map& deviceMap)
+    {
+        if (!following) {
+            return;
+        }
+        if (stream && PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            // The server may have moved the stream there itself, converting as it goes.
+            const char* current = pa_stream_get_state(stream) == PA_STREAM_READY
+                ? pa_stream_get_device_name(stream)
+                : nullptr;
+            if (name == device || (current && name == current)) {
+                device = name;
+                return;
+            }
+        }
+        interrupt(AudioLoss::Cause::deviceChange);
+        if (!useDevice(name, deviceSpec, deviceMap) || !openStream()) {
+            closeStream();
+            scheduleRetry();
+        }
+    }
+
+    // The current stream ends; the silence that follows is put down to `cause`.
+    void interrupt(AudioLoss::Cause cause)
+    {
+        if (!interruption) {
+            interruption = cause;
+        }
+        closeStream();
+    }
+
+    void contextChanged(pa_context* changed)
+    {
+        signalLoop(loop);
+        if (!following || changed != context) {
+            return;
+        }
+        const pa_context_state_t state = pa_context_get_state(changed);
+        if (state == PA_CONTEXT_READY) {
+            subscribe();
+            follow();
+        } else if (!PA_CONTEXT_IS_GOOD(state)) {
+            interrupt(AudioLoss::Cause::serverRestart);
+            scheduleRetry();
+        }
+    }
+
+    void streamChanged(pa_stream* changed)
+    {
+        signalLoop(loop);
+        if (!following || changed != stream) {
+            return;
+        }
+        const pa_stream_state_t state = pa_stream_get_state(changed);
+        if (state == PA_STREAM_READY) {
+            retries = 0;
+        } else if (!PA_STREAM_IS_GOOD(state)) {
+            // The device went away (unplugged, module unloaded): the server picks another default.
+            interrupt(AudioLoss::Cause::deviceChange);
+            scheduleRetry();
+        }
+    }
+
+    // Tries again after a short pause that grows with every attempt: 100, 200, 400, then 800 ms.
+    void scheduleRetry()
+    {
+        const pa_usec_t delay = pa_usec_t(100'000) << std::min(retries, 3);
+        ++retries;
+        timeval when {};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, delay);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        if (retryTimer) {
+            api->time_restart(retryTimer, &when);
+            return;
+        }
+        retryTimer = api->time_new(
+            api, &when,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+                static_cast<Stream*>(userdata)->retry();
+            },
+            this);
+    }
+
+    void retry()
+    {
+        if (!following) {
+            return;
+        }
+        if (context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            follow();
+            return;
+        }
+        // The server went away: a new connection, on the same address.
+        dropContext();
+        context = newContext();
+        if (!context
+            || pa_context_connect(context, server.isEmpty() ? nullptr : server.constData(),
+                   PA_CONTEXT_NOAUTOSPAWN, nullptr)
+                < 0) {
+            scheduleRetry();
+        }
+    }
+
+    void dropContext() noexcept
+    {
+        if (!context) {
+            return;
+        }
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
+    }
+
+    // Timing and delivery (main-loop thread) ---------------------------------------------------
 
     // Host time of the first frame of the chunk at the read position: now, minus the audio that
     // the source captured since then (the stream latency; negative for a monitor whose sink plays
@@ -359,14 +620,26 @@ struct PulseSource::Stream
         return negative ? now + nanoseconds : now - std::min(now, nanoseconds);
     }
 
-    void deliver(std::span<const std::byte> bytes, std::uint64_t hostTime)
+    [[nodiscard]] std::uint64_t framesToNanoseconds(std::int64_t frames) const
+    {
+        return std::uint64_t(frames) * 1'000'000'000u / spec.rate;
+    }
+
+    // Hands a chunk of the settled stream over, at its place on the stream's clock.
+    void deliver(std::span<const std::byte> bytes)
     {
         const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
-        if (frames > 0 && handler) {
+        if (frames <= 0) {
+            return;
+        }
+        const std::uint64_t hostTime = streamStart + framesToNanoseconds(streamFrames);
+        if (handler) {
             handler(PcmBuffer { format, frames,
                         bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
                 hostTime);
         }
+        streamFrames += frames;
+        lastEnd = streamStart + framesToNanoseconds(streamFrames);
     }
 
     [[nodiscard]] std::uint64_t heldNanoseconds() const
@@ -374,14 +647,11 @@ struct PulseSource::Stream
         return std::uint64_t(pa_bytes_to_usec(held.size(), &spec)) * 1000u;
     }
 
-    // Hands over the held audio as one buffer, its first frame at the median estimate, or just
-    // before the chunk at `nextHostTime` when there is none.
+    // Settles the stream's clock and hands over the held audio as one buffer, its first frame at
+    // the median estimate, or just before the chunk at `nextHostTime` when there is none.
     void deliverHeld(std::uint64_t nextHostTime)
     {
         settled = true;
-        if (held.empty()) {
-            return;
-        }
         std::uint64_t first = nextHostTime - std::min(nextHostTime, heldNanoseconds());
         if (!firstFrameEstimates.empty()) {
             const auto middle
@@ -389,15 +659,32 @@ struct PulseSource::Stream
             std::nth_element(firstFrameEstimates.begin(), middle, firstFrameEstimates.end());
             first = *middle;
         }
-        deliver(held, first);
+        streamStart = first;
+        streamFrames = 0;
+        noteResumption(first);
+        deliver(held);
         held = {};
         firstFrameEstimates = {};
     }
 
+    // Audio flows again after an interruption: what lies between is lost.
+    void noteResumption(std::uint64_t first)
+    {
+        if (interruption && lastEnd && first > *lastEnd) {
+            losses.push_back({ input(), *interruption, hostTimeToSeconds(first - *lastEnd) });
+        }
+        interruption.reset();
+    }
+
+    [[nodiscard]] AudioLoss::Input input() const
+    {
+        return role == Role::microphone ? AudioLoss::Input::microphone : AudioLoss::Input::call;
+    }
+
     void accept(pa_stream* stream, std::span<const std::byte> chunk)
     {
-        const std::uint64_t hostTime = firstFrameHostTime(stream);
         if (!settled) {
+            const std::uint64_t hostTime = firstFrameHostTime(stream);
             if (timingUpdatesAtFirstData < 0) {
                 timingUpdatesAtFirstData = timingUpdates;
                 if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
@@ -416,7 +703,7 @@ struct PulseSource::Stream
             }
             deliverHeld(hostTime);
         }
-        deliver(chunk, hostTime);
+        deliver(chunk);
     }
 
     void readAvailable(pa_stream* stream)
@@ -427,9 +714,13 @@ struct PulseSource::Stream
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
                 return;
             }
-            // A hole (no data, non-zero size) is dropped without being delivered.
             if (data) {
                 accept(stream, { static_cast<const std::byte*>(data), bytes });
+            } else if (settled) {
+                // A hole (no data, non-zero size) is not delivered, but its time passes.
+                streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
+            } else {
+                held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
             }
             pa_stream_drop(stream);
         }
@@ -444,28 +735,30 @@ struct PulseSource::Stream
         if (loopRunning) {
             pa_threaded_mainloop_lock(loop);
         }
-        if (stream) {
-            pa_stream_set_read_callback(stream, nullptr, nullptr);
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
-            // Audio still held is kept, placed as well as the timing now allows.
-            if (!settled && !held.empty()) {
-                deliverHeld(currentHostTime());
-            }
-            pa_stream_disconnect(stream);
+        following = false;
+        if (retryTimer) {
+            pa_threaded_mainloop_get_api(loop)->time_free(retryTimer);
+            retryTimer = nullptr;
+        }
+        closeStream();
+        // Still waiting for the input to come back: lost until now.
+        if (interruption && lastEnd) {
+            const std::uint64_t now = currentHostTime();
+            losses.push_back({ input(),
+                *interruption == AudioLoss::Cause::serverRestart ? AudioLoss::Cause::serverLost
+                                                                 : *interruption,
+                hostTimeToSeconds(now - std::min(now, *lastEnd)) });
+            interruption.reset();
         }
         if (context) {
             pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
             pa_context_disconnect(context);
         }
         if (loopRunning) {
             pa_threaded_mainloop_unlock(loop);
             pa_threaded_mainloop_stop(loop);
             loopRunning = false;
-        }
-        if (stream) {
-            pa_stream_unref(stream);
-            stream = nullptr;
         }
         if (context) {
             pa_context_unref(context);
@@ -516,4 +809,13 @@ const PcmFormat& PulseSource::format() const
 const QByteArray& PulseSource::device() const
 {
     return m_stream->device;
+}
+
+std::vector<AudioLoss> PulseSource::losses() const
+{
+    if (m_stream->loop && m_stream->loopRunning) {
+        MainLoopLock lock(m_stream->loop);
+        return m_stream->losses;
+    }
+    return m_stream->losses;
 }

@@ -8,6 +8,12 @@
 // A libpulse record stream: the microphone (the default source) or the call (the monitor of the
 // default sink). Each source has its own server connection and main-loop thread, so that the two
 // inputs deliver, fail and stop independently of each other.
+//
+// Once started it follows the user's devices: when the default changes, or the device goes away,
+// a new stream on the new default replaces the old one, and when the server goes away it connects
+// again on the same address after a short, growing pause. The handler sees one input throughout;
+// buffers keep the host time of their first frame, so the silence between two streams shows as a
+// jump in time, and each buffer comes in the format of the device it was recorded from.
 class PulseSource final : public AudioSource
 {
 public:
@@ -28,9 +34,11 @@ public:
     void start(Handler handler) override;
     void stop() noexcept override;
 
-    // The format of every buffer this source delivers.
+    [[nodiscard]] std::vector<AudioLoss> losses() const override;
+
+    // The format of the device the source records now.
     [[nodiscard]] const PcmFormat& format() const;
-    // The name of the recorded source on the server.
+    // The name of the source it records now on the server.
     [[nodiscard]] const QByteArray& device() const;
 
 private:

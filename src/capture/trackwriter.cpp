@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <sndfile.h>
 #include <utility>
 #include <vector>
@@ -38,16 +40,17 @@ int sndfileSubtype(SampleType type)
     throw PlatformError(sndfileErrorText(error, systemError));
 }
 
-// Copies channel planes into frames of interleaved samples.
-template<typename Sample> void interleave(const PcmBuffer& buffer, std::byte* destination)
+// Copies channel planes, from frame `from` on, into frames of interleaved samples.
+template<typename Sample>
+void interleave(const PcmBuffer& buffer, std::int64_t from, std::byte* destination)
 {
     const auto* planes = reinterpret_cast<const Sample*>(buffer.data.data());
     auto* frames = reinterpret_cast<Sample*>(destination);
     const int channels = buffer.format.channelCount;
     for (int channel = 0; channel < channels; ++channel) {
         const Sample* plane = planes + channel * buffer.frameLength;
-        for (std::int64_t frame = 0; frame < buffer.frameLength; ++frame) {
-            frames[frame * channels + channel] = plane[frame];
+        for (std::int64_t frame = from; frame < buffer.frameLength; ++frame) {
+            frames[(frame - from) * channels + channel] = plane[frame];
         }
     }
 }
@@ -80,43 +83,61 @@ struct TrackWriter::File
                      : std::make_exception_ptr(PlatformError(sndfileErrorText(status, 0)));
     }
 
-    void write(const PcmBuffer& buffer)
+    // Writes the frames of `buffer` from `from` on.
+    void write(const PcmBuffer& buffer, std::int64_t from = 0)
     {
-        const std::byte* interleaved = buffer.data.data();
+        const std::int64_t count = buffer.frameLength - from;
+        const std::size_t frameBytes
+            = std::size_t(buffer.format.channelCount * bytesPerSample(buffer.format.sampleType));
+        const std::byte* interleaved = buffer.data.data() + std::size_t(from) * frameBytes;
         if (!buffer.format.interleaved && buffer.format.channelCount > 1) {
-            scratch.resize(buffer.data.size());
+            scratch.resize(std::size_t(count) * frameBytes);
             switch (buffer.format.sampleType) {
             case SampleType::Float32:
-                interleave<float>(buffer, scratch.data());
+                interleave<float>(buffer, from, scratch.data());
                 break;
             case SampleType::Int16:
-                interleave<std::int16_t>(buffer, scratch.data());
+                interleave<std::int16_t>(buffer, from, scratch.data());
                 break;
             case SampleType::Int32:
-                interleave<std::int32_t>(buffer, scratch.data());
+                interleave<std::int32_t>(buffer, from, scratch.data());
                 break;
             }
             interleaved = scratch.data();
         }
+        writeFrames(buffer.format.sampleType, interleaved, count);
+    }
+
+    // Writes `count` frames of digital silence in the track's format.
+    void writeSilence(const PcmFormat& format, std::int64_t count)
+    {
+        constexpr std::int64_t block = 4800;
+        const std::size_t frameBytes
+            = std::size_t(format.channelCount * bytesPerSample(format.sampleType));
+        scratch.assign(std::size_t(std::min(count, block)) * frameBytes, std::byte { 0 });
+        for (std::int64_t left = count; left > 0; left -= block) {
+            writeFrames(format.sampleType, scratch.data(), std::min(left, block));
+        }
+    }
+
+    void writeFrames(SampleType type, const std::byte* interleaved, std::int64_t count)
+    {
         sf_count_t written = 0;
-        switch (buffer.format.sampleType) {
+        switch (type) {
         case SampleType::Float32:
-            written = sf_writef_float(
-                handle, reinterpret_cast<const float*>(interleaved), buffer.frameLength);
+            written = sf_writef_float(handle, reinterpret_cast<const float*>(interleaved), count);
             break;
         case SampleType::Int16:
-            written = sf_writef_short(
-                handle, reinterpret_cast<const short*>(interleaved), buffer.frameLength);
+            written = sf_writef_short(handle, reinterpret_cast<const short*>(interleaved), count);
             break;
         case SampleType::Int32:
-            written = sf_writef_int(
-                handle, reinterpret_cast<const int*>(interleaved), buffer.frameLength);
+            written = sf_writef_int(handle, reinterpret_cast<const int*>(interleaved), count);
             break;
         }
         if (written > 0) {
             frames += written;
         }
-        if (written != buffer.frameLength) {
+        if (written != count) {
             throwSndfileError(handle);
         }
     }
@@ -159,12 +180,27 @@ bool TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
             sf_command(file->handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
             m_file = std::move(file);
             m_firstSample = hostTimeToSeconds(hostTime);
+            m_firstHostTime = hostTime;
+            m_converter = std::make_unique<FormatConverter>(buffer.format);
         }
         if (!m_hasSignal) {
             m_hasSignal = containsSignal(buffer);
         }
         errno = 0;
-        m_file->write(buffer);
+        if (!m_converter->needed(buffer.format)) {
+            place(buffer, hostTime);
+            return true;
+        }
+        std::uint64_t delay = 0;
+        std::optional<PcmBuffer> converted;
+        try {
+            converted = m_converter->convert(buffer, delay);
+        } catch (const PlatformError&) {
+            // Dropped: the next buffer that can be written is placed at its own time, so the
+            // track stays whole and on time around the hole.
+            return true;
+        }
+        place(*converted, hostTime - std::min(hostTime, delay));
     } catch (...) {
         m_failure = std::current_exception();
         return false;
@@ -198,6 +234,26 @@ std::optional<TrackWriter::Finished> TrackWriter::finishAt(std::uint64_t endHost
         return std::nullopt;
     }
     return Finished { *m_firstSample, m_hasSignal };
+}
+
+void TrackWriter::place(const PcmBuffer& buffer, std::uint64_t hostTime)
+{
+    // Converted or not, the buffer is in the track's rate now.
+    const double rate = buffer.format.sampleRate;
+    const auto since = double(std::int64_t(hostTime - m_firstHostTime));
+    const auto position = std::int64_t(std::llround(since * rate / 1e9));
+    const std::int64_t gap = position - m_file->frames;
+    const auto tolerance = std::int64_t(gapTolerance * rate);
+    if (gap > tolerance) {
+        m_file->writeSilence(buffer.format, gap);
+    } else if (gap < -tolerance) {
+        // Already covered up to here: only the rest is new.
+        if (-gap < buffer.frameLength) {
+            m_file->write(buffer, -gap);
+        }
+        return;
+    }
+    m_file->write(buffer);
 }
 
 std::optional<TrackWriter::Finished> TrackWriter::finish()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formatconverter.h"
 #include "pcmbuffer.h"
 
 #include <QString>
@@ -11,6 +12,11 @@
 
 // Writes one live stream of PCM buffers into one CAF track file, created lazily in the format of
 // the first non-empty buffer. Fed from a real-time audio thread; errors wait for finish().
+//
+// The track stays on the host clock: a buffer that starts noticeably later than the audio written
+// so far (the input was switched or reconnected) is preceded by silence up to its host time, and
+// audio that starts before what is already written is cut to the part that is new. Buffers in
+// another format are converted to the track's.
 class TrackWriter
 {
 public:
@@ -24,6 +30,9 @@ public:
     ~TrackWriter();
     TrackWriter(const TrackWriter&) = delete;
     TrackWriter& operator=(const TrackWriter&) = delete;
+
+    // A jump in host time up to this long is taken as the jitter of a continuous stream.
+    static constexpr double gapTolerance = 0.005;
 
     // Writes the buffer before returning; never throws. `hostTime` is the time of its first frame.
     // False once the track has failed: it takes no more audio, and failure() says why.
@@ -45,10 +54,14 @@ public:
 private:
     struct File;
 
+    void place(const PcmBuffer& buffer, std::uint64_t hostTime);
+
     const QString m_path;
     std::mutex m_mutex;
     std::unique_ptr<File> m_file;
     std::optional<double> m_firstSample;
+    std::uint64_t m_firstHostTime = 0;
+    std::unique_ptr<FormatConverter> m_converter; // from the track's creation
     bool m_hasSignal;
     bool m_finished = false; // a late buffer must not reopen, and so truncate, a finished track
     std::exception_ptr m_failure;

@@ -47,6 +47,8 @@ AudioCapture::StopResult bothTracks()
 
 } // namespace
 
+Q_DECLARE_METATYPE(std::vector<AudioLoss>)
+
 class tst_MeetingSession : public QObject
 {
     Q_OBJECT
@@ -174,6 +176,52 @@ private Q_SLOTS:
 
         QCoro::waitFor(session->transcribe(view.actions()));
         QCOMPARE(m_script.routes, QStringList { QStringLiteral("file") });
+    }
+
+    // What the inputs could not record is told after the usual sentence, from about a second on.
+    void readyStatusSaysWhatWasLost_data()
+    {
+        using Cause = AudioLoss::Cause;
+        const auto microphone = AudioLoss::Input::microphone;
+        const auto call = AudioLoss::Input::call;
+        QTest::addColumn<bool>("bothKept");
+        QTest::addColumn<std::vector<AudioLoss>>("losses");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("a quick switch says nothing")
+            << true << std::vector<AudioLoss> { { call, Cause::deviceChange, 0.12 } }
+            << bothTracksStatus;
+        QTest::newRow("a restart on both inputs")
+            << true
+            << std::vector<AudioLoss> { { microphone, Cause::serverRestart, 2.6 },
+                   { call, Cause::serverRestart, 2.7 }, { call, Cause::deviceChange, 0.1 } }
+            << bothTracksStatus
+                + QStringLiteral(". Audio perdu : 3 s du micro et 3 s de l’appel (redémarrage du "
+                                 "serveur de son).");
+        QTest::newRow("one track, two causes")
+            << false
+            << std::vector<AudioLoss> { { microphone, Cause::serverLost, 4.2 },
+                   { call, Cause::deviceChange, 1.4 } }
+            << QStringLiteral(
+                   "Une piste a été conservée. Aucun son de l’appel détecté. Vérifiez le "
+                   "son et l’autorisation « Audio du système uniquement ». Audio perdu : "
+                   "4 s du micro (serveur de son injoignable) et 1 s de l’appel "
+                   "(changement de périphérique).");
+    }
+
+    void readyStatusSaysWhatWasLost()
+    {
+        QFETCH(bool, bothKept);
+        QFETCH(std::vector<AudioLoss>, losses);
+        m_script.stopResult = bothTracks();
+        if (!bothKept) {
+            m_script.stopResult.tracks.reset();
+            m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
+        }
+        m_script.stopResult.losses = losses;
+        auto session = makeSession();
+        FakeView view;
+        record(*session, view);
+        QTEST(session->status(), "status");
     }
 
     // A new start after a recording and its transcript: a failure keeps them, a success clears

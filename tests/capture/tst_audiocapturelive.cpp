@@ -5,6 +5,7 @@
 #include "hostclock.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
+#include "recordedaudio.h"
 #include "recordingrecovery.h"
 #include "smalldisk.h"
 
@@ -16,54 +17,59 @@
 #include <QUuid>
 #include <atomic>
 #include <cmath>
+#include <optional>
 #include <sndfile.h>
+#include <tuple>
+#include <vector>
 
 namespace {
 
 const QString noMicrophoneSentence
     = QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.");
 
-struct Track
-{
-    int sampleRate = 0;
-    int channels = 0;
-    std::vector<float> samples; // interleaved
-    [[nodiscard]] double seconds() const
-    {
-        return channels ? double(samples.size()) / channels / sampleRate : 0;
-    }
-    [[nodiscard]] float peak() const
-    {
-        float peak = 0;
-        for (const float sample : samples) {
-            peak = std::max(peak, std::abs(sample));
-        }
-        return peak;
-    }
-};
-
-Track readTrack(const QString& path)
-{
-    SF_INFO info {};
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
-    Track track;
-    if (!file) {
-        return track;
-    }
-    track.sampleRate = info.samplerate;
-    track.channels = info.channels;
-    track.samples.resize(std::size_t(info.frames * info.channels));
-    track.samples.resize(
-        std::size_t(sf_readf_float(file, track.samples.data(), info.frames) * info.channels));
-    sf_close(file);
-    return track;
-}
-
 // Whether a live track has received audio; an idle null sink may take a moment to deliver its
 // first block to a new monitor stream.
 bool receiving(const QString& track)
 {
     return QFileInfo(track).size() > 8192;
+}
+
+using Players = std::vector<std::unique_ptr<QProcess>>;
+
+// Whether every 100 ms of [from, to) carries the `frequency` tone and, when `other` is not 0,
+// not the `other` one.
+bool carriesTone(const RecordedAudio& audio, double frequency, double other, double from, double to)
+{
+    for (double window = from; window + 0.1 <= to; window += 0.1) {
+        const double level = audio.level(frequency, window, window + 0.1);
+        const double otherLevel = other > 0 ? audio.level(other, window, window + 0.1) : 0;
+        if (level < 0.1 || otherLevel > 0.01) {
+            qWarning("at %.2f s: %.0f Hz %.3f, %.0f Hz %.3f", window, frequency, level, other,
+                otherLevel);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<AudioLoss> lossOf(const AudioCapture::StopResult& result, AudioLoss::Input input)
+{
+    std::optional<AudioLoss> found;
+    for (const AudioLoss& loss : result.losses) {
+        if (loss.input == input) {
+            if (found) {
+                return std::nullopt; // one interruption, one loss
+            }
+            found = loss;
+        }
+    }
+    return found;
+}
+
+// Seconds of host time from `from` to `to`.
+double between(std::uint64_t from, std::uint64_t to)
+{
+    return hostTimeToSeconds(to - from);
 }
 
 } // namespace
@@ -111,16 +117,16 @@ private Q_SLOTS:
         QVERIFY(std::max(tracks.microphoneOffset, tracks.systemOffset) < 0.5);
 
         // Each track holds its own signal, in its source's own format.
-        const Track microphone = readTrack(tracks.microphone);
-        const Track system = readTrack(tracks.system);
+        const RecordedAudio microphone = RecordedAudio::fromTrack(tracks.microphone);
+        const RecordedAudio system = RecordedAudio::fromTrack(tracks.system);
         QCOMPARE(microphone.sampleRate, 44100);
         QCOMPARE(microphone.channels, 1);
         QCOMPARE(system.sampleRate, 48000);
         QCOMPARE(system.channels, 2);
         QVERIFY(microphone.seconds() >= 1.0);
         QVERIFY(system.seconds() >= 1.0);
-        QVERIFY(std::abs(microphone.peak() - 0.5f) < 0.05f);
-        QVERIFY(std::abs(system.peak() - 0.5f) < 0.05f);
+        QVERIFY(std::abs(microphone.peak - 0.5f) < 0.05f);
+        QVERIFY(std::abs(system.peak - 0.5f) < 0.05f);
     }
 
     void silentCall()
@@ -141,8 +147,8 @@ private Q_SLOTS:
         QCOMPARE(result.help->kind(), AudioPermissionHelp::systemAudioSilent);
         QVERIFY(QFileInfo(result.mix).size() > 0);
         // The call was recorded, as silence, and left out of the mix.
-        QVERIFY(readTrack(capture.system()).seconds() > 0.3);
-        QCOMPARE(readTrack(capture.system()).peak(), 0.0f);
+        QVERIFY(RecordedAudio::fromTrack(capture.system()).seconds() > 0.3);
+        QCOMPARE(RecordedAudio::fromTrack(capture.system()).peak, 0.0f);
     }
 
     void noMicrophone_data()
@@ -266,9 +272,10 @@ private Q_SLOTS:
         // Both tracks are cut at the same host time; read back as frame counts from their starts
         // they agree within the drift of a live source's timing (scripted sources, whose buffers
         // carry exact times, show the cut to the frame).
-        const double microphoneEnd
-            = result.tracks->microphoneOffset + readTrack(capture.microphone()).seconds();
-        const double callEnd = result.tracks->systemOffset + readTrack(capture.system()).seconds();
+        const double microphoneEnd = result.tracks->microphoneOffset
+            + RecordedAudio::fromTrack(capture.microphone()).seconds();
+        const double callEnd
+            = result.tracks->systemOffset + RecordedAudio::fromTrack(capture.system()).seconds();
         QVERIFY2(std::abs(microphoneEnd - callEnd) < 0.1,
             qPrintable(QStringLiteral("%1 / %2").arg(microphoneEnd).arg(callEnd)));
         QVERIFY(callEnd > 1.0);
@@ -307,11 +314,170 @@ private Q_SLOTS:
         QVERIFY(result.tracks.has_value());
         QVERIFY(QFileInfo(result.mix).size() > 0);
         for (const QString& track : { capture.microphone(), capture.system() }) {
-            const Track recorded = readTrack(track);
+            const RecordedAudio recorded = RecordedAudio::fromTrack(track);
             QVERIFY2(recorded.seconds() > 0.5 && recorded.seconds() < untilKill + 0.1,
                 qPrintable(QStringLiteral("%1 s of %2 s").arg(recorded.seconds()).arg(untilKill)));
-            QVERIFY(recorded.peak() > 0.4f);
+            QVERIFY(recorded.peak > 0.4f);
         }
+        // It never came back: both inputs say so, for the time until the stop.
+        QCOMPARE(result.losses.size(), std::size_t(2));
+        for (const AudioLoss& loss : result.losses) {
+            QCOMPARE(loss.cause, AudioLoss::Cause::serverLost);
+            QVERIFY(loss.seconds > 0.4 && loss.seconds < 5);
+        }
+    }
+
+    // Every device plays its own tone all along, so the track shows which one it recorded when;
+    // the headset's devices have other formats than the first ones. The server moves the call's
+    // player to the new default output, as it does for any application.
+    void followsTheDefaultDevice_data()
+    {
+        QTest::addColumn<bool>("output"); // the default output switched, else the input
+        QTest::newRow("default output switched") << true;
+        QTest::newRow("default input switched") << false;
+    }
+
+    void followsTheDefaultDevice()
+    {
+        QFETCH(bool, output);
+        PulseServer server;
+        QVERIFY2(server.isReady(), qPrintable(server.log()));
+        QVERIFY(server.addHeadset());
+        server.makeDefault();
+        Players players;
+        players.push_back(server.play(QLatin1String(PulseServer::callSink),
+            server.tone(QStringLiteral("call.wav"), 30, 440, 0.5)));
+        players.push_back(server.play(QLatin1String(PulseServer::headsetSink),
+            server.tone(QStringLiteral("headset.wav"), 30, 660, 0.5, 44100, 1)));
+        players.push_back(server.play(QLatin1String(PulseServer::microphoneSink),
+            server.tone(QStringLiteral("voice.wav"), 30, 1000, 0.5, 44100, 1)));
+        players.push_back(server.play(QLatin1String(PulseServer::headsetMicrophoneSink),
+            server.tone(QStringLiteral("headset-voice.wav"), 30, 1500, 0.5)));
+        const double before = output ? 440 : 1000;
+        const double after = output ? 660 : 1500;
+        // Every device is awake before the recording starts: a null sink left idle answers a new
+        // stream late, at a time it misreports.
+        QTest::qWait(1000);
+
+        AudioCapture capture;
+        blockingWait(capture.start());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiving(capture.microphone()) && receiving(capture.system()), 5000);
+        QTest::qWait(1000);
+        QVERIFY(output ? server.control(
+                    { QStringLiteral("set-default-sink"), QLatin1String(PulseServer::headsetSink) })
+                       : server.control({ QStringLiteral("set-default-source"),
+                           QLatin1String(PulseServer::headsetMicrophone) }));
+        QTest::qWait(2000);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(result.tracks.has_value());
+        const AudioCapture::Tracks& tracks = *result.tracks;
+
+        // The first device's tone, a short silence, then the new device's tone to the end, in the
+        // format the track was created with.
+        const RecordedAudio microphone = RecordedAudio::fromTrack(tracks.microphone);
+        const RecordedAudio call = RecordedAudio::fromTrack(tracks.system);
+        const RecordedAudio& switched = output ? call : microphone;
+        QCOMPARE(switched.sampleRate, output ? 48000 : 44100);
+        QCOMPARE(switched.channels, output ? 2 : 1);
+        double changed = 0.3;
+        while (
+            changed < switched.seconds() && switched.level(after, changed, changed + 0.05) < 0.2) {
+            changed += 0.01;
+        }
+        QVERIFY2(changed > 0.5 && changed < switched.seconds() - 1,
+            qPrintable(QString::number(changed)));
+
+        // Either the server moved the recording's stream itself, and nothing was lost, or a new
+        // stream took over and the silence in between is what the input missed, as its source
+        // measured it on the host clock (give or take the moved player's own hiccup).
+        const std::optional<AudioLoss> loss
+            = lossOf(result, output ? AudioLoss::Input::call : AudioLoss::Input::microphone);
+        const double lost = loss ? loss->seconds : 0;
+        QVERIFY(!loss || loss->cause == AudioLoss::Cause::deviceChange);
+        const RecordedAudio::Stretch gap
+            = switched.longestSilence(changed - lost - 0.1, changed + 0.05);
+        QVERIFY2(gap.seconds > lost - 0.005 && gap.seconds < lost + 0.06,
+            qPrintable(QStringLiteral("lost %1 s, silent %2 s").arg(lost).arg(gap.seconds)));
+        QVERIFY(carriesTone(switched, before, after, 0.3, changed - gap.seconds - 0.1));
+        QVERIFY(carriesTone(
+            switched, after, output ? 0 : before, changed + 0.1, switched.seconds() - 0.05));
+
+        // The mix carries the new device after the switch.
+        const RecordedAudio mix = RecordedAudio::fromMix(result.mix);
+        const double inMix = (output ? tracks.systemOffset : tracks.microphoneOffset) + changed;
+        QVERIFY(mix.level(after, inMix + 0.1, mix.seconds() - 0.1) > 0.05);
+        QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
+    }
+
+    void comesBackAfterTheServerRestarts()
+    {
+        PulseServer server;
+        QVERIFY2(server.isReady(), qPrintable(server.log()));
+        server.makeDefault();
+        const QString callTone = server.tone(QStringLiteral("call.wav"), 30, 440, 0.5);
+        const QString voiceTone = server.tone(QStringLiteral("voice.wav"), 30, 1000, 0.5, 44100, 1);
+        const auto play = [&] {
+            Players players;
+            players.push_back(server.play(QLatin1String(PulseServer::callSink), callTone));
+            players.push_back(server.play(QLatin1String(PulseServer::microphoneSink), voiceTone));
+            return players;
+        };
+
+        // The meeting is under way (and the sinks awake) when the recording starts.
+        Players players = play();
+        QTest::qWait(1000);
+        AudioCapture capture;
+        blockingWait(capture.start());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiving(capture.microphone()) && receiving(capture.system()), 5000);
+        QTest::qWait(500);
+        server.kill();
+        const std::uint64_t killed = currentHostTime();
+        QTest::qWait(1500);
+        QVERIFY2(server.restart(), qPrintable(server.log()));
+        const std::uint64_t back = currentHostTime();
+        players = play();
+        QTest::qWait(2500);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(result.tracks.has_value());
+
+        const double away = between(killed, back);
+        for (const auto& [input, path, frequency] :
+            { std::tuple { AudioLoss::Input::microphone, capture.microphone(), 1000.0 },
+                std::tuple { AudioLoss::Input::call, capture.system(), 440.0 } }) {
+            const RecordedAudio track = RecordedAudio::fromTrack(path);
+            // The time without a server is in the track, as silence at least as long as the
+            // server was away, between the tone before and the tone after.
+            const RecordedAudio::Stretch gap = track.longestSilence(0.3, track.seconds());
+            QVERIFY2(gap.seconds > away - 0.1,
+                qPrintable(QStringLiteral("%1 s silent, away %2 s").arg(gap.seconds).arg(away)));
+            QVERIFY(track.level(frequency, gap.start - 0.4, gap.start - 0.05) > 0.1);
+            QVERIFY(track.level(frequency, track.seconds() - 1, track.seconds() - 0.05) > 0.1);
+
+            const std::optional<AudioLoss> loss = lossOf(result, input);
+            QVERIFY(loss.has_value());
+            QCOMPARE(loss->cause, AudioLoss::Cause::serverRestart);
+            QVERIFY2(loss->seconds > away - 0.1 && loss->seconds <= gap.seconds + 0.005,
+                qPrintable(QStringLiteral("lost %1 s, away %2 s, silent %3 s")
+                               .arg(loss->seconds)
+                               .arg(away)
+                               .arg(gap.seconds)));
+        }
+        const RecordedAudio mix = RecordedAudio::fromMix(result.mix);
+        QVERIFY(mix.level(440, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
+        QVERIFY(mix.level(1000, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
+
+        // The ready status says what was lost.
+        const auto rounded = [&](AudioLoss::Input input) {
+            return std::lround(lossOf(result, input)->seconds);
+        };
+        QCOMPARE(withLossNote(
+                     QStringLiteral("Enregistrement prêt · micro et audio système"), result.losses),
+            QStringLiteral("Enregistrement prêt · micro et audio système. Audio perdu : %1 s du "
+                           "micro et %2 s de l’appel (redémarrage du serveur de son).")
+                .arg(rounded(AudioLoss::Input::microphone))
+                .arg(rounded(AudioLoss::Input::call)));
     }
 
     // A recording process killed outright leaves tracks that read back; the next launch mixes
@@ -354,11 +520,11 @@ private Q_SLOTS:
         }
 
         const double recordedFor = hostTimeToSeconds(killed - started);
-        const Track microphone = readTrack(microphoneTrack);
+        const RecordedAudio microphone = RecordedAudio::fromTrack(microphoneTrack);
         QVERIFY2(microphone.seconds() > recordedFor - 1.0,
             qPrintable(QStringLiteral("%1 of %2 s").arg(microphone.seconds()).arg(recordedFor)));
-        QVERIFY(readTrack(callTrack).seconds() > recordedFor - 1.0);
-        QVERIFY(microphone.peak() > 0.4f);
+        QVERIFY(RecordedAudio::fromTrack(callTrack).seconds() > recordedFor - 1.0);
+        QVERIFY(microphone.peak > 0.4f);
 
         // Two newer folders: one whose track is not audio, one a live recording still holds.
         const auto newerFolder = [&](const QString& name) {

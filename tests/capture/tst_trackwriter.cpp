@@ -54,6 +54,11 @@ double patternValue(SampleType type, int channel, std::int64_t frame)
     return type == SampleType::Float32 ? step / 1024 : step * 30;
 }
 
+std::uint64_t framesToNanoseconds(std::int64_t frames, const PcmFormat& format)
+{
+    return std::uint64_t(std::llround(double(frames) * 1e9 / format.sampleRate));
+}
+
 // Feeds chunks `first` to `first + count - 1` of a track carrying the pattern, `frames` each.
 void feedPattern(TrackWriter& writer, PcmFormat format, int first, int count, std::int64_t frames,
     std::uint64_t hostTime = 1'000'000'000)
@@ -66,7 +71,7 @@ void feedPattern(TrackWriter& writer, PcmFormat format, int first, int count, st
                     patternValue(format.sampleType, channel, index * frames + frame));
             }
         }
-        writer.append(chunk.view(), hostTime + std::uint64_t(index) * 10'000'000);
+        writer.append(chunk.view(), hostTime + framesToNanoseconds(index * frames, format));
     }
 }
 
@@ -172,6 +177,83 @@ private Q_SLOTS:
         QCOMPARE(track.info.channels, channels);
         QCOMPARE(track.info.samplerate, rate);
         verifyPattern(track, format.sampleType, 5 * 441);
+    }
+
+    // A first chunk of 0.5 at 48 kHz stereo, then a second one of 0.25 whose host time leaves a
+    // gap after the first, overlaps it, or follows it with a little jitter; the second may come
+    // from a device with another format, as after a switch.
+    void keepsTheHostTimeline_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("sampleType");
+        QTest::addColumn<double>("afterFirstMs"); // start of the second chunk after the first's end
+        QTest::addColumn<int>("silence"); // frames of silence between the two, in the track
+        QTest::addColumn<int>("second"); // frames of the second chunk in the track
+        QTest::addColumn<int>("slack"); // the resampler's frames of delay and edges
+        const int f32 = int(SampleType::Float32);
+        QTest::newRow("gap filled") << 48000 << 2 << f32 << 250.0 << 12000 << 4800 << 0;
+        QTest::newRow("jitter kept continuous") << 48000 << 2 << f32 << 4.0 << 0 << 4800 << 0;
+        QTest::newRow("early jitter kept continuous")
+            << 48000 << 2 << f32 << -4.0 << 0 << 4800 << 0;
+        QTest::newRow("overlap cut") << 48000 << 2 << f32 << -20.0 << 0 << 3840 << 0;
+        QTest::newRow("wholly overlapping dropped") << 48000 << 2 << f32 << -150.0 << 0 << 0 << 0;
+        QTest::newRow("other device converted")
+            << 44100 << 1 << int(SampleType::Int16) << 100.0 << 4800 << 4800 << 64;
+        QTest::newRow("other rate converted, no gap")
+            << 96000 << 2 << f32 << 0.0 << 0 << 4800 << 64;
+    }
+
+    void keepsTheHostTimeline()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(int, sampleType);
+        QFETCH(double, afterFirstMs);
+        QFETCH(int, silence);
+        QFETCH(int, second);
+        QFETCH(int, slack);
+        const PcmFormat trackFormat { 48000, 2, SampleType::Float32, true };
+        const PcmFormat secondFormat { rate, channels, SampleType(sampleType), false };
+        const QString path = m_dir.filePath(QStringLiteral("timeline.caf"));
+        const std::uint64_t start = 5'000'000'000;
+
+        TrackWriter writer(path);
+        Chunk first(trackFormat, 4800);
+        Chunk later(secondFormat, std::int64_t(rate) / 10);
+        for (int channel = 0; channel < 2; ++channel) {
+            for (std::int64_t frame = 0; frame < 4800; ++frame) {
+                first.set(channel, frame, 0.5);
+            }
+        }
+        const double laterValue = sampleType == int(SampleType::Int16) ? 0.25 * 32768 : 0.25;
+        for (int channel = 0; channel < channels; ++channel) {
+            for (std::int64_t frame = 0; frame < later.frames; ++frame) {
+                later.set(channel, frame, laterValue);
+            }
+        }
+        writer.append(first.view(), start);
+        writer.append(later.view(), start + 100'000'000 + std::int64_t(afterFirstMs * 1e6));
+        QVERIFY(writer.finish());
+
+        const Track track = readTrack(path);
+        QCOMPARE(track.info.samplerate, 48000);
+        QCOMPARE(track.info.channels, 2);
+        const auto total = std::int64_t(track.samples.size() / 2);
+        QVERIFY2(std::abs(total - (4800 + silence + second)) <= slack,
+            qPrintable(QStringLiteral("%1 frames").arg(total)));
+        const auto at = [&](std::int64_t frame) {
+            return track.samples[std::size_t(frame * 2)];
+        };
+        QCOMPARE(at(4799), 0.5);
+        for (std::int64_t frame = 4800; frame < 4800 + silence - slack; ++frame) {
+            QCOMPARE(at(frame), 0.0);
+        }
+        if (second > 0) {
+            // A mono device reaches both channels of the track at -3 dB.
+            const double expected = channels == 1 ? 0.25 * M_SQRT1_2 : 0.25;
+            QVERIFY(std::abs(at(4800 + silence + second / 2) - expected) < 0.01);
+        }
     }
 
     void detectsSignal_data()

@@ -80,7 +80,13 @@ PulseServer::PulseServer(Access access)
     }
     scriptFile.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
     scriptFile.close();
+    launch();
+}
 
+bool PulseServer::launch()
+{
+    const QString dir = m_folder.path();
+    const QString socket = dir + QStringLiteral("/native");
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), dir);
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
@@ -93,25 +99,49 @@ PulseServer::PulseServer(Access access)
     m_daemon.setProcessEnvironment(environment);
     // Into a file: an unread pipe would fill up and stall the daemon.
     m_daemon.setProcessChannelMode(QProcess::MergedChannels);
-    m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"));
+    m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"), QIODevice::Append);
     // -n: no default script, only the modules above; --system=false lets it run as root.
     m_daemon.start(QStringLiteral("pulseaudio"),
         { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
             QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
             QStringLiteral("--system=false"), QStringLiteral("--disallow-module-loading=no"),
             QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=info"),
-            QStringLiteral("-F"), scriptFile.fileName() });
+            QStringLiteral("-F"), dir + QStringLiteral("/default.pa") });
+    m_ready = false;
     if (!m_daemon.waitForStarted(5000)) {
-        return;
+        return false;
     }
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired() && m_daemon.state() == QProcess::Running) {
         if (QFile::exists(socket) && control({ QStringLiteral("info") })) {
             m_ready = true;
-            return;
+            return true;
         }
         QThread::msleep(50);
     }
+    return false;
+}
+
+bool PulseServer::restart()
+{
+    kill();
+    return launch();
+}
+
+bool PulseServer::addHeadset() const
+{
+    const auto sink = [](const char* name, int rate, int channels) {
+        return QStringList { QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+            QStringLiteral("sink_name=%1").arg(QLatin1String(name)),
+            QStringLiteral("rate=%1").arg(rate), QStringLiteral("channels=%1").arg(channels) };
+    };
+    return control(sink(headsetSink, 44100, 1)) && control(sink(headsetMicrophoneSink, 48000, 2))
+        && control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+            QStringLiteral("master=%1.monitor").arg(QLatin1String(headsetMicrophoneSink)),
+            QStringLiteral("source_name=%1").arg(QLatin1String(headsetMicrophone)),
+            QStringLiteral("rate=48000"), QStringLiteral("channels=2"),
+            QStringLiteral("channel_map=front-left,front-right"),
+            QStringLiteral("master_channel_map=front-left,front-right") });
 }
 
 PulseServer::~PulseServer()
@@ -160,19 +190,24 @@ bool PulseServer::control(const QStringList& arguments) const
         && pactl.exitCode() == 0;
 }
 
-std::unique_ptr<QProcess> PulseServer::play(const QString& sink, const QString& file) const
+std::unique_ptr<QProcess> PulseServer::play(
+    const QString& sink, const QString& file, int latencyMs) const
 {
     auto player = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
     player->setProcessEnvironment(environment);
-    player->start(QStringLiteral("paplay"), { QStringLiteral("--device=") + sink, file });
+    QStringList arguments { QStringLiteral("--device=") + sink, file };
+    if (latencyMs > 0) {
+        arguments.prepend(QStringLiteral("--latency-msec=%1").arg(latencyMs));
+    }
+    player->start(QStringLiteral("paplay"), arguments);
     return player;
 }
 
-bool PulseServer::playAndWait(const QString& sink, const QString& file) const
+bool PulseServer::playAndWait(const QString& sink, const QString& file, int latencyMs) const
 {
-    const std::unique_ptr<QProcess> player = play(sink, file);
+    const std::unique_ptr<QProcess> player = play(sink, file, latencyMs);
     return player->waitForFinished(60000) && player->exitStatus() == QProcess::NormalExit
         && player->exitCode() == 0;
 }

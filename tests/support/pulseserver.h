@@ -28,6 +28,10 @@ public:
     static constexpr auto callSink = "parlevox_call";
     static constexpr auto microphoneSink = "parlevox_mic_in";
     static constexpr auto microphoneSource = "parlevox_mic";
+    // A second output and input, as a headset plugged in mid-meeting brings (see addHeadset()).
+    static constexpr auto headsetSink = "parlevox_headset";
+    static constexpr auto headsetMicrophoneSink = "parlevox_headset_mic_in";
+    static constexpr auto headsetMicrophone = "parlevox_headset_mic";
 
     // Whether the daemon came up; `log()` says why not.
     [[nodiscard]] bool isReady() const { return m_ready; }
@@ -46,9 +50,12 @@ public:
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
     // Starts playing a sound file into `sink`; the process ends when the sound has been played.
-    [[nodiscard]] std::unique_ptr<QProcess> play(const QString& sink, const QString& file) const;
+    // A short latency, as calls use, keeps a null sink from sleeping for seconds between blocks
+    // (it would answer a newly connected recorder that late); 0 is the player's own default.
+    [[nodiscard]] std::unique_ptr<QProcess> play(
+        const QString& sink, const QString& file, int latencyMs = 30) const;
     // Plays a sound file into `sink` and waits until it has been played.
-    bool playAndWait(const QString& sink, const QString& file) const;
+    bool playAndWait(const QString& sink, const QString& file, int latencyMs = 30) const;
 
     // Writes a WAV file of a sine tone (or silence when `amplitude` is 0) into the folder.
     [[nodiscard]] QString tone(const QString& name, double seconds, double frequency,
@@ -60,8 +67,15 @@ public:
 
     // Ends the daemon at once (SIGKILL), as a crashing sound server would.
     void kill();
+    // Kills the daemon and starts it again on the same socket, with its first devices only;
+    // true once it answers.
+    bool restart();
+    // Adds a headset: the sink "parlevox_headset" (mono, 44.1 kHz) and the stereo 48 kHz source
+    // "parlevox_headset_mic", fed by the sink "parlevox_headset_mic_in". Defaults stay as they are.
+    [[nodiscard]] bool addHeadset() const;
 
 private:
+    bool launch();
     bool writeWav(
         const QString& path, const QList<float>& samples, int sampleRate, int channels) const;
 
