@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <cmath>
 #include <numbers>
 #include <sndfile.h>
@@ -54,6 +55,21 @@ qint64 convertedSize(const QString& track)
     const QString m4a = scratch.filePath(QStringLiteral("x.m4a"));
     AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, m4a);
     return QFileInfo(m4a).size();
+}
+
+// Runs a transcription as the session does: the only client value, which owns the network session,
+// is dropped as soon as its transcription ends, wherever that end is reached.
+QCoro::Task<Outcome> settleDroppingTheClient(
+    std::unique_ptr<Gladia> client, AudioCapture::Tracks tracks)
+{
+    Outcome outcome;
+    try {
+        outcome.transcript = co_await client->transcribe(tracks);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    client.reset();
+    co_return outcome;
 }
 
 } // namespace
@@ -219,6 +235,76 @@ private Q_SLOTS:
         QVERIFY(!outcome.transcript);
         QTEST(outcome.errorText(), "error");
         QVERIFY(clock.elapsed() < 60000);
+        verifyFolderAsBefore();
+    }
+
+    // One side failing ends the other while its exchange is in flight; the run must end cleanly
+    // however the two ends interleave, also when it drops the last reference to the network
+    // session on the way out (ASan reports any use of what that frees).
+    void repeatedFailuresEndCleanly_data()
+    {
+        QTest::addColumn<QByteArray>("failing"); // the exchange where the microphone side fails
+        QTest::addColumn<int>("callDelayMs"); // how long the call side's own answer then takes
+        QTest::addColumn<QString>("error");
+        const QString foreign = QStringLiteral("URL de résultat Gladia inattendue.");
+        QTest::newRow("microphone refused while the call uploads") << QByteArray(
+            "upload") << -1 << QStringLiteral("Gladia · envoi de l’audio impossible (HTTP 403).");
+        QTest::newRow("both get a foreign result address, the call's still on its way")
+            << QByteArray("job") << 100 << foreign;
+        QTest::newRow("both get a foreign result address, the call's first")
+            << QByteArray("job") << 0 << foreign;
+    }
+
+    void repeatedFailuresEndCleanly()
+    {
+        QFETCH(QByteArray, failing);
+        QFETCH(int, callDelayMs);
+        QFETCH(QString, error);
+        FakeGladia& service = *m_service;
+        // The microphone's failing answer is held until the call side's request of the same
+        // stage has arrived, so the call side is always mid-exchange or just done.
+        ScriptedResponse held;
+        held.hold = true;
+        ScriptedResponse stall;
+        stall.stall = true;
+        ScriptedResponse foreignJob = ScriptedResponse::json(200,
+            FakeGladia::object(QStringLiteral("result_url"),
+                QString::fromLatin1(service.resultUrl("/v2/result/1", "https", "localhost"))));
+        ScriptedResponse failure
+            = failing == "upload" ? ScriptedResponse::json(403, {}) : foreignJob;
+        auto releaseMicrophone = [&service, failure, callDelayMs] {
+            QTimer::singleShot(std::max(callDelayMs, 0) / 2, &service.server,
+                [&service, failure] { service.server.answerHeld(failure); });
+        };
+        routeByTrack(
+            [&](const QByteArray& side) {
+                if (failing != "upload") {
+                    return uploaded(side);
+                }
+                if (side == "mic") {
+                    return held;
+                }
+                releaseMicrophone();
+                return stall;
+            },
+            transcribed);
+        if (failing == "job") {
+            service.job = [&](const RecordedRequest& request) {
+                if (request.body.contains("\"mic\"")) {
+                    return held;
+                }
+                releaseMicrophone();
+                ScriptedResponse answer = foreignJob;
+                answer.delayMs = callDelayMs;
+                return answer;
+            };
+        }
+        for (int round = 0; round < 100; ++round) {
+            const Outcome outcome = QCoro::waitFor(settleDroppingTheClient(
+                std::make_unique<Gladia>(service.clientOwningItsSession()), m_tracks));
+            QCOMPARE(outcome.errorText(), error);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         verifyFolderAsBefore();
     }
 
