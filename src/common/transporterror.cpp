@@ -7,7 +7,7 @@ TransportError::TransportError(Kind kind, QString message)
 
 QString spokenDuration(std::chrono::milliseconds duration)
 {
-    const qint64 seconds = std::max<qint64>(1, (duration.count() + 999) / 1000);
+    const qint64 seconds = std::max<qint64>(1, (duration.count() + 500) / 1000);
     if (seconds < 60) {
         return QStringLiteral("%1 s").arg(seconds);
     }

@@ -323,19 +323,27 @@ void TestHttpServer::send(QTcpSocket* socket, const ScriptedResponse& response)
         }
         return;
     }
-    // Streamed in pieces as the client takes them: the server never holds the whole body.
+    // Streamed in pieces as the client takes them: the server never holds the whole body. A TLS
+    // socket counts what waits to be encrypted and what waits to be sent apart.
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    auto pending = [socket, tls] {
+        return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+    };
     auto remaining = std::make_shared<qint64>(response.filler);
-    auto topUp = [socket, remaining, closeAtEnd = !response.declareLength] {
+    auto topUp = [socket, remaining, pending, closeAtEnd = !response.declareLength] {
         static const QByteArray piece(256 * 1024, 'x');
-        while (*remaining > 0 && socket->bytesToWrite() < 2 * piece.size()) {
+        while (*remaining > 0 && pending() < 2 * piece.size()) {
             const qint64 size = std::min<qint64>(*remaining, piece.size());
             socket->write(piece.constData(), size);
             *remaining -= size;
         }
-        if (*remaining == 0 && closeAtEnd && socket->bytesToWrite() == 0) {
+        if (*remaining == 0 && closeAtEnd && pending() == 0) {
             socket->disconnectFromHost();
         }
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    if (tls) {
+        connect(tls, &QSslSocket::encryptedBytesWritten, socket, topUp);
+    }
     topUp();
 }
