@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -57,11 +58,33 @@ qint64 convertedSize(const QString& track)
     return QFileInfo(m4a).size();
 }
 
-// Runs a transcription as the session does: the only client value, which owns the network session,
-// is dropped as soon as its transcription ends, wherever that end is reached.
-QCoro::Task<Outcome> settleDroppingTheClient(
-    std::unique_ptr<Gladia> client, AudioCapture::Tracks tracks)
+// The application, counting how deep it is in delivering events to network replies: the run must
+// never free the network session (and the replies it owns) from inside one of them.
+class Application : public QCoreApplication
 {
+public:
+    using QCoreApplication::QCoreApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        const bool toReply = qobject_cast<QNetworkReply*>(receiver) != nullptr;
+        replyEventDepth += toReply ? 1 : 0;
+        const bool handled = QCoreApplication::notify(receiver, event);
+        replyEventDepth -= toReply ? 1 : 0;
+        return handled;
+    }
+
+    static inline thread_local int replyEventDepth = 0;
+};
+
+// Runs a transcription as the session does: the only client value, which owns the network session,
+// is dropped as soon as its transcription ends, wherever that end is reached. `freedInReply` is set
+// when the session goes while a reply's event is being delivered.
+QCoro::Task<Outcome> settleDroppingTheClient(
+    std::unique_ptr<Gladia> client, AudioCapture::Tracks tracks, bool* freedInReply)
+{
+    QObject::connect(client->session().manager(), &QObject::destroyed,
+        [freedInReply] { *freedInReply |= Application::replyEventDepth > 0; });
     Outcome outcome;
     try {
         outcome.transcript = co_await client->transcribe(tracks);
@@ -299,12 +322,15 @@ private Q_SLOTS:
                 return answer;
             };
         }
+        bool freedInReply = false;
         for (int round = 0; round < 100; ++round) {
-            const Outcome outcome = QCoro::waitFor(settleDroppingTheClient(
-                std::make_unique<Gladia>(service.clientOwningItsSession()), m_tracks));
+            const Outcome outcome = QCoro::waitFor(
+                settleDroppingTheClient(std::make_unique<Gladia>(service.clientOwningItsSession()),
+                    m_tracks, &freedInReply));
             QCOMPARE(outcome.errorText(), error);
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!freedInReply);
         verifyFolderAsBefore();
     }
 
@@ -369,5 +395,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_GladiaTracks)
+int main(int argc, char* argv[])
+{
+    Application application(argc, argv);
+    tst_GladiaTracks test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_gladiatracks.moc"
