@@ -32,16 +32,6 @@ template<typename Work> qint64 peakAbove(Work work)
     return processmemory::peakMiB() - idle;
 }
 
-QString failureOf(auto task)
-{
-    try {
-        blockingWait(std::move(task));
-    } catch (const std::exception& error) {
-        return describeError(error);
-    }
-    return QStringLiteral("(no failure)");
-}
-
 } // namespace
 
 int main(int argc, char* argv[])

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QMutex>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QThread>

@@ -6,11 +6,9 @@
 #include "error.h"
 #include "requesterror.h"
 
-#include <QCoroNetworkReply>
 #include <QCoroTask>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <algorithm>
 

@@ -4,7 +4,6 @@
 #include "gladia.h"
 #include "transporterror.h"
 
-#include <QCoreApplication>
 #include <QCoroTask>
 #include <QCoroTimer>
 #include <QTimer>
