@@ -22,14 +22,6 @@ QString shortened(const QString& text)
     return text.left(AgentClient::longestErrorText - 1).trimmed() + u'…';
 }
 
-// A control character in a header value would end the header early and let the rest of the
-// code be read as further headers; HTTP allows none but the tab.
-bool fitsInHeader(const QString& value)
-{
-    return std::none_of(value.cbegin(), value.cend(),
-        [](QChar c) { return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f; });
-}
-
 template<typename Record> Record decodeAnswer(const QByteArray& body)
 {
     try {

@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
+#include <algorithm>
 #include <coroutine>
 #include <memory>
 
@@ -172,6 +173,12 @@ struct Settled
 };
 
 } // namespace
+
+bool fitsInHeader(const QString& value)
+{
+    return std::none_of(value.cbegin(), value.cend(),
+        [](QChar c) { return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f; });
+}
 
 QCoro::Task<ExchangeAnswer> exchange(QNetworkAccessManager* manager, QNetworkRequest request,
     std::optional<QByteArray> body, ExchangeLimits limits, QString peer, std::stop_token stop)

@@ -33,6 +33,10 @@ struct ExchangeAnswer
     QByteArray body;
 };
 
+// Whether `value` can go into a header as it is: a line break or another control character would
+// end the header early and let the rest be read as headers of its own; HTTP allows only the tab.
+[[nodiscard]] bool fitsInHeader(const QString& value);
+
 // Sends `request` through `manager` (POST with `body`, GET without) and reads the answer as it
 // arrives, within `limits`. Any reply carrying an HTTP status is an answer, whatever Qt's error
 // code; failures of the network itself, a stall, the deadline and a stop request are thrown as

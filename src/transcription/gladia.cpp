@@ -87,11 +87,7 @@ QCoro::Task<QString> Gladia::transcribeFile(Gladia self, QString file, std::stop
 
 void Gladia::checkKey() const
 {
-    // A line break or another control character would end the header early and let the rest of
-    // the key be read as headers of its own; HTTP allows none but the tab.
-    const bool fits = std::none_of(m_key.cbegin(), m_key.cend(),
-        [](QChar c) { return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f; });
-    if (!fits) {
+    if (!fitsInHeader(m_key)) {
         throw RequestError::unusableKey();
     }
 }
