@@ -1,10 +1,10 @@
 #include "agentclient.h"
 
+#include "httpexchange.h"
+
 #include <QCoreApplication>
-#include <QCoroNetworkReply>
 #include <QMutex>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QThread>
@@ -13,24 +13,13 @@
 
 namespace {
 
-struct DeleteLater
+// A server's own error text, cut to what a status line can show.
+QString shortened(const QString& text)
 {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-
-// Errors of the network layer itself (connection, time-out, TLS, cancellation): the answer, if
-// any began, is incomplete and must not be read.
-bool isTransportError(QNetworkReply::NetworkError error)
-{
-    return error > QNetworkReply::NoError && error <= QNetworkReply::UnknownNetworkError;
-}
-
-// A control character in a header value would end the header early and let the rest of the
-// code be read as further headers; HTTP allows none but the tab.
-bool fitsInHeader(const QString& value)
-{
-    return std::none_of(value.cbegin(), value.cend(),
-        [](QChar c) { return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f; });
+    if (text.size() <= AgentClient::longestErrorText) {
+        return text;
+    }
+    return text.left(AgentClient::longestErrorText - 1).trimmed() + u'…';
 }
 
 template<typename Record> Record decodeAnswer(const QByteArray& body)
@@ -65,7 +54,8 @@ QNetworkAccessManager* AgentClient::sharedSession()
 
 AgentClient::Request AgentClient::request(const QString& endpoint, QByteArray body) const
 {
-    return Request { m_session, endpointURL(endpoint), m_accessCode, m_timeout, std::move(body) };
+    return Request { m_session, endpointURL(endpoint), m_accessCode, m_timeout, m_deadline,
+        std::move(body) };
 }
 
 QCoro::Task<QByteArray> AgentClient::post(Request request)
@@ -79,25 +69,22 @@ QCoro::Task<QByteArray> AgentClient::post(Request request)
     outgoing.setRawHeader("Authorization", "Bearer " + request.accessCode.toUtf8());
     outgoing.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    outgoing.setTransferTimeout(static_cast<int>(request.timeout.count()));
 
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(
-        request.session->post(outgoing, request.body));
-    co_await reply.get();
-
-    const QNetworkReply::NetworkError error = reply->error();
-    if (isTransportError(error)) {
-        throw PlatformError(reply->errorString());
+    ExchangeLimits limits;
+    limits.largestAnswer = largestAnswer;
+    limits.stall = request.timeout;
+    limits.deadline = request.deadline;
+    QCoro::Task<ExchangeAnswer> pending = exchange(request.session, std::move(outgoing),
+        std::move(request.body), limits, QStringLiteral("l’agent"));
+    const ExchangeAnswer answer = co_await std::move(pending);
+    if (answer.kind == ExchangeAnswer::Kind::TooLarge) {
+        throw Failure(QStringLiteral("Réponse de l’agent illisible."));
     }
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusAttribute.isValid()) {
-        if (error != QNetworkReply::NoError) {
-            throw PlatformError(reply->errorString());
-        }
+    if (answer.kind == ExchangeAnswer::Kind::NotHttp) {
         throw Failure(QStringLiteral("Réponse de l’agent indisponible."));
     }
-    const int status = statusAttribute.toInt();
-    const QByteArray body = reply->readAll();
+    const int status = answer.status;
+    const QByteArray& body = answer.body;
     if (status < 200 || status > 299) {
         std::optional<ErrorResponse> response;
         try {
@@ -106,7 +93,7 @@ QCoro::Task<QByteArray> AgentClient::post(Request request)
             response.reset();
         }
         if (response) {
-            throw Failure(response->error, status, response->code);
+            throw Failure(shortened(response->error), status, response->code);
         }
         throw Failure(
             QStringLiteral("L’agent n’a pas confirmé la requête (HTTP %1).").arg(status), status);

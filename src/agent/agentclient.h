@@ -75,6 +75,14 @@ public:
     };
 
     static constexpr std::chrono::milliseconds defaultTimeout { std::chrono::seconds(35) };
+    // The whole exchange: a team server may think for up to the 35 s of silence, then has the rest
+    // to send a few kilobytes. Past it "Enregistrer" is free again with a sentence saying why.
+    static constexpr std::chrono::milliseconds defaultDeadline { std::chrono::seconds(90) };
+    // Access, preparation and launch answers are a few kilobytes of JSON; a proposal quoting a long
+    // transcript stays well under 1 MiB.
+    static constexpr qint64 largestAnswer = 4 * 1024 * 1024;
+    // Characters of a server's own error text shown to the user.
+    static constexpr qsizetype longestErrorText = 300;
 
     // The accepted team site address for what the user typed, or none. Pure; no network.
     [[nodiscard]] static std::optional<QUrl> serverURL(const QString& text);
@@ -95,6 +103,9 @@ public:
     [[nodiscard]] std::chrono::milliseconds timeout() const { return m_timeout; }
     // Shortens or lengthens the no-progress time-out (35 seconds by default).
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    // How long a whole request may take, however it trickles (90 seconds by default).
+    [[nodiscard]] std::chrono::milliseconds deadline() const { return m_deadline; }
+    void setDeadline(std::chrono::milliseconds deadline) { m_deadline = deadline; }
 
     // The address of an endpoint: the root, then "api", then `endpoint`.
     [[nodiscard]] QUrl endpointURL(const QString& endpoint) const;
@@ -114,6 +125,7 @@ private:
         QUrl address;
         QString accessCode;
         std::chrono::milliseconds timeout;
+        std::chrono::milliseconds deadline;
         QByteArray body;
     };
 
@@ -125,4 +137,5 @@ private:
     QString m_accessCode;
     QNetworkAccessManager* m_session;
     std::chrono::milliseconds m_timeout = defaultTimeout;
+    std::chrono::milliseconds m_deadline = defaultDeadline;
 };

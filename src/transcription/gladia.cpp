@@ -2,15 +2,15 @@
 
 #include "background.h"
 #include "captureerror.h"
+#include "deletelater.h"
 #include "error.h"
 #include "requesterror.h"
 
-#include <QCoroNetworkReply>
 #include <QCoroTask>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <algorithm>
 
 namespace {
 
@@ -18,20 +18,7 @@ const QString uploadStage = QStringLiteral("envoi de l’audio");
 const QString jobStage = QStringLiteral("lancement de la transcription");
 const QString pollStage = QStringLiteral("récupération du résultat");
 
-struct DeleteLater
-{
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-
-// Errors that come with a complete HTTP answer (a status outside 2xx), as opposed to transport
-// failures, which have no answer or only part of one.
-bool comesWithAnAnswer(QNetworkReply::NetworkError error)
-{
-    return (error >= QNetworkReply::ContentAccessDenied
-               && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError
-            && error <= QNetworkReply::UnknownServerError);
-}
+const QString peer = QStringLiteral("Gladia");
 
 QByteArray readWhole(const QString& file)
 {
@@ -48,10 +35,13 @@ QByteArray readWhole(const QString& file)
 
 } // namespace
 
-Gladia::Session::Session()
-    : m_manager(std::make_shared<QNetworkAccessManager>())
+Gladia::Session::Session(std::optional<QSslConfiguration> tls)
+    : m_manager(new QNetworkAccessManager, DeleteLater())
+    , m_tls(std::move(tls))
 {
     // A fresh manager has no disk cache and an in-memory cookie jar; nothing outlives the run.
+    // The last copy of the session may go from inside one of its replies' signals: the manager
+    // and those replies then go once that is over.
 }
 
 Gladia::Session::Session(QNetworkAccessManager* manager, std::optional<QSslConfiguration> tls)
@@ -95,8 +85,26 @@ QCoro::Task<QString> Gladia::transcribeFile(Gladia self, QString file, std::stop
     co_return format(transcription.segments());
 }
 
+void Gladia::checkKey() const
+{
+    if (!fitsInHeader(m_key)) {
+        throw RequestError::unusableKey();
+    }
+}
+
+ExchangeLimits Gladia::limits(const QString& stage, qint64 size) const
+{
+    ExchangeLimits limits;
+    limits.stall = m_service.stallTimeout;
+    limits.deadline = m_service.exchangeDeadline
+        + std::chrono::milliseconds(size * 1000 / std::max<qint64>(1, m_service.slowestUpload));
+    limits.largestAnswer = stage == pollStage ? m_service.largestResult : m_service.largestAnswer;
+    return limits;
+}
+
 QCoro::Task<Gladia::Transcription> Gladia::fetchTranscript(QString file, std::stop_token stop) const
 {
+    checkKey();
     throwIfStopped(stop);
     const QByteArray boundary = canonicalUuid().toLatin1();
     // Read and wrapped off this thread; only the finished body comes back, one copy of the audio.
@@ -104,17 +112,19 @@ QCoro::Task<Gladia::Transcription> Gladia::fetchTranscript(QString file, std::st
     // a non-trivial callable handed to a coroutine inside a co_await.
     QByteArray body = co_await runInBackground(
         [&file, &boundary] { return uploadBody(boundary, readWhole(file)); });
-    const Upload upload = co_await request<Upload>(endpoint(QStringLiteral("/v2/upload")),
-        uploadStage, std::move(body), "multipart/form-data; boundary=" + boundary, stop);
+    const ExchangeLimits uploadLimits = limits(uploadStage, body.size());
+    const Upload upload
+        = co_await request<Upload>(endpoint(QStringLiteral("/v2/upload")), uploadStage,
+            std::move(body), "multipart/form-data; boundary=" + boundary, uploadLimits, stop);
     const Job job = co_await request<Job>(endpoint(QStringLiteral("/v2/pre-recorded")), jobStage,
-        jobBody(upload.audio_url), "application/json", stop);
+        jobBody(upload.audio_url), "application/json", limits(jobStage), stop);
     // The key goes with every poll: it must stay on the service's own host.
     if (!acceptsResultUrl(job.result_url)) {
         throw CaptureError(QStringLiteral("URL de résultat Gladia inattendue."));
     }
     for (int attempt = 0; attempt < m_service.pollAttempts; ++attempt) {
-        const Result result
-            = co_await request<Result>(job.result_url, pollStage, std::nullopt, {}, stop);
+        const Result result = co_await request<Result>(
+            job.result_url, pollStage, std::nullopt, {}, limits(pollStage), stop);
         if (result.status == QLatin1String("done")) {
             if (result.result && result.result->transcription) {
                 co_return *result.result->transcription;
@@ -132,11 +142,10 @@ QCoro::Task<Gladia::Transcription> Gladia::fetchTranscript(QString file, std::st
 
 template<typename Record>
 QCoro::Task<Record> Gladia::request(QUrl url, QString stage, std::optional<QByteArray> body,
-    QByteArray type, std::stop_token stop) const
+    QByteArray type, ExchangeLimits limits, std::stop_token stop) const
 {
     throwIfStopped(stop);
     QNetworkRequest request(url);
-    request.setTransferTimeout(static_cast<int>(m_service.stallTimeout.count()));
     // A redirect would carry the key to wherever it points; it is an answer like any other 3xx.
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -144,39 +153,23 @@ QCoro::Task<Record> Gladia::request(QUrl url, QString stage, std::optional<QByte
         request.setSslConfiguration(*m_session.tls());
     }
     request.setRawHeader("x-gladia-key", m_key.toUtf8());
-
-    std::unique_ptr<QNetworkReply, DeleteLater> reply;
     if (body) {
         request.setRawHeader("Content-Type", type);
-        reply.reset(m_session.manager()->post(request, *body));
-    } else {
-        reply.reset(m_session.manager()->get(request));
-    }
-    {
-        // The request may come from any thread; the reply is only touched on its own.
-        std::stop_callback abortOnStop(stop, [raw = reply.get()] {
-            QMetaObject::invokeMethod(
-                raw, [raw] { raw->abort(); }, Qt::QueuedConnection);
-        });
-        co_await reply.get();
     }
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply->error();
-    if (error != QNetworkReply::NoError && !(status.isValid() && comesWithAnAnswer(error))) {
-        throw PlatformError(reply->errorString());
-    }
-    if (!status.isValid()) {
+    QCoro::Task<ExchangeAnswer> pending = exchange(
+        m_session.manager(), std::move(request), std::move(body), limits, peer, std::move(stop));
+    const ExchangeAnswer answer = co_await std::move(pending);
+    if (answer.kind != ExchangeAnswer::Kind::Http) {
         throw RequestError::invalidResponse(stage);
     }
-    const int code = status.toInt();
-    if (code == 401) {
+    if (answer.status == 401) {
         throw RequestError::unauthorized();
     }
-    if (code < 200 || code > 299) {
-        throw RequestError::http(stage, code);
+    if (answer.status < 200 || answer.status > 299) {
+        throw RequestError::http(stage, answer.status);
     }
-    std::optional<Record> record = decode<Record>(reply->readAll());
+    std::optional<Record> record = decode<Record>(answer.body);
     if (!record) {
         throw RequestError::invalidResponse(stage);
     }

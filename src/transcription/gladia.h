@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audiocapture.h"
+#include "httpexchange.h"
 
 #include <QByteArray>
 #include <QCoroFwd>
@@ -93,8 +94,9 @@ public:
     class Session
     {
     public:
-        // A manager of its own that keeps nothing on disk (no cache, cookies in memory only).
-        Session();
+        // A manager of its own that keeps nothing on disk (no cache, cookies in memory only);
+        // `tls` replaces the default TLS configuration of each request when given.
+        explicit Session(std::optional<QSslConfiguration> tls = std::nullopt);
         // The caller's manager, which must outlive every transcription using this session; `tls`
         // replaces the default TLS configuration of each request when given.
         explicit Session(
@@ -116,6 +118,17 @@ public:
         std::chrono::milliseconds pollInterval { 2000 };
         int pollAttempts = 90;
         std::chrono::milliseconds stallTimeout { 30000 }; // an exchange making no progress fails
+        // Whole-exchange limits on top of the stall: the job and each poll get `exchangeDeadline`;
+        // the upload `exchangeDeadline` plus its size at `slowestUpload` bytes per second
+        // (32 KiB/s: a 40 MB hour of meeting may take 21 minutes on a poor uplink).
+        std::chrono::milliseconds exchangeDeadline { 60000 };
+        qint64 slowestUpload = 32 * 1024;
+        // Upload and job answers are a few hundred bytes of JSON.
+        qint64 largestAnswer = 1024 * 1024;
+        // A result holds the utterances with their words: about 1.5 MB per hour of speech, so
+        // 32 MiB leaves room for a day-long recording while a hostile answer stays far below
+        // what would hurt a recording in progress.
+        qint64 largestResult = 32 * 1024 * 1024;
     };
 
     explicit Gladia(QString key);
@@ -151,7 +164,11 @@ private:
     QCoro::Task<Transcription> fetchTranscript(QString file, std::stop_token stop) const;
     template<typename Record>
     QCoro::Task<Record> request(QUrl url, QString stage, std::optional<QByteArray> body,
-        QByteArray type, std::stop_token stop) const;
+        QByteArray type, ExchangeLimits limits, std::stop_token stop) const;
+    // What the exchange for `stage` may cost; an upload of `size` bytes gets more time.
+    [[nodiscard]] ExchangeLimits limits(const QString& stage, qint64 size = 0) const;
+    // A key that cannot go into a header ends the run before anything is read or sent.
+    void checkKey() const;
     [[nodiscard]] QUrl endpoint(const QString& path) const;
 
     // The platform's error for work abandoned on request, with Qt's own text.

@@ -1,17 +1,18 @@
 // Stopping a run on request: the cancellation error and a wait that a stop request cuts short.
 
-#include "error.h"
+#include "deletelater.h"
 #include "gladia.h"
+#include "transporterror.h"
 
-#include <QCoreApplication>
 #include <QCoroTask>
 #include <QCoroTimer>
 #include <QTimer>
+#include <memory>
 
 void Gladia::throwCancelled()
 {
-    // The very text an aborted network reply carries, so both ways of stopping read the same.
-    throw PlatformError(QCoreApplication::translate("QNetworkReply", "Operation canceled"));
+    // The same error an aborted exchange ends with, so every way of stopping reads the same.
+    throw TransportError::cancelled();
 }
 
 void Gladia::throwIfStopped(const std::stop_token& stop)
@@ -24,17 +25,18 @@ void Gladia::throwIfStopped(const std::stop_token& stop)
 QCoro::Task<void> Gladia::pause(std::chrono::milliseconds interval, std::stop_token stop)
 {
     throwIfStopped(stop);
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.start(interval);
+    // The run resumes inside the timer's signal and may end there: the timer goes afterwards.
+    const std::unique_ptr<QTimer, DeleteLater> timer(new QTimer);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->start(interval);
     {
         // The request may come from any thread; the timer is only touched on its own.
-        std::stop_callback cutShort(stop, [&timer] {
+        std::stop_callback cutShort(stop, [raw = timer.get()] {
             QMetaObject::invokeMethod(
-                &timer, [&timer] { timer.start(0); }, Qt::QueuedConnection);
+                raw, [raw] { raw->start(0); }, Qt::QueuedConnection);
         });
-        co_await timer;
+        co_await timer.get();
     }
     throwIfStopped(stop);
 }

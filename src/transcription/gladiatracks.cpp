@@ -19,6 +19,7 @@ QCoro::Task<QString> Gladia::transcribe(AudioCapture::Tracks tracks, std::stop_t
 QCoro::Task<QString> Gladia::transcribeTracks(
     Gladia self, AudioCapture::Tracks tracks, std::stop_token stop)
 {
+    self.checkKey();
     // The call side can be stopped alone, when the microphone side has already failed.
     std::stop_source systemStop;
     std::stop_callback forwardStop(stop, [&systemStop] { systemStop.request_stop(); });

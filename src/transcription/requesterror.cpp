@@ -26,3 +26,11 @@ RequestError RequestError::unauthorized()
         QStringLiteral("Gladia a refusé la clé API. Remplacez-la dans les réglages, puis relancez "
                        "la transcription."));
 }
+
+RequestError RequestError::unusableKey()
+{
+    return RequestError(Kind::Unauthorized, {}, 0,
+        QStringLiteral(
+            "La clé API Gladia contient un retour à la ligne ou un caractère de "
+            "contrôle. Remplacez-la dans les réglages, puis relancez la transcription."));
+}

@@ -21,6 +21,9 @@ public:
     [[nodiscard]] static RequestError invalidResponse(const QString& stage);
     // The service refused the key (HTTP 401, at any stage).
     [[nodiscard]] static RequestError unauthorized();
+    // The key holds a line break or another control character, so it cannot be sent at all; it
+    // is to be replaced like a refused one.
+    [[nodiscard]] static RequestError unusableKey();
 
     [[nodiscard]] Kind kind() const noexcept { return m_kind; }
     // The exchange that failed; empty for `unauthorized`.

@@ -10,7 +10,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -228,6 +230,7 @@ void TestHttpServer::accept(QTcpSocket* socket)
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
         m_pending.remove(socket);
+        m_held.removeAll(socket);
         socket->deleteLater();
     });
     if (socket->bytesAvailable() > 0) {
@@ -259,22 +262,88 @@ void TestHttpServer::answer(QTcpSocket* socket, const RecordedRequest& request)
     if (response.stall) {
         return;
     }
-    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+    if (response.hold) {
+        m_held.append(socket);
+        return;
+    }
+    if (response.delayMs > 0) {
+        QPointer<QTcpSocket> guarded(socket);
+        QTimer::singleShot(response.delayMs, this, [this, guarded, response] {
+            if (guarded) {
+                send(guarded, response);
+            }
+        });
+    } else {
+        send(socket, response);
+    }
+}
+
+void TestHttpServer::answerHeld(const ScriptedResponse& response)
+{
+    const QList<QTcpSocket*> held = std::exchange(m_held, {});
+    for (QTcpSocket* socket : held) {
+        if (m_pending.contains(socket)) {
+            send(socket, response);
+        }
+    }
+}
+
+void TestHttpServer::send(QTcpSocket* socket, const ScriptedResponse& response)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        return;
+    }
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
         + reasonPhrase(response.status) + "\r\n";
     for (const auto& [name, value] : response.headers) {
-        bytes += name + ": " + value + "\r\n";
+        head += name + ": " + value + "\r\n";
     }
-    bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
-    bytes += response.body;
-    QPointer<QTcpSocket> guarded(socket);
-    auto send = [guarded, bytes] {
-        if (guarded && guarded->state() == QAbstractSocket::ConnectedState) {
-            guarded->write(bytes);
+    const qint64 length = response.body.size() + response.filler;
+    head += response.declareLength ? "Content-Length: " + QByteArray::number(length) + "\r\n\r\n"
+                                   : QByteArray("Connection: close\r\n\r\n");
+    if (response.dripMs > 0) {
+        socket->write(head);
+        auto* drip = new QTimer(socket);
+        const QByteArray body = response.body;
+        connect(
+            drip, &QTimer::timeout, socket, [socket, drip, body, sent = qsizetype(0)]() mutable {
+                if (sent < body.size()) {
+                    socket->write(body.mid(sent++, 1));
+                } else {
+                    drip->stop();
+                }
+            });
+        drip->start(response.dripMs);
+        return;
+    }
+    socket->write(head + response.body);
+    if (response.filler <= 0) {
+        if (!response.declareLength) {
+            socket->disconnectFromHost();
+        }
+        return;
+    }
+    // Streamed in pieces as the client takes them: the server never holds the whole body. A TLS
+    // socket counts what waits to be encrypted and what waits to be sent apart.
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    auto pending = [socket, tls] {
+        return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+    };
+    auto remaining = std::make_shared<qint64>(response.filler);
+    auto topUp = [socket, remaining, pending, closeAtEnd = !response.declareLength] {
+        static const QByteArray piece(256 * 1024, 'x');
+        while (*remaining > 0 && pending() < 2 * piece.size()) {
+            const qint64 size = std::min<qint64>(*remaining, piece.size());
+            socket->write(piece.constData(), size);
+            *remaining -= size;
+        }
+        if (*remaining == 0 && closeAtEnd && pending() == 0) {
+            socket->disconnectFromHost();
         }
     };
-    if (response.delayMs > 0) {
-        QTimer::singleShot(response.delayMs, this, send);
-    } else {
-        send();
+    connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    if (tls) {
+        connect(tls, &QSslSocket::encryptedBytesWritten, socket, topUp);
     }
+    topUp();
 }

@@ -32,6 +32,10 @@ struct ScriptedResponse
     QByteArray body;
     int delayMs = 0; // wait before answering
     bool stall = false; // never answer, keep the connection open
+    bool hold = false; // keep the request until answerHeld()
+    qint64 filler = 0; // bytes of 'x' streamed after `body` as the connection drains
+    bool declareLength = true; // false: no Content-Length, the body ends when the server closes
+    int dripMs = 0; // send the body one byte at a time, this far apart
 
     [[nodiscard]] static ScriptedResponse json(int status, QByteArray body);
 };
@@ -60,6 +64,8 @@ public:
     // Answers used in order when no handler is set; an empty queue answers 500.
     void enqueue(ScriptedResponse response);
     [[nodiscard]] QList<RecordedRequest> requests() const { return m_requests; }
+    // Answers every request whose response said `hold`, in arrival order.
+    void answerHeld(const ScriptedResponse& response);
 
     // TLS only: a client configuration that trusts exactly this server's throw-away certificate.
     [[nodiscard]] QSslConfiguration clientTlsConfiguration() const;
@@ -71,6 +77,7 @@ private:
     void accept(QTcpSocket* socket);
     void readFrom(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const RecordedRequest& request);
+    void send(QTcpSocket* socket, const ScriptedResponse& response);
 
     Transport m_transport;
     QTcpServer* m_server = nullptr;
@@ -79,4 +86,5 @@ private:
     QList<ScriptedResponse> m_queue;
     QList<RecordedRequest> m_requests;
     QHash<QTcpSocket*, QByteArray> m_pending;
+    QList<QTcpSocket*> m_held;
 };

@@ -69,6 +69,12 @@ Gladia FakeGladia::client(const Gladia::Service& service)
         Gladia::Session(&manager, server.clientTlsConfiguration()), service);
 }
 
+Gladia FakeGladia::clientOwningItsSession() const
+{
+    return Gladia(
+        QStringLiteral("test-key"), Gladia::Session(server.clientTlsConfiguration()), service());
+}
+
 QString Outcome::errorText() const
 {
     return error ? describeError(error) : QString();

@@ -30,6 +30,8 @@ public:
     [[nodiscard]] Gladia::Service service() const;
     [[nodiscard]] Gladia client(const QString& key = QStringLiteral("test-key"));
     [[nodiscard]] Gladia client(const Gladia::Service& service);
+    // A client whose session owns its network manager, as the application's does.
+    [[nodiscard]] Gladia clientOwningItsSession() const;
     [[nodiscard]] QList<RecordedRequest> requests() const { return server.requests(); }
 
     TestHttpServer server { TestHttpServer::Transport::Tls };

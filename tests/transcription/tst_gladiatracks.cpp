@@ -5,10 +5,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <cmath>
 #include <numbers>
 #include <sndfile.h>
@@ -54,6 +56,43 @@ qint64 convertedSize(const QString& track)
     const QString m4a = scratch.filePath(QStringLiteral("x.m4a"));
     AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, m4a);
     return QFileInfo(m4a).size();
+}
+
+// The application, counting how deep it is in delivering events to network replies: the run must
+// never free the network session (and the replies it owns) from inside one of them.
+class Application : public QCoreApplication
+{
+public:
+    using QCoreApplication::QCoreApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        const bool toReply = qobject_cast<QNetworkReply*>(receiver) != nullptr;
+        replyEventDepth += toReply ? 1 : 0;
+        const bool handled = QCoreApplication::notify(receiver, event);
+        replyEventDepth -= toReply ? 1 : 0;
+        return handled;
+    }
+
+    static inline thread_local int replyEventDepth = 0;
+};
+
+// Runs a transcription as the session does: the only client value, which owns the network session,
+// is dropped as soon as its transcription ends, wherever that end is reached. `freedInReply` is set
+// when the session goes while a reply's event is being delivered.
+QCoro::Task<Outcome> settleDroppingTheClient(
+    std::unique_ptr<Gladia> client, AudioCapture::Tracks tracks, bool* freedInReply)
+{
+    QObject::connect(client->session().manager(), &QObject::destroyed,
+        [freedInReply] { *freedInReply |= Application::replyEventDepth > 0; });
+    Outcome outcome;
+    try {
+        outcome.transcript = co_await client->transcribe(tracks);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    client.reset();
+    co_return outcome;
 }
 
 } // namespace
@@ -222,6 +261,79 @@ private Q_SLOTS:
         verifyFolderAsBefore();
     }
 
+    // One side failing ends the other while its exchange is in flight; the run must end cleanly
+    // however the two ends interleave, also when it drops the last reference to the network
+    // session on the way out (ASan reports any use of what that frees).
+    void repeatedFailuresEndCleanly_data()
+    {
+        QTest::addColumn<QByteArray>("failing"); // the exchange where the microphone side fails
+        QTest::addColumn<int>("callDelayMs"); // how long the call side's own answer then takes
+        QTest::addColumn<QString>("error");
+        const QString foreign = QStringLiteral("URL de résultat Gladia inattendue.");
+        QTest::newRow("microphone refused while the call uploads") << QByteArray(
+            "upload") << -1 << QStringLiteral("Gladia · envoi de l’audio impossible (HTTP 403).");
+        QTest::newRow("both get a foreign result address, the call's still on its way")
+            << QByteArray("job") << 100 << foreign;
+        QTest::newRow("both get a foreign result address, the call's first")
+            << QByteArray("job") << 0 << foreign;
+    }
+
+    void repeatedFailuresEndCleanly()
+    {
+        QFETCH(QByteArray, failing);
+        QFETCH(int, callDelayMs);
+        QFETCH(QString, error);
+        FakeGladia& service = *m_service;
+        // The microphone's failing answer is held until the call side's request of the same
+        // stage has arrived, so the call side is always mid-exchange or just done.
+        ScriptedResponse held;
+        held.hold = true;
+        ScriptedResponse stall;
+        stall.stall = true;
+        ScriptedResponse foreignJob = ScriptedResponse::json(200,
+            FakeGladia::object(QStringLiteral("result_url"),
+                QString::fromLatin1(service.resultUrl("/v2/result/1", "https", "localhost"))));
+        ScriptedResponse failure
+            = failing == "upload" ? ScriptedResponse::json(403, {}) : foreignJob;
+        auto releaseMicrophone = [&service, failure, callDelayMs] {
+            QTimer::singleShot(std::max(callDelayMs, 0) / 2, &service.server,
+                [&service, failure] { service.server.answerHeld(failure); });
+        };
+        routeByTrack(
+            [&](const QByteArray& side) {
+                if (failing != "upload") {
+                    return uploaded(side);
+                }
+                if (side == "mic") {
+                    return held;
+                }
+                releaseMicrophone();
+                return stall;
+            },
+            transcribed);
+        if (failing == "job") {
+            service.job = [&](const RecordedRequest& request) {
+                if (request.body.contains("\"mic\"")) {
+                    return held;
+                }
+                releaseMicrophone();
+                ScriptedResponse answer = foreignJob;
+                answer.delayMs = callDelayMs;
+                return answer;
+            };
+        }
+        bool freedInReply = false;
+        for (int round = 0; round < 100; ++round) {
+            const Outcome outcome = QCoro::waitFor(
+                settleDroppingTheClient(std::make_unique<Gladia>(service.clientOwningItsSession()),
+                    m_tracks, &freedInReply));
+            QCOMPARE(outcome.errorText(), error);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!freedInReply);
+        verifyFolderAsBefore();
+    }
+
     void conversionErrorPassesUnchanged()
     {
         QFile garbage(m_tracks.system);
@@ -283,5 +395,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_GladiaTracks)
+int main(int argc, char* argv[])
+{
+    Application application(argc, argv);
+    tst_GladiaTracks test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_gladiatracks.moc"
