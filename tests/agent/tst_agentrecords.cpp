@@ -1,27 +1,15 @@
+#include "agentanswers.h"
 #include "agentclient.h"
 #include "agentrecords.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTest>
 
 namespace {
 
-// The seven review keys of a ready proposal, with `changes` applied on top ("~key" removes key).
+// The shared ready proposal, with `changes` applied on top ("~key" removes key).
 QByteArray readyObject(const QJsonObject& changes = {})
 {
-    QJsonObject object {
-        { QStringLiteral("status"), QStringLiteral("ready") },
-        { QStringLiteral("executor"), QStringLiteral("computer_use") },
-        { QStringLiteral("destination"), QStringLiteral("https://trello.com/b/abc/produit") },
-        { QStringLiteral("title"), QStringLiteral("Fiche de suivi") },
-        { QStringLiteral("task"), QStringLiteral("Créer la fiche « Relance »") },
-        { QStringLiteral("quote"), QString() },
-        { QStringLiteral("clarifications"),
-            QJsonArray { QJsonObject { { QStringLiteral("question"), QStringLiteral("Quand ?") },
-                { QStringLiteral("answer"), QStringLiteral("Lundi") } } } },
-        { QStringLiteral("approval"), QStringLiteral("tok-1") },
-    };
+    QJsonObject object = agentanswers::proposalJson();
     for (auto it = changes.begin(); it != changes.end(); ++it) {
         if (it.key().startsWith(u'~')) {
             object.remove(it.key().mid(1));
@@ -30,6 +18,16 @@ QByteArray readyObject(const QJsonObject& changes = {})
         }
     }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The record `json` decodes to, or none when it is refused as unreadable.
+template<typename Record> std::optional<Record> decoded(const QByteArray& json)
+{
+    try {
+        return decodeRecord<Record>(json);
+    } catch (const AgentRecordError&) {
+        return std::nullopt;
+    }
 }
 
 enum class Outcome
@@ -110,6 +108,8 @@ void TestAgentRecords::preparation_data()
         << readyObject({ { QStringLiteral("~approval"), true } }) << Outcome::unreadable;
     QTest::newRow("title a number")
         << readyObject({ { QStringLiteral("title"), 3 } }) << Outcome::unreadable;
+    QTest::newRow("empty quote") << readyObject({ { QStringLiteral("quote"), QString() } })
+                                 << Outcome::review;
     QTest::newRow("unknown keys ignored")
         << readyObject({ { QStringLiteral("extra"), QJsonObject() } }) << Outcome::review;
     QTest::newRow("array") << QByteArray("[]") << Outcome::unreadable;
@@ -147,13 +147,13 @@ void TestAgentRecords::reviewFields()
     QVERIFY(preparation.review());
     const AgentReview& review = *preparation.review();
     QCOMPARE(review.executor, AgentExecutor::Kind::computerUse);
-    QCOMPARE(review.destination, QStringLiteral("https://trello.com/b/abc/produit"));
-    QCOMPARE(review.title, QStringLiteral("Fiche de suivi"));
-    QCOMPARE(review.task, QStringLiteral("Créer la fiche « Relance »"));
-    QCOMPARE(review.quote, QString());
+    QCOMPARE(review.destination, agentanswers::trelloBoard);
+    QCOMPARE(review.title, QStringLiteral("Relancer le client"));
+    QCOMPARE(review.task, QStringLiteral("Créer une fiche de relance"));
+    QCOMPARE(review.quote, QStringLiteral("On relance lundi."));
     QCOMPARE(review.clarifications,
         (QList<AgentClarification> { { QStringLiteral("Quand ?"), QStringLiteral("Lundi") } }));
-    QCOMPARE(review.approval, QStringLiteral("tok-1"));
+    QCOMPARE(review.approval, QStringLiteral("approval-1"));
 
     // Text is taken as it stands.
     const auto spaced
@@ -217,12 +217,10 @@ void TestAgentRecords::access()
     QFETCH(QByteArray, json);
     QFETCH(bool, decodes);
 
-    try {
-        const auto access = decodeRecord<AgentAccess>(json);
-        QVERIFY(decodes);
-        QCOMPARE(access, (AgentAccess { .planning = true, .trello = false, .devin = true }));
-    } catch (const AgentRecordError&) {
-        QVERIFY(!decodes);
+    const auto access = decoded<AgentAccess>(json);
+    QCOMPARE(access.has_value(), decodes);
+    if (access) {
+        QCOMPARE(*access, (AgentAccess { .planning = true, .trello = false, .devin = true }));
     }
 }
 
@@ -255,14 +253,11 @@ void TestAgentRecords::errorResponse()
     QFETCH(QString, error);
     QFETCH(QString, code);
 
-    try {
-        const auto response = decodeRecord<AgentClient::ErrorResponse>(json);
-        QVERIFY(decodes);
-        QCOMPARE(response.error, error);
-        QCOMPARE(response.code.has_value(), !code.isNull());
-        QCOMPARE(response.code.value_or(QString()), code);
-    } catch (const AgentRecordError&) {
-        QVERIFY(!decodes);
+    const auto response = decoded<AgentClient::ErrorResponse>(json);
+    QCOMPARE(response.has_value(), decodes);
+    if (response) {
+        QCOMPARE(response->error, error);
+        QCOMPARE(response->code, code.isNull() ? std::nullopt : std::optional(code));
     }
 }
 
@@ -290,13 +285,11 @@ void TestAgentRecords::execution()
     QFETCH(QByteArray, json);
     QFETCH(bool, decodes);
 
-    try {
-        const auto execution = decodeRecord<AgentExecution>(json);
-        QVERIFY(decodes);
-        QCOMPARE(execution.executor, AgentExecutor::Kind::devin);
-        QVERIFY(execution.url.isValid());
-    } catch (const AgentRecordError&) {
-        QVERIFY(!decodes);
+    const auto execution = decoded<AgentExecution>(json);
+    QCOMPARE(execution.has_value(), decodes);
+    if (execution) {
+        QCOMPARE(execution->executor, AgentExecutor::Kind::devin);
+        QVERIFY(execution->url.isValid());
     }
 }
 

@@ -1,3 +1,4 @@
+#include "agentanswers.h"
 #include "agentworkspacemodel.h"
 #include "agentworkspacestate.h"
 #include "openedlinks.h"
@@ -6,13 +7,12 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickStyle>
 
 using namespace Qt::StringLiterals;
+using namespace agentanswers;
 
 namespace {
 
@@ -23,30 +23,9 @@ import Parlevox.Agent
 AgentWorkspace { width: 700; height: 1500 }
 )";
 
-const QString trelloBoard = QStringLiteral("https://trello.com/b/q3/produit");
-
-QJsonObject reviewJson(const QString& executor, const QString& destination)
-{
-    return { { QStringLiteral("status"), QStringLiteral("ready") },
-        { QStringLiteral("executor"), executor }, { QStringLiteral("destination"), destination },
-        { QStringLiteral("title"), QStringLiteral("Relancer le client") },
-        { QStringLiteral("task"), QStringLiteral("Créer une fiche de relance") },
-        { QStringLiteral("quote"), QStringLiteral("On relance lundi.") },
-        { QStringLiteral("clarifications"),
-            QJsonArray { QJsonObject { { QStringLiteral("question"), QStringLiteral("Quand ?") },
-                { QStringLiteral("answer"), QStringLiteral("Lundi") } } } },
-        { QStringLiteral("approval"), QStringLiteral("approval-1") } };
-}
-
 AgentReview review(const QString& executor, const QString& destination)
 {
-    return AgentReview::fromJson(reviewJson(executor, destination));
-}
-
-ScriptedResponse delayed(ScriptedResponse response, int delayMs)
-{
-    response.delayMs = delayMs;
-    return response;
+    return AgentReview::fromJson(agentanswers::proposalJson(executor, destination));
 }
 
 } // namespace
@@ -80,7 +59,7 @@ private Q_SLOTS:
 private:
     // Shows the page with a granted access (a client exists) or none.
     void grant(std::optional<AgentAccess> access);
-    void reachReview(const QJsonObject& answer);
+    void reachReview(const QJsonObject& proposal);
 
     QQmlEngine m_engine;
     std::unique_ptr<AgentWorkspaceState> m_state;
@@ -136,11 +115,11 @@ void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
 }
 
 // Takes the page to a proposal through a real preparation.
-void TestAgentWorkspace::reachReview(const QJsonObject& answer)
+void TestAgentWorkspace::reachReview(const QJsonObject& proposal)
 {
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
     m_state->setRequest(QStringLiteral("Relancer le client"));
-    m_server->enqueue(ScriptedResponse::json(200, compactJson(answer)));
+    m_server->enqueue(agentanswers::jsonAnswer(proposal));
     click("prepareButton");
     QTRY_VERIFY(m_state->reviewing());
     QTRY_VERIFY(shown("reviewCard"));
@@ -193,12 +172,7 @@ void TestAgentWorkspace::withoutClient()
     QCOMPARE(m_state->excerpt(), QStringLiteral("Décision : relancer"));
     QVERIFY(enabled("prepareButton"));
 
-    // A stored address and code without a granted access give no client either.
-    click("prepareButton");
-    QCOMPARE(m_shown->count(), 1);
-    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("prepare"));
-    QVERIFY(m_server->requests().isEmpty());
-
+    // A granted access over an address that is not acceptable gives no client either.
     grant(AgentAccess { .planning = true });
     QVERIFY(!shown("guestNote"));
     m_root->setProperty("workspaceURL", QStringLiteral("http://équipe.example"));
@@ -234,17 +208,14 @@ void TestAgentWorkspace::prepareGate()
         m_state->setAnswer(QStringLiteral("Pour Dupont"));
     }
     grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
-    m_server->enqueue(ScriptedResponse::json(200,
-        compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
-            { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } })));
+    m_server->enqueue(questionAnswer(QStringLiteral("Quel tableau ?")));
 
     click(answering ? "answerButton" : "prepareButton");
     if (page.isEmpty()) {
         QTRY_COMPARE(m_server->requests().size(), 1);
         QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-equipe");
         const QJsonArray answered = QJsonDocument::fromJson(m_server->requests().at(0).body)
-                                        .object()
-                                        .value(QStringLiteral("clarifications"))
+                                        .object()[u"clarifications"_s]
                                         .toArray();
         QCOMPARE(answered.size(), answering ? 1 : 0);
         QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
@@ -264,8 +235,7 @@ void TestAgentWorkspace::unauthorizedThenCleared()
 {
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
     type("requestField", QStringLiteral("Créer une fiche"));
-    m_server->enqueue(ScriptedResponse::json(
-        401, compactJson({ { QStringLiteral("error"), QStringLiteral("Code d’accès refusé.") } })));
+    m_server->enqueue(refusalAnswer(401, QStringLiteral("Code d’accès refusé.")));
     click("prepareButton");
     QTRY_VERIFY(shown("accessButton"));
     QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
@@ -284,8 +254,8 @@ void TestAgentWorkspace::unauthorizedThenCleared()
     QVERIFY(!m_state->needsAccess());
     QVERIFY(!shown("accessButton"));
     QVERIFY(!shown("errorText"));
-    m_server->enqueue(ScriptedResponse::json(200,
-        compactJson(reviewJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app")))));
+    m_server->enqueue(
+        jsonAnswer(proposalJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app"))));
     click("prepareButton");
     QTRY_COMPARE(m_server->requests().size(), 2);
     QTRY_VERIFY(shown("reviewCard"));
@@ -293,7 +263,7 @@ void TestAgentWorkspace::unauthorizedThenCleared()
 
 void TestAgentWorkspace::insertDiscardsProposal()
 {
-    reachReview(reviewJson(QStringLiteral("computer_use"), trelloBoard));
+    reachReview(proposalJson());
     m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : On relance lundi."));
     click("insertButton");
     QVERIFY(!m_state->reviewing());
@@ -393,13 +363,10 @@ void TestAgentWorkspace::launchAndFollow()
     QFETCH(QString, executor);
     QFETCH(QString, name);
 
-    reachReview(reviewJson(executor, trelloBoard));
+    reachReview(proposalJson(executor));
     const QUrl link(QStringLiteral("https://%1/sessions/77")
                         .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
-    m_server->enqueue(delayed(ScriptedResponse::json(200,
-                                  compactJson({ { QStringLiteral("executor"), executor },
-                                      { QStringLiteral("url"), link.toString() } })),
-        300));
+    m_server->enqueue(executionAnswer(executor, link.toString(), 300));
     m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
     click("launchButton");
     // While it runs, nothing can be edited or sent again.

@@ -1,3 +1,4 @@
+#include "agentanswers.h"
 #include "agentworkspacestate.h"
 #include "integrationsmodel.h"
 #include "integrationspagename.h"
@@ -15,6 +16,8 @@
 #include <QTcpServer>
 
 using namespace Qt::StringLiterals;
+using agentanswers::accessAnswer;
+using agentanswers::refusalAnswer;
 
 namespace {
 
@@ -24,21 +27,6 @@ import Parlevox.Integrations
 
 IntegrationsView { width: 475; height: 700 }
 )";
-
-ScriptedResponse accessAnswer(AgentAccess access, int delayMs = 0)
-{
-    ScriptedResponse response = ScriptedResponse::json(200,
-        compactJson({ { QStringLiteral("planning"), access.planning },
-            { QStringLiteral("trello"), access.trello },
-            { QStringLiteral("devin"), access.devin } }));
-    response.delayMs = delayMs;
-    return response;
-}
-
-ScriptedResponse errorAnswer(int status, const QString& message)
-{
-    return ScriptedResponse::json(status, compactJson({ { QStringLiteral("error"), message } }));
-}
 
 const AgentAccess everything { .planning = true, .trello = true, .devin = true };
 const QString otherSite = QStringLiteral("https://autre-equipe.example");
@@ -51,11 +39,7 @@ AgentExecution someExecution()
 
 AgentReview someReview()
 {
-    AgentReview review;
-    review.executor = AgentExecutor::Kind::devin;
-    review.title = QStringLiteral("Corriger le bogue");
-    review.approval = QStringLiteral("a-1");
-    return review;
+    return AgentReview::fromJson(agentanswers::proposalJson(u"devin"_s, u"github.com/acme/app"_s));
 }
 
 } // namespace
@@ -338,13 +322,13 @@ void TestIntegrationsView::connectFailures_data()
         << u"Saisissez l’adresse du site de votre équipe, qui commence par https://."_s
         << u"agent"_s;
     QTest::newRow("401 on the form")
-        << u"agent"_s << u"server"_s << std::optional(errorAnswer(401, refused)) << refused
+        << u"agent"_s << u"server"_s << std::optional(refusalAnswer(401, refused)) << refused
         << u"agent"_s;
     QTest::newRow("401 from the catalogue")
-        << u"catalog"_s << u"server"_s << std::optional(errorAnswer(401, refused)) << refused
+        << u"catalog"_s << u"server"_s << std::optional(refusalAnswer(401, refused)) << refused
         << u"agent"_s;
     QTest::newRow("403 from the catalogue")
-        << u"catalog"_s << u"server"_s << std::optional(errorAnswer(403, refused)) << refused
+        << u"catalog"_s << u"server"_s << std::optional(refusalAnswer(403, refused)) << refused
         << u"catalog"_s;
     QTest::newRow("no answer")
         << u"agent"_s << u"closed"_s << std::optional<ScriptedResponse>()
@@ -420,9 +404,7 @@ void TestIntegrationsView::prepareResumes()
             return accessAnswer(
                 AgentAccess { .planning = planning, .trello = true, .devin = true });
         }
-        return ScriptedResponse::json(200,
-            compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
-                { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } }));
+        return agentanswers::questionAnswer(QStringLiteral("Quel tableau ?"));
     });
     type("codeField", QStringLiteral("code-42"));
     click("connectButton");
