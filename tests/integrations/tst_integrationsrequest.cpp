@@ -32,8 +32,6 @@ private Q_SLOTS:
                  "parlevox://connect?site=http://localhost:3000", "parlevox://connect?server",
                  "parlevox://connect?server=", "parlevox://connect", "parlevox://connect?",
                  "parlevox://connect?server=http://team.example",
-                 "parlevox://connect?server=https://team.example/app",
-                 "parlevox://connect?server=https://team.example/%3Fx%3D1",
                  "parlevox://connect:8080?server=http://localhost:3000",
                  "parlevox://me@connect?server=http://localhost:3000",
                  "parlevox://me:pw@connect?server=http://localhost:3000",
