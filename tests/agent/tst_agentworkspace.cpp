@@ -1,3 +1,4 @@
+#include "agentanswers.h"
 #include "agentworkspacemodel.h"
 #include "agentworkspacestate.h"
 #include "openedlinks.h"
@@ -6,13 +7,12 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickStyle>
 
 using namespace Qt::StringLiterals;
+using namespace agentanswers;
 
 namespace {
 
@@ -23,30 +23,9 @@ import Parlevox.Agent
 AgentWorkspace { width: 700; height: 1500 }
 )";
 
-const QString trelloBoard = QStringLiteral("https://trello.com/b/q3/produit");
-
-QJsonObject reviewJson(const QString& executor, const QString& destination)
-{
-    return { { QStringLiteral("status"), QStringLiteral("ready") },
-        { QStringLiteral("executor"), executor }, { QStringLiteral("destination"), destination },
-        { QStringLiteral("title"), QStringLiteral("Relancer le client") },
-        { QStringLiteral("task"), QStringLiteral("Créer une fiche de relance") },
-        { QStringLiteral("quote"), QStringLiteral("On relance lundi.") },
-        { QStringLiteral("clarifications"),
-            QJsonArray { QJsonObject { { QStringLiteral("question"), QStringLiteral("Quand ?") },
-                { QStringLiteral("answer"), QStringLiteral("Lundi") } } } },
-        { QStringLiteral("approval"), QStringLiteral("approval-1") } };
-}
-
 AgentReview review(const QString& executor, const QString& destination)
 {
-    return AgentReview::fromJson(reviewJson(executor, destination));
-}
-
-ScriptedResponse delayed(ScriptedResponse response, int delayMs)
-{
-    response.delayMs = delayMs;
-    return response;
+    return AgentReview::fromJson(agentanswers::proposalJson(executor, destination));
 }
 
 } // namespace
@@ -58,29 +37,364 @@ class TestAgentWorkspace : public QObject, public QuickViewDriver
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void cleanupTestCase();
+    void initTestCase()
+    {
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        m_engine.addImportPath(QStringLiteral("qrc:/"));
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
+    }
 
-    void characterRule_data();
-    void characterRule();
-    void withoutClient();
-    void prepareGate_data();
-    void prepareGate();
-    void unauthorizedThenCleared();
-    void insertDiscardsProposal();
-    void reviewActions_data();
-    void reviewActions();
-    void launchAndFollow_data();
-    void launchAndFollow();
-    void controlsHaveAccessibleNames();
-    void screenshots();
+    void init()
+    {
+        m_server = std::make_unique<TestHttpServer>();
+        m_state = std::make_unique<AgentWorkspaceState>();
+        m_links.urls.clear();
+        QQmlComponent component(&m_engine);
+        component.setData(scene, QUrl(QStringLiteral("qrc:/tst_agentworkspace/Scene.qml")));
+        m_root.reset(qobject_cast<QQuickItem*>(component.create()));
+        QVERIFY2(m_root, qPrintable(component.errorString()));
+        m_root->setProperty("state", QVariant::fromValue(m_state.get()));
+        m_root->setProperty("workspaceURL", m_server->url().toString());
+        m_root->setProperty("accessCode", QStringLiteral("code-equipe"));
+        m_shown = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(showIntegrations(QString)));
+        m_window = std::make_unique<QQuickWindow>();
+        m_window->resize(700, 1500);
+        m_root->setParentItem(m_window->contentItem());
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    void cleanup()
+    {
+        m_shown.reset();
+        m_root.reset();
+        m_window.reset();
+        m_state.reset();
+        m_server.reset();
+    }
+
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
+
+    void characterRule_data()
+    {
+        QTest::addColumn<QString>("transcript");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("inserted");
+
+        const QString whole = QStringLiteral("Insérer la transcription");
+        const QString beginning = QStringLiteral("Insérer le début de la transcription");
+        const QString ascii(5000, QLatin1Char('a'));
+        QTest::newRow("5000 letters") << ascii << whole << ascii;
+        QTest::newRow("5001 letters") << ascii + QLatin1Char('b') << beginning << ascii;
+        // Each is one user-perceived character made of several code points.
+        const QString family = QStringLiteral("👨‍👩‍👧");
+        const QString accent = QStringLiteral("e\u0301");
+        const QString flag = QStringLiteral("🇫🇷");
+        QTest::newRow("5000 accented, 10000 code units")
+            << accent.repeated(5000) << whole << accent.repeated(5000);
+        QTest::newRow("4999 letters, a family, a flag") << QString(4999, QLatin1Char('a')) + family
+                + flag << beginning << QString(4999, QLatin1Char('a')) + family;
+        QTest::newRow("5001 flags") << flag.repeated(5001) << beginning << flag.repeated(5000);
+    }
+
+    void characterRule()
+    {
+        QFETCH(QString, transcript);
+        QFETCH(QString, label);
+        QFETCH(QString, inserted);
+
+        m_state->setExcerpt(QStringLiteral("ce que l’utilisateur avait écrit"));
+        m_root->setProperty("transcript", transcript);
+        QCOMPARE(text("insertButton"), label);
+        click("insertButton");
+        QCOMPARE(m_state->excerpt(), inserted);
+        QCOMPARE(text("excerptFieldText"), inserted);
+    }
+
+    void withoutClient()
+    {
+        QVERIFY(shown("guestNote"));
+        QVERIFY(!shown("insertButton") && !shown("accessButton") && !shown("followLink"));
+        QVERIFY(!enabled("prepareButton"));
+        type("requestField", QStringLiteral("   "));
+        QVERIFY(!enabled("prepareButton"));
+        type("excerptFieldText", QStringLiteral("Décision : relancer"));
+        QCOMPARE(m_state->excerpt(), QStringLiteral("Décision : relancer"));
+        QVERIFY(enabled("prepareButton"));
+
+        // A granted access over an address that is not acceptable gives no client either.
+        grant(AgentAccess { .planning = true });
+        QVERIFY(!shown("guestNote"));
+        m_root->setProperty("workspaceURL", QStringLiteral("http://équipe.example"));
+        QVERIFY(shown("guestNote"));
+    }
+
+    void prepareGate_data()
+    {
+        QTest::addColumn<bool>("granted");
+        QTest::addColumn<bool>("planning");
+        QTest::addColumn<bool>("answering");
+        QTest::addColumn<QString>("page"); // empty: the preparation is sent
+
+        QTest::newRow("no client") << false << true << false << QStringLiteral("prepare");
+        QTest::newRow("no client, answering") << false << true << true << QStringLiteral("agent");
+        QTest::newRow("planning refused") << true << false << false << QStringLiteral("catalog");
+        QTest::newRow("planning refused, answering")
+            << true << false << true << QStringLiteral("catalog");
+        QTest::newRow("planning granted") << true << true << false << QString();
+        QTest::newRow("planning granted, answering") << true << true << true << QString();
+    }
+
+    void prepareGate()
+    {
+        QFETCH(bool, granted);
+        QFETCH(bool, planning);
+        QFETCH(bool, answering);
+        QFETCH(QString, page);
+
+        m_state->setRequest(QStringLiteral("Créer une fiche"));
+        if (answering) {
+            m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Pour qui ?")));
+            m_state->setAnswer(QStringLiteral("Pour Dupont"));
+        }
+        grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
+        m_server->enqueue(questionAnswer(QStringLiteral("Quel tableau ?")));
+
+        click(answering ? "answerButton" : "prepareButton");
+        if (page.isEmpty()) {
+            QTRY_COMPARE(m_server->requests().size(), 1);
+            QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-equipe");
+            const QJsonArray answered = QJsonDocument::fromJson(m_server->requests().at(0).body)
+                                            .object()[u"clarifications"_s]
+                                            .toArray();
+            QCOMPARE(answered.size(), answering ? 1 : 0);
+            QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
+            QCOMPARE(m_shown->count(), 0);
+            // A blank answer cannot be sent.
+            m_state->setAnswer(QStringLiteral("  "));
+            QVERIFY(!enabled("answerButton"));
+        } else {
+            QCOMPARE(m_shown->count(), 1);
+            QCOMPARE(m_shown->at(0).at(0).toString(), page);
+            QTest::qWait(50);
+            QVERIFY(m_server->requests().isEmpty());
+        }
+    }
+
+    void unauthorizedThenCleared()
+    {
+        grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+        type("requestField", QStringLiteral("Créer une fiche"));
+        m_server->enqueue(refusalAnswer(401, QStringLiteral("Code d’accès refusé.")));
+        click("prepareButton");
+        QTRY_VERIFY(shown("accessButton"));
+        QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
+        QVERIFY(shown("errorText"));
+        QCOMPARE(text("errorText"), QStringLiteral("Code d’accès refusé."));
+
+        click("accessButton");
+        click("prepareButton");
+        QCOMPARE(m_shown->count(), 2);
+        QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("agent"));
+        QCOMPARE(m_shown->at(1).at(0).toString(), QStringLiteral("prepare"));
+        QCOMPARE(m_server->requests().size(), 1);
+
+        // Editing the request clears the refusal, its message and the button.
+        type("requestField", QStringLiteral(" de relance"));
+        QVERIFY(!m_state->needsAccess());
+        QVERIFY(!shown("accessButton"));
+        QVERIFY(!shown("errorText"));
+        m_server->enqueue(jsonAnswer(
+            proposalJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app"))));
+        click("prepareButton");
+        QTRY_COMPARE(m_server->requests().size(), 2);
+        QTRY_VERIFY(shown("reviewCard"));
+    }
+
+    void insertDiscardsProposal()
+    {
+        reachReview(proposalJson());
+        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : On relance lundi."));
+        click("insertButton");
+        QVERIFY(!m_state->reviewing());
+        QVERIFY(!shown("reviewCard"));
+        QVERIFY(shown("prepareButton"));
+        QCOMPARE(m_state->excerpt(), QStringLiteral("[00:00] Micro : On relance lundi."));
+    }
+
+    void reviewActions_data()
+    {
+        QTest::addColumn<QString>("executor");
+        QTest::addColumn<QString>("destination");
+        QTest::addColumn<std::optional<AgentAccess>>("access");
+        QTest::addColumn<bool>("setupRequired");
+        QTest::addColumn<QString>("note"); // empty: the launch button shows
+        QTest::addColumn<bool>("launchEnabled");
+
+        const QString board = QStringLiteral(
+            "Votre équipe doit relier Trello. La proposition reste disponible ici.");
+        const QString devin
+            = QStringLiteral("Votre équipe doit activer Devin avant de lancer cette tâche.");
+        const QString cu = QStringLiteral("computer_use");
+        const QString repo = QStringLiteral("github.com/acme/app");
+        const AgentAccess noBoard { .planning = true, .trello = false, .devin = true };
+        const AgentAccess noDevin { .planning = true, .trello = true, .devin = false };
+        const AgentAccess everything { .planning = true, .trello = true, .devin = true };
+        using Access = std::optional<AgentAccess>;
+
+        QTest::newRow("board, board refused")
+            << cu << trelloBoard << Access(noBoard) << false << board << false;
+        QTest::newRow("board, access unknown")
+            << cu << trelloBoard << Access() << false << QString() << false;
+        QTest::newRow("board, launch refused for setup")
+            << cu << trelloBoard << Access(everything) << true << board << false;
+        QTest::newRow("board, no access, setup")
+            << cu << trelloBoard << Access() << true << board << false;
+        QTest::newRow("board, granted")
+            << cu << trelloBoard << Access(everything) << false << QString() << true;
+        QTest::newRow("other site, board refused") << cu << QStringLiteral("https://example.com/x")
+                                                   << Access(noBoard) << false << QString() << true;
+        QTest::newRow("devin, devin refused")
+            << QStringLiteral("devin") << repo << Access(noDevin) << false << devin << false;
+        QTest::newRow("devin, board refused")
+            << QStringLiteral("devin") << repo << Access(noBoard) << true << QString() << true;
+        QTest::newRow("devin, access unknown")
+            << QStringLiteral("devin") << repo << Access() << false << QString() << false;
+    }
+
+    void reviewActions()
+    {
+        QFETCH(QString, executor);
+        QFETCH(QString, destination);
+        QFETCH(std::optional<AgentAccess>, access);
+        QFETCH(bool, setupRequired);
+        QFETCH(QString, note);
+        QFETCH(bool, launchEnabled);
+
+        grant(access);
+        m_state->setPreparation(AgentPreparation::proposeReview(review(executor, destination)));
+        m_state->setTrelloSetupRequired(setupRequired);
+        QVERIFY(shown("reviewCard"));
+        QVERIFY(!shown("prepareButton"));
+        QCOMPARE(text("reviewDestination"),
+            AgentExecutor::fromWireValue(executor)->name() + QStringLiteral(" · ") + destination);
+        QCOMPARE(text("reviewClarification"), QStringLiteral("Quand ? Lundi"));
+
+        if (note.isEmpty()) {
+            QVERIFY(!shown("blockedNote") && !shown("blockedButton"));
+            QVERIFY(shown("launchButton"));
+            QCOMPARE(text("launchButton"), QStringLiteral("Confirmer et lancer"));
+            QCOMPARE(enabled("launchButton"), launchEnabled);
+            return;
+        }
+        QVERIFY(!shown("launchButton"));
+        QCOMPARE(text("blockedNote"), note);
+        QCOMPARE(text("blockedButton"),
+            executor == QStringLiteral("devin") ? QStringLiteral("Voir l’accès Devin")
+                                                : QStringLiteral("Voir l’accès Trello"));
+        click("blockedButton");
+        QCOMPARE(m_shown->count(), 1);
+        QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("catalog"));
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void launchAndFollow_data()
+    {
+        QTest::addColumn<QString>("executor");
+        QTest::addColumn<QString>("name");
+
+        QTest::newRow("computer use")
+            << QStringLiteral("computer_use") << QStringLiteral("H Computer Use");
+        QTest::newRow("devin") << QStringLiteral("devin") << QStringLiteral("Devin");
+    }
+
+    void launchAndFollow()
+    {
+        QFETCH(QString, executor);
+        QFETCH(QString, name);
+
+        reachReview(proposalJson(executor));
+        const QUrl link(QStringLiteral("https://%1/sessions/77")
+                            .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
+        m_server->enqueue(executionAnswer(executor, link.toString(), 300));
+        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
+        click("launchButton");
+        // While it runs, nothing can be edited or sent again.
+        QVERIFY(m_state->busy() && shown("busyIndicator"));
+        for (const char* control :
+            { "requestField", "excerptField", "insertButton", "launchButton" }) {
+            QVERIFY2(!enabled(control), control);
+        }
+        QTRY_VERIFY(shown("followLink"));
+        QVERIFY(shown("executionHeading") && !shown("busyIndicator"));
+        QCOMPARE(text("followLink"), QStringLiteral("Suivre dans ") + name);
+        QVERIFY(!shown("reviewCard"));
+        click("followLink");
+        QCOMPARE(m_links.urls, QList<QUrl> { link });
+    }
+
+    void controlsHaveAccessibleNames()
+    {
+        grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+        m_root->setProperty("transcript", QStringLiteral("Bonjour"));
+        m_state->setPreparation(AgentPreparation::proposeReview(
+            review(QStringLiteral("devin"), QStringLiteral("repo"))));
+        m_state->setExecution(AgentExecution {
+            AgentExecutor::Kind::devin, QUrl(QStringLiteral("https://app.devin.ai/s/1")) });
+        m_state->setError(QStringLiteral("Erreur"));
+        m_state->setNeedsAccess(true);
+
+        // Every text of the proposal is read too: its title, task, lines and answered questions.
+        const QStringList gaps = accessibilityGaps(m_root.get());
+        QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
+        QCOMPARE(accessibleName(item("excerptFieldText")), QStringLiteral("Extrait de réunion"));
+    }
+
+    // Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the page in its main states
+    // in both appearances for a person to look at (scripts/screenshots-views.sh).
+    void screenshots()
+    {
+        const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
+        if (folder.isEmpty()) {
+            QSKIP("PARLEVOX_SCREENSHOTS is not set");
+        }
+        QVERIFY(QDir().mkpath(folder));
+        // Resized while hidden: a shown window may still be drawn at its old size.
+        m_window->hide();
+        m_window->resize(700, 980);
+        m_root->setSize(QSizeF(700, 980));
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        const auto save = [&](const QString& name) {
+            saveBothAppearances(folder, u"agent"_s, name);
+        };
+
+        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour à tous."));
+        m_state->setRequest(QStringLiteral("Créer une fiche de relance pour le client Dupont"));
+        save(u"editing"_s);
+
+        grant(AgentAccess { .planning = true, .trello = false, .devin = true });
+        m_state->setExcerpt(QStringLiteral("[00:12] Audio de l’appel : On relance Dupont lundi."));
+        m_state->setPreparation(
+            AgentPreparation::proposeReview(review(u"computer_use"_s, trelloBoard)));
+        save(u"review-blocked"_s);
+
+        grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+        m_state->setExecution(AgentExecution { AgentExecutor::Kind::computerUse,
+            QUrl(QStringLiteral("https://platform.hcompany.ai/sessions/77")) });
+        save(u"review-launched"_s);
+
+        m_state->setPreparation(
+            AgentPreparation::askQuestion(QStringLiteral("Sur quel tableau ?")));
+        m_state->setError(QStringLiteral("Le code d’accès de l’équipe a été refusé."));
+        m_state->setNeedsAccess(true);
+        save(u"question-refused"_s);
+    }
 
 private:
     // Shows the page with a granted access (a client exists) or none.
     void grant(std::optional<AgentAccess> access);
-    void reachReview(const QJsonObject& answer);
+    void reachReview(const QJsonObject& proposal);
 
     QQmlEngine m_engine;
     std::unique_ptr<AgentWorkspaceState> m_state;
@@ -89,387 +403,20 @@ private:
     OpenedLinks m_links;
 };
 
-void TestAgentWorkspace::initTestCase()
-{
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
-    m_engine.addImportPath(QStringLiteral("qrc:/"));
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
-}
-
-void TestAgentWorkspace::init()
-{
-    m_server = std::make_unique<TestHttpServer>();
-    m_state = std::make_unique<AgentWorkspaceState>();
-    m_links.urls.clear();
-    QQmlComponent component(&m_engine);
-    component.setData(scene, QUrl(QStringLiteral("qrc:/tst_agentworkspace/Scene.qml")));
-    m_root.reset(qobject_cast<QQuickItem*>(component.create()));
-    QVERIFY2(m_root, qPrintable(component.errorString()));
-    m_root->setProperty("state", QVariant::fromValue(m_state.get()));
-    m_root->setProperty("workspaceURL", m_server->url().toString());
-    m_root->setProperty("accessCode", QStringLiteral("code-equipe"));
-    m_shown = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(showIntegrations(QString)));
-    m_window = std::make_unique<QQuickWindow>();
-    m_window->resize(700, 1500);
-    m_root->setParentItem(m_window->contentItem());
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-void TestAgentWorkspace::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-}
-
-void TestAgentWorkspace::cleanup()
-{
-    m_shown.reset();
-    m_root.reset();
-    m_window.reset();
-    m_state.reset();
-    m_server.reset();
-}
-
 void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
 {
     m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
 }
 
 // Takes the page to a proposal through a real preparation.
-void TestAgentWorkspace::reachReview(const QJsonObject& answer)
+void TestAgentWorkspace::reachReview(const QJsonObject& proposal)
 {
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
     m_state->setRequest(QStringLiteral("Relancer le client"));
-    m_server->enqueue(ScriptedResponse::json(200, compactJson(answer)));
+    m_server->enqueue(agentanswers::jsonAnswer(proposal));
     click("prepareButton");
     QTRY_VERIFY(m_state->reviewing());
     QTRY_VERIFY(shown("reviewCard"));
-}
-
-void TestAgentWorkspace::characterRule_data()
-{
-    QTest::addColumn<QString>("transcript");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("inserted");
-
-    const QString whole = QStringLiteral("Insérer la transcription");
-    const QString beginning = QStringLiteral("Insérer le début de la transcription");
-    const QString ascii(5000, QLatin1Char('a'));
-    QTest::newRow("5000 letters") << ascii << whole << ascii;
-    QTest::newRow("5001 letters") << ascii + QLatin1Char('b') << beginning << ascii;
-    // Each is one user-perceived character made of several code points.
-    const QString family = QStringLiteral("👨‍👩‍👧");
-    const QString accent = QStringLiteral("e\u0301");
-    const QString flag = QStringLiteral("🇫🇷");
-    QTest::newRow("5000 accented, 10000 code units")
-        << accent.repeated(5000) << whole << accent.repeated(5000);
-    QTest::newRow("4999 letters, a family, a flag") << QString(4999, QLatin1Char('a')) + family
-            + flag << beginning << QString(4999, QLatin1Char('a')) + family;
-    QTest::newRow("5001 flags") << flag.repeated(5001) << beginning << flag.repeated(5000);
-}
-
-void TestAgentWorkspace::characterRule()
-{
-    QFETCH(QString, transcript);
-    QFETCH(QString, label);
-    QFETCH(QString, inserted);
-
-    m_state->setExcerpt(QStringLiteral("ce que l’utilisateur avait écrit"));
-    m_root->setProperty("transcript", transcript);
-    QCOMPARE(text("insertButton"), label);
-    click("insertButton");
-    QCOMPARE(m_state->excerpt(), inserted);
-    QCOMPARE(text("excerptFieldText"), inserted);
-}
-
-void TestAgentWorkspace::withoutClient()
-{
-    QVERIFY(shown("guestNote"));
-    QVERIFY(!shown("insertButton") && !shown("accessButton") && !shown("followLink"));
-    QVERIFY(!enabled("prepareButton"));
-    type("requestField", QStringLiteral("   "));
-    QVERIFY(!enabled("prepareButton"));
-    type("excerptFieldText", QStringLiteral("Décision : relancer"));
-    QCOMPARE(m_state->excerpt(), QStringLiteral("Décision : relancer"));
-    QVERIFY(enabled("prepareButton"));
-
-    // A stored address and code without a granted access give no client either.
-    click("prepareButton");
-    QCOMPARE(m_shown->count(), 1);
-    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("prepare"));
-    QVERIFY(m_server->requests().isEmpty());
-
-    grant(AgentAccess { .planning = true });
-    QVERIFY(!shown("guestNote"));
-    m_root->setProperty("workspaceURL", QStringLiteral("http://équipe.example"));
-    QVERIFY(shown("guestNote"));
-}
-
-void TestAgentWorkspace::prepareGate_data()
-{
-    QTest::addColumn<bool>("granted");
-    QTest::addColumn<bool>("planning");
-    QTest::addColumn<bool>("answering");
-    QTest::addColumn<QString>("page"); // empty: the preparation is sent
-
-    QTest::newRow("no client") << false << true << false << QStringLiteral("prepare");
-    QTest::newRow("no client, answering") << false << true << true << QStringLiteral("agent");
-    QTest::newRow("planning refused") << true << false << false << QStringLiteral("catalog");
-    QTest::newRow("planning refused, answering")
-        << true << false << true << QStringLiteral("catalog");
-    QTest::newRow("planning granted") << true << true << false << QString();
-    QTest::newRow("planning granted, answering") << true << true << true << QString();
-}
-
-void TestAgentWorkspace::prepareGate()
-{
-    QFETCH(bool, granted);
-    QFETCH(bool, planning);
-    QFETCH(bool, answering);
-    QFETCH(QString, page);
-
-    m_state->setRequest(QStringLiteral("Créer une fiche"));
-    if (answering) {
-        m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Pour qui ?")));
-        m_state->setAnswer(QStringLiteral("Pour Dupont"));
-    }
-    grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
-    m_server->enqueue(ScriptedResponse::json(200,
-        compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
-            { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } })));
-
-    click(answering ? "answerButton" : "prepareButton");
-    if (page.isEmpty()) {
-        QTRY_COMPARE(m_server->requests().size(), 1);
-        QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-equipe");
-        const QJsonArray answered = QJsonDocument::fromJson(m_server->requests().at(0).body)
-                                        .object()
-                                        .value(QStringLiteral("clarifications"))
-                                        .toArray();
-        QCOMPARE(answered.size(), answering ? 1 : 0);
-        QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
-        QCOMPARE(m_shown->count(), 0);
-        // A blank answer cannot be sent.
-        m_state->setAnswer(QStringLiteral("  "));
-        QVERIFY(!enabled("answerButton"));
-    } else {
-        QCOMPARE(m_shown->count(), 1);
-        QCOMPARE(m_shown->at(0).at(0).toString(), page);
-        QTest::qWait(50);
-        QVERIFY(m_server->requests().isEmpty());
-    }
-}
-
-void TestAgentWorkspace::unauthorizedThenCleared()
-{
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    type("requestField", QStringLiteral("Créer une fiche"));
-    m_server->enqueue(ScriptedResponse::json(
-        401, compactJson({ { QStringLiteral("error"), QStringLiteral("Code d’accès refusé.") } })));
-    click("prepareButton");
-    QTRY_VERIFY(shown("accessButton"));
-    QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
-    QVERIFY(shown("errorText"));
-    QCOMPARE(text("errorText"), QStringLiteral("Code d’accès refusé."));
-
-    click("accessButton");
-    click("prepareButton");
-    QCOMPARE(m_shown->count(), 2);
-    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("agent"));
-    QCOMPARE(m_shown->at(1).at(0).toString(), QStringLiteral("prepare"));
-    QCOMPARE(m_server->requests().size(), 1);
-
-    // Editing the request clears the refusal, its message and the button.
-    type("requestField", QStringLiteral(" de relance"));
-    QVERIFY(!m_state->needsAccess());
-    QVERIFY(!shown("accessButton"));
-    QVERIFY(!shown("errorText"));
-    m_server->enqueue(ScriptedResponse::json(200,
-        compactJson(reviewJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app")))));
-    click("prepareButton");
-    QTRY_COMPARE(m_server->requests().size(), 2);
-    QTRY_VERIFY(shown("reviewCard"));
-}
-
-void TestAgentWorkspace::insertDiscardsProposal()
-{
-    reachReview(reviewJson(QStringLiteral("computer_use"), trelloBoard));
-    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : On relance lundi."));
-    click("insertButton");
-    QVERIFY(!m_state->reviewing());
-    QVERIFY(!shown("reviewCard"));
-    QVERIFY(shown("prepareButton"));
-    QCOMPARE(m_state->excerpt(), QStringLiteral("[00:00] Micro : On relance lundi."));
-}
-
-void TestAgentWorkspace::reviewActions_data()
-{
-    QTest::addColumn<QString>("executor");
-    QTest::addColumn<QString>("destination");
-    QTest::addColumn<std::optional<AgentAccess>>("access");
-    QTest::addColumn<bool>("setupRequired");
-    QTest::addColumn<QString>("note"); // empty: the launch button shows
-    QTest::addColumn<bool>("launchEnabled");
-
-    const QString board
-        = QStringLiteral("Votre équipe doit relier Trello. La proposition reste disponible ici.");
-    const QString devin
-        = QStringLiteral("Votre équipe doit activer Devin avant de lancer cette tâche.");
-    const QString cu = QStringLiteral("computer_use");
-    const QString repo = QStringLiteral("github.com/acme/app");
-    const AgentAccess noBoard { .planning = true, .trello = false, .devin = true };
-    const AgentAccess noDevin { .planning = true, .trello = true, .devin = false };
-    const AgentAccess everything { .planning = true, .trello = true, .devin = true };
-    using Access = std::optional<AgentAccess>;
-
-    QTest::newRow("board, board refused")
-        << cu << trelloBoard << Access(noBoard) << false << board << false;
-    QTest::newRow("board, access unknown")
-        << cu << trelloBoard << Access() << false << QString() << false;
-    QTest::newRow("board, launch refused for setup")
-        << cu << trelloBoard << Access(everything) << true << board << false;
-    QTest::newRow("board, no access, setup")
-        << cu << trelloBoard << Access() << true << board << false;
-    QTest::newRow("board, granted")
-        << cu << trelloBoard << Access(everything) << false << QString() << true;
-    QTest::newRow("other site, board refused") << cu << QStringLiteral("https://example.com/x")
-                                               << Access(noBoard) << false << QString() << true;
-    QTest::newRow("devin, devin refused")
-        << QStringLiteral("devin") << repo << Access(noDevin) << false << devin << false;
-    QTest::newRow("devin, board refused")
-        << QStringLiteral("devin") << repo << Access(noBoard) << true << QString() << true;
-    QTest::newRow("devin, access unknown")
-        << QStringLiteral("devin") << repo << Access() << false << QString() << false;
-}
-
-void TestAgentWorkspace::reviewActions()
-{
-    QFETCH(QString, executor);
-    QFETCH(QString, destination);
-    QFETCH(std::optional<AgentAccess>, access);
-    QFETCH(bool, setupRequired);
-    QFETCH(QString, note);
-    QFETCH(bool, launchEnabled);
-
-    grant(access);
-    m_state->setPreparation(AgentPreparation::proposeReview(review(executor, destination)));
-    m_state->setTrelloSetupRequired(setupRequired);
-    QVERIFY(shown("reviewCard"));
-    QVERIFY(!shown("prepareButton"));
-    QCOMPARE(text("reviewDestination"),
-        AgentExecutor::fromWireValue(executor)->name() + QStringLiteral(" · ") + destination);
-    QCOMPARE(text("reviewClarification"), QStringLiteral("Quand ? Lundi"));
-
-    if (note.isEmpty()) {
-        QVERIFY(!shown("blockedNote") && !shown("blockedButton"));
-        QVERIFY(shown("launchButton"));
-        QCOMPARE(text("launchButton"), QStringLiteral("Confirmer et lancer"));
-        QCOMPARE(enabled("launchButton"), launchEnabled);
-        return;
-    }
-    QVERIFY(!shown("launchButton"));
-    QCOMPARE(text("blockedNote"), note);
-    QCOMPARE(text("blockedButton"),
-        executor == QStringLiteral("devin") ? QStringLiteral("Voir l’accès Devin")
-                                            : QStringLiteral("Voir l’accès Trello"));
-    click("blockedButton");
-    QCOMPARE(m_shown->count(), 1);
-    QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("catalog"));
-    QVERIFY(m_server->requests().isEmpty());
-}
-
-void TestAgentWorkspace::launchAndFollow_data()
-{
-    QTest::addColumn<QString>("executor");
-    QTest::addColumn<QString>("name");
-
-    QTest::newRow("computer use") << QStringLiteral("computer_use")
-                                  << QStringLiteral("H Computer Use");
-    QTest::newRow("devin") << QStringLiteral("devin") << QStringLiteral("Devin");
-}
-
-void TestAgentWorkspace::launchAndFollow()
-{
-    QFETCH(QString, executor);
-    QFETCH(QString, name);
-
-    reachReview(reviewJson(executor, trelloBoard));
-    const QUrl link(QStringLiteral("https://%1/sessions/77")
-                        .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
-    m_server->enqueue(delayed(ScriptedResponse::json(200,
-                                  compactJson({ { QStringLiteral("executor"), executor },
-                                      { QStringLiteral("url"), link.toString() } })),
-        300));
-    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
-    click("launchButton");
-    // While it runs, nothing can be edited or sent again.
-    QVERIFY(m_state->busy() && shown("busyIndicator"));
-    for (const char* control : { "requestField", "excerptField", "insertButton", "launchButton" }) {
-        QVERIFY2(!enabled(control), control);
-    }
-    QTRY_VERIFY(shown("followLink"));
-    QVERIFY(shown("executionHeading") && !shown("busyIndicator"));
-    QCOMPARE(text("followLink"), QStringLiteral("Suivre dans ") + name);
-    QVERIFY(!shown("reviewCard"));
-    click("followLink");
-    QCOMPARE(m_links.urls, QList<QUrl> { link });
-}
-
-void TestAgentWorkspace::controlsHaveAccessibleNames()
-{
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_root->setProperty("transcript", QStringLiteral("Bonjour"));
-    m_state->setPreparation(
-        AgentPreparation::proposeReview(review(QStringLiteral("devin"), QStringLiteral("repo"))));
-    m_state->setExecution(AgentExecution {
-        AgentExecutor::Kind::devin, QUrl(QStringLiteral("https://app.devin.ai/s/1")) });
-    m_state->setError(QStringLiteral("Erreur"));
-    m_state->setNeedsAccess(true);
-
-    // Every text of the proposal is read too: its title, task, lines and answered questions.
-    const QStringList gaps = accessibilityGaps(m_root.get());
-    QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
-    QCOMPARE(accessibleName(item("excerptFieldText")), QStringLiteral("Extrait de réunion"));
-}
-
-// Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the page in its main states in
-// both appearances for a person to look at (scripts/screenshots-views.sh).
-void TestAgentWorkspace::screenshots()
-{
-    const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
-    if (folder.isEmpty()) {
-        QSKIP("PARLEVOX_SCREENSHOTS is not set");
-    }
-    QVERIFY(QDir().mkpath(folder));
-    // Resized while hidden: a shown window may still be drawn at its old size.
-    m_window->hide();
-    m_window->resize(700, 980);
-    m_root->setSize(QSizeF(700, 980));
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    const auto save = [&](const QString& name) {
-        saveBothAppearances(folder, u"agent"_s, name);
-    };
-
-    m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour à tous."));
-    m_state->setRequest(QStringLiteral("Créer une fiche de relance pour le client Dupont"));
-    save(u"editing"_s);
-
-    grant(AgentAccess { .planning = true, .trello = false, .devin = true });
-    m_state->setExcerpt(QStringLiteral("[00:12] Audio de l’appel : On relance Dupont lundi."));
-    m_state->setPreparation(
-        AgentPreparation::proposeReview(review(u"computer_use"_s, trelloBoard)));
-    save(u"review-blocked"_s);
-
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_state->setExecution(AgentExecution { AgentExecutor::Kind::computerUse,
-        QUrl(QStringLiteral("https://platform.hcompany.ai/sessions/77")) });
-    save(u"review-launched"_s);
-
-    m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Sur quel tableau ?")));
-    m_state->setError(QStringLiteral("Le code d’accès de l’équipe a été refusé."));
-    m_state->setNeedsAccess(true);
-    save(u"question-refused"_s);
 }
 
 QTEST_MAIN(TestAgentWorkspace)

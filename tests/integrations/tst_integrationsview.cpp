@@ -1,3 +1,4 @@
+#include "agentanswers.h"
 #include "agentworkspacestate.h"
 #include "integrationsmodel.h"
 #include "integrationspagename.h"
@@ -15,6 +16,8 @@
 #include <QTcpServer>
 
 using namespace Qt::StringLiterals;
+using agentanswers::accessAnswer;
+using agentanswers::refusalAnswer;
 
 namespace {
 
@@ -24,21 +27,6 @@ import Parlevox.Integrations
 
 IntegrationsView { width: 475; height: 700 }
 )";
-
-ScriptedResponse accessAnswer(AgentAccess access, int delayMs = 0)
-{
-    ScriptedResponse response = ScriptedResponse::json(200,
-        compactJson({ { QStringLiteral("planning"), access.planning },
-            { QStringLiteral("trello"), access.trello },
-            { QStringLiteral("devin"), access.devin } }));
-    response.delayMs = delayMs;
-    return response;
-}
-
-ScriptedResponse errorAnswer(int status, const QString& message)
-{
-    return ScriptedResponse::json(status, compactJson({ { QStringLiteral("error"), message } }));
-}
 
 const AgentAccess everything { .planning = true, .trello = true, .devin = true };
 const QString otherSite = QStringLiteral("https://autre-equipe.example");
@@ -51,11 +39,7 @@ AgentExecution someExecution()
 
 AgentReview someReview()
 {
-    AgentReview review;
-    review.executor = AgentExecutor::Kind::devin;
-    review.title = QStringLiteral("Corriger le bogue");
-    review.approval = QStringLiteral("a-1");
-    return review;
+    return AgentReview::fromJson(agentanswers::proposalJson(u"devin"_s, u"github.com/acme/app"_s));
 }
 
 } // namespace
@@ -67,28 +51,555 @@ class TestIntegrationsView : public QObject, public QuickViewDriver
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void cleanupTestCase();
+    void initTestCase()
+    {
+        qunsetenv("GLADIA_API_KEY");
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        m_engine.addImportPath(QStringLiteral("qrc:/"));
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
+    }
 
-    void pageNames();
-    void catalogue_data();
-    void catalogue();
-    void connectFromLink();
-    void connectFailures_data();
-    void connectFailures();
-    void prepareResumes_data();
-    void prepareResumes();
-    void reconnect_data();
-    void reconnect();
-    void agentBusy();
-    void disconnect();
-    void keyForm_data();
-    void keyForm();
-    void cancelKey();
-    void controlsHaveAccessibleNames();
-    void screenshots();
+    void init()
+    {
+        m_server = std::make_unique<TestHttpServer>();
+        m_session = std::make_unique<MeetingSession>();
+        m_storedURL = m_server->url().toString();
+        m_links.urls.clear();
+        m_window = std::make_unique<QQuickWindow>();
+        m_window->resize(475, 700);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    void cleanup()
+    {
+        m_dismissed.reset();
+        m_transcribed.reset();
+        m_root.reset();
+        m_window.reset();
+        m_session.reset();
+        m_server.reset();
+    }
+
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
+
+    void pageNames()
+    {
+        for (const IntegrationsPage page :
+            { IntegrationsPage::catalog, IntegrationsPage::agent, IntegrationsPage::prepare,
+                IntegrationsPage::gladia, IntegrationsPage::transcribe }) {
+            QCOMPARE(pageFromName(pageName(page)), page);
+        }
+        QCOMPARE(pageName(IntegrationsPage::transcribe), QStringLiteral("transcribe"));
+        QCOMPARE(pageFromName(u"Catalog"), std::nullopt);
+        QCOMPARE(pageFromName(u""), std::nullopt);
+    }
+
+    void catalogue_data()
+    {
+        QTest::addColumn<std::optional<AgentAccess>>("access");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QStringList>("statuses"); // Gladia, Trello, Google Calendar, Devin
+        QTest::addColumn<QString>("gladiaAction");
+        QTest::addColumn<bool>("planningNote");
+        QTest::addColumn<bool>("trelloNote");
+
+        using Access = std::optional<AgentAccess>;
+        QTest::newRow("nothing yet")
+            << Access() << QString()
+            << QStringList { u"Facultatif"_s, u"Option agent"_s, u"À venir"_s, u"Option agent"_s }
+            << u"Configurer"_s << false << false;
+        QTest::newRow("board, no Devin, key")
+            << Access(AgentAccess { .planning = true, .trello = true, .devin = false })
+            << QStringLiteral("clé")
+            << QStringList { u"Clé renseignée"_s, u"Configuré"_s, u"À venir"_s,
+                   u"À relier par l’équipe"_s }
+            << u"Modifier"_s << false << false;
+        QTest::newRow("no planning")
+            << Access(AgentAccess { .planning = false, .trello = false, .devin = true })
+            << QString()
+            << QStringList { u"Facultatif"_s, u"À relier par l’équipe"_s, u"À venir"_s,
+                   u"Configuré"_s }
+            << u"Configurer"_s << true << false;
+        QTest::newRow("planning, no board")
+            << Access(AgentAccess { .planning = true, .trello = false, .devin = false })
+            << QString()
+            << QStringList { u"Facultatif"_s, u"À relier par l’équipe"_s, u"À venir"_s,
+                   u"À relier par l’équipe"_s }
+            << u"Configurer"_s << false << true;
+    }
+
+    void catalogue()
+    {
+        QFETCH(std::optional<AgentAccess>, access);
+        QFETCH(QString, key);
+        QFETCH(QStringList, statuses);
+        QFETCH(QString, gladiaAction);
+        QFETCH(bool, planningNote);
+        QFETCH(bool, trelloNote);
+
+        m_session->setAgentAccess(access);
+        m_session->setKey(key);
+        present(QStringLiteral("catalog"));
+        QVERIFY(shown("catalog") && !shown("agentForm") && !shown("gladiaForm"));
+        QCOMPARE(text("catalogHeading"), QStringLiteral("Intégrations"));
+        QCOMPARE(text("catalogIntro"),
+            access ? QStringLiteral("Le code de l’équipe est validé pour cette session.")
+                   : QStringLiteral("Le carnet et l’enregistrement sont disponibles sans compte. "
+                                    "Connectez l’agent quand vous en avez besoin."));
+        QCOMPARE((QStringList { rowStatus("gladiaRow"), rowStatus("trelloRow"),
+                     rowStatus("calendarRow"), rowStatus("devinRow") }),
+            statuses);
+        QCOMPARE(text("gladiaAction"), gladiaAction);
+        QCOMPARE(shown("planningNote"), planningNote);
+        QCOMPARE(shown("trelloNote"), trelloNote);
+        QCOMPARE(shown("connectAgentButton"), !access);
+        QCOMPARE(shown("disconnectButton"), access.has_value());
+        QCOMPARE(shown("refreshButton"), access.has_value());
+
+        // The session is observed: the catalogue follows it while open.
+        m_session->setKey(key.isEmpty() ? QStringLiteral("k") : QString());
+        QCOMPARE(rowStatus("gladiaRow"),
+            key.isEmpty() ? QStringLiteral("Clé renseignée") : QStringLiteral("Facultatif"));
+
+        click("closeButton");
+        QCOMPARE(m_dismissed->count(), 1);
+    }
+
+    void connectFromLink()
+    {
+        m_storedURL = otherSite;
+        present(QStringLiteral("agent"), m_server->url().toString());
+        QCOMPARE(text("serverField"), m_server->url().toString());
+        QTRY_VERIFY(item("codeField")->hasActiveFocus());
+        QCOMPARE(text("formBackButton"), QStringLiteral("Continuer sans compte"));
+
+        // A blank code cannot be sent, by the button or by Return.
+        typeText(m_window.get(), QStringLiteral("  "));
+        QVERIFY(!enabled("connectButton"));
+        QTest::keyClick(m_window.get(), Qt::Key_Return);
+        QVERIFY(m_server->requests().isEmpty());
+        QVERIFY(text("issueText").isEmpty());
+
+        typeText(m_window.get(), QStringLiteral("code-42  "));
+        QVERIFY(enabled("connectButton"));
+        m_server->enqueue(accessAnswer(AgentAccess { .planning = true, .trello = true }, 300));
+        click("connectButton");
+
+        // While checking: the form is locked and the sheet refuses to close.
+        QVERIFY(m_root->property("checking").toBool());
+        QVERIFY(shown("checkingIndicator"));
+        for (const char* control :
+            { "serverField", "codeField", "formBackButton", "connectButton" }) {
+            QVERIFY2(!enabled(control), control);
+        }
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+        QVERIFY(QMetaObject::invokeMethod(m_root.get(), "cancel"));
+        QCOMPARE(m_dismissed->count(), 0);
+        QCOMPARE(m_storedURL, otherSite);
+
+        QTRY_VERIFY(!m_root->property("checking").toBool());
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requests().at(0).target, "/api/agent-access");
+        QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-42");
+        QCOMPARE(m_storedURL, m_server->url().toString());
+        QCOMPARE(m_session->agentAccessCode(), QStringLiteral("code-42"));
+        QCOMPARE(m_session->agentAccess(), (AgentAccess { .planning = true, .trello = true }));
+        QVERIFY(shown("catalog") && shown("disconnectButton") && shown("refreshButton"));
+        QCOMPARE(text("catalogIntro"),
+            QStringLiteral("Le code de l’équipe est validé pour cette session."));
+        QVERIFY(text("codeField").isEmpty());
+
+        // "Vérifier les accès" checks the stored code against the stored site again.
+        m_server->enqueue(accessAnswer(AgentAccess { .planning = true, .trello = false }));
+        click("refreshButton");
+        QTRY_COMPARE(rowStatus("trelloRow"), QStringLiteral("À relier par l’équipe"));
+        QCOMPARE(m_server->requests().at(1).header("Authorization"), "Bearer code-42");
+        QVERIFY(shown("trelloNote"));
+        QVERIFY(text("issueText").isEmpty());
+
+        // Back on the form with an access, its leading button returns to the catalogue.
+        m_root->findChild<IntegrationsModel*>(QStringLiteral("integrationsModel"))
+            ->show(QStringLiteral("agent"));
+        QCOMPARE(text("formBackButton"), QStringLiteral("Retour"));
+        click("formBackButton");
+        QCOMPARE(page(), QStringLiteral("catalog"));
+        QCOMPARE(m_dismissed->count(), 0);
+    }
+
+    void connectFailures_data()
+    {
+        QTest::addColumn<QString>("startPage");
+        QTest::addColumn<QString>("site"); // "server": the loopback server, "closed": a closed port
+        QTest::addColumn<std::optional<ScriptedResponse>>("answer");
+        QTest::addColumn<QString>("issue");
+        QTest::addColumn<QString>("endPage");
+
+        const QString refused = QStringLiteral("Code d’accès inconnu.");
+        QTest::newRow("site refused")
+            << u"agent"_s << u"ftp://equipe.example"_s << std::optional<ScriptedResponse>()
+            << u"Saisissez l’adresse du site de votre équipe, qui commence par https://."_s
+            << u"agent"_s;
+        QTest::newRow("401 on the form")
+            << u"agent"_s << u"server"_s << std::optional(refusalAnswer(401, refused)) << refused
+            << u"agent"_s;
+        QTest::newRow("401 from the catalogue")
+            << u"catalog"_s << u"server"_s << std::optional(refusalAnswer(401, refused)) << refused
+            << u"agent"_s;
+        QTest::newRow("403 from the catalogue")
+            << u"catalog"_s << u"server"_s << std::optional(refusalAnswer(403, refused)) << refused
+            << u"catalog"_s;
+        QTest::newRow("no answer")
+            << u"agent"_s << u"closed"_s << std::optional<ScriptedResponse>()
+            << u"Impossible de joindre le site de votre équipe. Vérifiez son adresse et réessayez."_s
+            << u"agent"_s;
+    }
+
+    void connectFailures()
+    {
+        QFETCH(QString, startPage);
+        QFETCH(QString, site);
+        QFETCH(std::optional<ScriptedResponse>, answer);
+        QFETCH(QString, issue);
+        QFETCH(QString, endPage);
+
+        QString address = site;
+        if (site == QStringLiteral("server")) {
+            address = m_server->url().toString();
+        } else if (site == QStringLiteral("closed")) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            address = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+        }
+        if (answer) {
+            m_server->enqueue(*answer);
+        }
+        const AgentAccess before { .planning = true };
+        if (startPage == QStringLiteral("catalog")) {
+            // "Vérifier les accès" checks the stored code against the stored site.
+            m_session->setAgentAccessCode(QStringLiteral("ancien"));
+            m_session->setAgentAccess(before);
+            m_storedURL = address;
+            present(startPage);
+            click("refreshButton");
+        } else {
+            present(startPage);
+            item("serverField")->setProperty("text", address);
+            type("codeField", QStringLiteral("code-42"));
+            QTest::keyClick(m_window.get(), Qt::Key_Return);
+        }
+        QTRY_COMPARE(text("issueText"), issue);
+        QTRY_VERIFY(!m_root->property("checking").toBool());
+        QVERIFY(shown("issueText"));
+        QCOMPARE(page(), endPage);
+        QCOMPARE(m_storedURL,
+            startPage == QStringLiteral("catalog") ? address : m_server->url().toString());
+        if (startPage == QStringLiteral("catalog")) {
+            QCOMPARE(m_session->agentAccessCode(), QStringLiteral("ancien"));
+            QCOMPARE(m_session->agentAccess(), before);
+        } else {
+            QVERIFY(m_session->agentAccessCode().isEmpty());
+            QVERIFY(!m_session->agentAccess());
+        }
+        QCOMPARE(m_dismissed->count(), 0);
+    }
+
+    void prepareResumes_data()
+    {
+        QTest::addColumn<bool>("planning");
+        QTest::newRow("planning granted") << true;
+        QTest::newRow("planning refused") << false;
+    }
+
+    void prepareResumes()
+    {
+        QFETCH(bool, planning);
+
+        m_session->agent()->setRequest(QStringLiteral("Créer une fiche"));
+        present(QStringLiteral("prepare"));
+        QCOMPARE(text("connectButton"), QStringLiteral("Connecter et préparer"));
+        m_server->setHandler([planning](const RecordedRequest& request) {
+            if (request.target.endsWith("agent-access")) {
+                return accessAnswer(
+                    AgentAccess { .planning = planning, .trello = true, .devin = true });
+            }
+            return agentanswers::questionAnswer(QStringLiteral("Quel tableau ?"));
+        });
+        type("codeField", QStringLiteral("code-42"));
+        click("connectButton");
+        QTRY_VERIFY(m_session->agentAccess().has_value());
+        if (planning) {
+            QTRY_COMPARE(m_dismissed->count(), 1);
+            QVERIFY(!m_root->property("checking").toBool());
+            QTRY_COMPARE(m_session->agent()->question(), QStringLiteral("Quel tableau ?"));
+            QCOMPARE(m_server->requests().size(), 2);
+            QCOMPARE(m_server->requests().at(1).target, "/api/agent-prepare");
+            QCOMPARE(m_server->requests().at(1).header("Authorization"), "Bearer code-42");
+        } else {
+            QTRY_VERIFY(!m_root->property("checking").toBool());
+            QCOMPARE(m_dismissed->count(), 0);
+            QCOMPARE(page(), QStringLiteral("catalog"));
+            QVERIFY(shown("planningNote"));
+            QCOMPARE(text("planningNote"),
+                QStringLiteral("Votre équipe doit activer l’agent sur son serveur. Vous pouvez "
+                               "continuer à utiliser le carnet."));
+            QTest::qWait(50);
+            QCOMPARE(m_server->requests().size(), 1);
+        }
+    }
+
+    void reconnect_data()
+    {
+        QTest::addColumn<bool>("sameSite");
+        QTest::addColumn<bool>("sameCode");
+
+        QTest::newRow("same site and code") << true << true;
+        QTest::newRow("other code") << true << false;
+        QTest::newRow("other site") << false << true;
+    }
+
+    void reconnect()
+    {
+        QFETCH(bool, sameSite);
+        QFETCH(bool, sameCode);
+
+        AgentWorkspaceState* agent = m_session->agent();
+        m_session->setAgentAccessCode(QStringLiteral("code-42"));
+        m_session->setAgentAccess(AgentAccess { .planning = true });
+        if (!sameSite) {
+            m_storedURL = otherSite;
+        }
+        agent->setPreparation(AgentPreparation::proposeReview(someReview()));
+        agent->setExecution(someExecution());
+        agent->setNeedsAccess(true);
+        agent->setTrelloSetupRequired(true);
+        agent->setError(QStringLiteral("Code refusé."));
+
+        present(QStringLiteral("agent"), m_server->url().toString());
+        m_server->enqueue(accessAnswer(everything));
+        type("codeField", sameCode ? QStringLiteral("code-42") : QStringLiteral("code-43"));
+        click("connectButton");
+        QTRY_COMPARE(m_session->agentAccess(), everything);
+
+        const bool kept = sameSite && sameCode;
+        QCOMPARE(agent->reviewing(), kept);
+        QCOMPARE(agent->execution().has_value(), kept);
+        QVERIFY(!agent->needsAccess());
+        QVERIFY(!agent->trelloSetupRequired());
+        QVERIFY(agent->error().isEmpty());
+        QCOMPARE(m_storedURL, m_server->url().toString());
+        QCOMPARE(page(), QStringLiteral("catalog"));
+    }
+
+    void agentBusy()
+    {
+        // An agent request in flight locks the access actions and refuses a check.
+        TestHttpServer agentServer;
+        agentServer.enqueue(ScriptedResponse { .stall = true });
+        AgentWorkspaceState* agent = m_session->agent();
+        agent->setRequest(QStringLiteral("Créer une fiche"));
+        m_session->setAgentAccessCode(QStringLiteral("code-42"));
+        m_session->setAgentAccess(AgentAccess { .planning = true });
+        present(QStringLiteral("catalog"));
+        QVERIFY(enabled("disconnectButton") && enabled("refreshButton"));
+
+        AgentClient stalled(agentServer.url(), QStringLiteral("code-42"));
+        stalled.setTimeout(std::chrono::milliseconds(1500));
+        static_cast<void>(agent->prepare(stalled));
+        QVERIFY(agent->busy());
+        QVERIFY(!enabled("disconnectButton") && !enabled("refreshButton"));
+        click("refreshButton");
+        QTest::qWait(50);
+        QVERIFY(m_server->requests().isEmpty());
+        QTRY_VERIFY(!agent->busy());
+        QVERIFY(enabled("disconnectButton") && enabled("refreshButton"));
+
+        // A request that starts while the check runs wins: the grant is not stored.
+        agentServer.enqueue(ScriptedResponse { .stall = true });
+        m_server->enqueue(accessAnswer(everything, 300));
+        click("refreshButton");
+        QVERIFY(m_root->property("checking").toBool());
+        static_cast<void>(agent->prepare(stalled));
+        QVERIFY(agent->busy());
+        QTRY_COMPARE(text("issueText"),
+            QStringLiteral("Une tâche est en cours. Réessayez quand elle est terminée."));
+        QVERIFY(!m_root->property("checking").toBool());
+        QCOMPARE(m_session->agentAccess(), (AgentAccess { .planning = true }));
+        QTRY_VERIFY(!agent->busy());
+    }
+
+    void disconnect()
+    {
+        AgentWorkspaceState* agent = m_session->agent();
+        m_session->setAgentAccessCode(QStringLiteral("code-42"));
+        m_session->setAgentAccess(everything);
+        agent->setPreparation(AgentPreparation::proposeReview(someReview()));
+        agent->setExecution(someExecution());
+        present(QStringLiteral("catalog"));
+
+        click("disconnectButton");
+        QVERIFY(m_session->agentAccessCode().isEmpty());
+        QVERIFY(!m_session->agentAccess());
+        QVERIFY(!agent->reviewing());
+        QVERIFY(!agent->execution());
+        QCOMPARE(m_storedURL, m_server->url().toString());
+        QCOMPARE(page(), QStringLiteral("catalog"));
+        QVERIFY(shown("connectAgentButton"));
+        QCOMPARE(rowStatus("trelloRow"), QStringLiteral("Option agent"));
+
+        // "Connecter l’agent" leads to the form, whose leading button now closes the sheet.
+        click("connectAgentButton");
+        QCOMPARE(page(), QStringLiteral("agent"));
+        QTRY_VERIFY(item("codeField")->hasActiveFocus());
+        click("formBackButton");
+        QCOMPARE(m_dismissed->count(), 1);
+    }
+
+    void keyForm_data()
+    {
+        QTest::addColumn<QString>("startPage");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("saveEnabled");
+        QTest::addColumn<QString>("stored");
+
+        QTest::newRow("gladia, trimmed") << u"gladia"_s << u"  gl-123 \t"_s << true << u"gl-123"_s;
+        QTest::newRow("gladia, blank removes the key") << u"gladia"_s << u"   "_s << true << u""_s;
+        QTest::newRow("transcribe, trimmed")
+            << u"transcribe"_s << u" gl-123 "_s << true << u"gl-123"_s;
+        QTest::newRow("transcribe, blank") << u"transcribe"_s << u"  "_s << false << u"ancienne"_s;
+    }
+
+    void keyForm()
+    {
+        QFETCH(QString, startPage);
+        QFETCH(QString, typed);
+        QFETCH(bool, saveEnabled);
+        QFETCH(QString, stored);
+
+        const bool transcribing = startPage == QStringLiteral("transcribe");
+        m_session->setKey(QStringLiteral("ancienne"));
+        present(startPage);
+        QVERIFY(shown("gladiaForm") && !shown("catalog"));
+        QCOMPARE(text("keyField"), QStringLiteral("ancienne"));
+        QTRY_VERIFY(item("keyField")->hasActiveFocus());
+        QCOMPARE(text("keyBackButton"),
+            transcribing ? QStringLiteral("Revenir au carnet") : QStringLiteral("Retour"));
+        QCOMPARE(text("keySaveButton"),
+            transcribing ? QStringLiteral("Transcrire") : QStringLiteral("Enregistrer"));
+
+        click("gladiaKeysLink");
+        QCOMPARE(
+            m_links.urls, QList<QUrl> { QUrl(QStringLiteral("https://app.gladia.io/apikeys")) });
+
+        item("keyField")->setProperty("text", QString());
+        QCOMPARE(enabled("keySaveButton"), !transcribing);
+        type("keyField", typed);
+        QCOMPARE(enabled("keySaveButton"), saveEnabled);
+        click("keySaveButton");
+        QCOMPARE(m_session->key(), stored);
+        if (!saveEnabled) {
+            QCOMPARE(m_transcribed->count(), 0);
+            // Leaving does not save.
+            click("keyBackButton");
+            QCOMPARE(m_dismissed->count(), 1);
+            QCOMPARE(m_session->key(), QStringLiteral("ancienne"));
+        } else if (transcribing) {
+            QCOMPARE(m_transcribed->count(), 1);
+            QCOMPARE(m_dismissed->count(), 1);
+        } else {
+            QCOMPARE(m_transcribed->count(), 0);
+            QCOMPARE(m_dismissed->count(), 0);
+            QCOMPARE(page(), QStringLiteral("catalog"));
+            QCOMPARE(rowStatus("gladiaRow"),
+                stored.isEmpty() ? QStringLiteral("Facultatif") : QStringLiteral("Clé renseignée"));
+            // "Retour" does not save what was typed.
+            click("gladiaAction");
+            QCOMPARE(page(), QStringLiteral("gladia"));
+            type("keyField", QStringLiteral("x"));
+            click("keyBackButton");
+            QCOMPARE(page(), QStringLiteral("catalog"));
+            QCOMPARE(m_session->key(), stored);
+        }
+    }
+
+    void cancelKey()
+    {
+        // Escape runs the leading button of the page shown.
+        present(QStringLiteral("gladia"));
+        QTRY_VERIFY(m_window->isActive());
+        QTRY_VERIFY(item("keyField")->hasActiveFocus());
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+        QCOMPARE(page(), QStringLiteral("catalog"));
+        QCOMPARE(m_dismissed->count(), 0);
+        QTRY_VERIFY(m_root->hasActiveFocus());
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+        QCOMPARE(m_dismissed->count(), 1);
+
+        present(QStringLiteral("transcribe"));
+        QTRY_VERIFY(item("keyField")->hasActiveFocus());
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+        QCOMPARE(m_dismissed->count(), 1);
+        QCOMPARE(m_transcribed->count(), 0);
+    }
+
+    void controlsHaveAccessibleNames()
+    {
+        m_session->setAgentAccess(everything);
+        for (const char* pageName : { "catalog", "agent", "gladia" }) {
+            present(QString::fromLatin1(pageName));
+            const QStringList gaps = accessibilityGaps(m_root.get());
+            QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
+        }
+        present(QStringLiteral("catalog"));
+        QCOMPARE(accessibleName(item("gladiaAction")), QStringLiteral("Configurer Gladia"));
+    }
+
+    // Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the sheet's pages in both
+    // appearances for a person to look at (scripts/screenshots-views.sh).
+    void screenshots()
+    {
+        const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
+        if (folder.isEmpty()) {
+            QSKIP("PARLEVOX_SCREENSHOTS is not set");
+        }
+        QVERIFY(QDir().mkpath(folder));
+        const auto save = [&](const QString& name) {
+            // Lay out the page first: its height decides the window's.
+            nextFrame();
+            // Resized while hidden: a shown window may still be drawn at its old size.
+            m_window->hide();
+            m_window->resize(475, int(m_root->implicitHeight()));
+            m_root->setHeight(m_root->implicitHeight());
+            m_window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+            saveBothAppearances(folder, u"integrations"_s, name);
+        };
+
+        present(QStringLiteral("catalog"));
+        save(u"catalog-guest"_s);
+
+        m_session->setKey(QStringLiteral("gl-123"));
+        m_session->setAgentAccess(AgentAccess { .planning = true, .trello = false, .devin = true });
+        present(QStringLiteral("catalog"));
+        save(u"catalog-connected"_s);
+
+        m_session->setAgentAccess(std::nullopt);
+        present(QStringLiteral("prepare"), QStringLiteral("http://localhost:3000"));
+        item("serverField")->setProperty("text", QStringLiteral("équipe.example"));
+        type("codeField", QStringLiteral("code-42"));
+        QTest::keyClick(m_window.get(), Qt::Key_Return);
+        QTRY_VERIFY(shown("issueText"));
+        save(u"form-issue"_s);
+
+        m_server->enqueue(accessAnswer(everything, 5000));
+        item("serverField")->setProperty("text", m_server->url().toString());
+        click("connectButton");
+        QTRY_VERIFY(shown("checkingIndicator"));
+        save(u"form-checking"_s);
+
+        present(QStringLiteral("transcribe"));
+        save(u"key"_s);
+    }
 
 private:
     // Presents the sheet for a request, as the notebook does.
@@ -104,41 +615,6 @@ private:
     std::unique_ptr<QSignalSpy> m_transcribed;
     OpenedLinks m_links;
 };
-
-void TestIntegrationsView::initTestCase()
-{
-    qunsetenv("GLADIA_API_KEY");
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
-    m_engine.addImportPath(QStringLiteral("qrc:/"));
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
-}
-
-void TestIntegrationsView::init()
-{
-    m_server = std::make_unique<TestHttpServer>();
-    m_session = std::make_unique<MeetingSession>();
-    m_storedURL = m_server->url().toString();
-    m_links.urls.clear();
-    m_window = std::make_unique<QQuickWindow>();
-    m_window->resize(475, 700);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-void TestIntegrationsView::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-}
-
-void TestIntegrationsView::cleanup()
-{
-    m_dismissed.reset();
-    m_transcribed.reset();
-    m_root.reset();
-    m_window.reset();
-    m_session.reset();
-    m_server.reset();
-}
 
 void TestIntegrationsView::present(const QString& page, const QString& suggestedServer)
 {
@@ -181,522 +657,6 @@ QString TestIntegrationsView::rowStatus(const char* row) const
 QString TestIntegrationsView::page() const
 {
     return m_root->findChild<IntegrationsModel*>(QStringLiteral("integrationsModel"))->page();
-}
-
-void TestIntegrationsView::pageNames()
-{
-    for (const IntegrationsPage page : { IntegrationsPage::catalog, IntegrationsPage::agent,
-             IntegrationsPage::prepare, IntegrationsPage::gladia, IntegrationsPage::transcribe }) {
-        QCOMPARE(pageFromName(pageName(page)), page);
-    }
-    QCOMPARE(pageName(IntegrationsPage::transcribe), QStringLiteral("transcribe"));
-    QCOMPARE(pageFromName(u"Catalog"), std::nullopt);
-    QCOMPARE(pageFromName(u""), std::nullopt);
-}
-
-void TestIntegrationsView::catalogue_data()
-{
-    QTest::addColumn<std::optional<AgentAccess>>("access");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QStringList>("statuses"); // Gladia, Trello, Google Calendar, Devin
-    QTest::addColumn<QString>("gladiaAction");
-    QTest::addColumn<bool>("planningNote");
-    QTest::addColumn<bool>("trelloNote");
-
-    using Access = std::optional<AgentAccess>;
-    QTest::newRow("nothing yet") << Access() << QString()
-                                 << QStringList { u"Facultatif"_s, u"Option agent"_s, u"À venir"_s,
-                                        u"Option agent"_s }
-                                 << u"Configurer"_s << false << false;
-    QTest::newRow("board, no Devin, key")
-        << Access(AgentAccess { .planning = true, .trello = true, .devin = false })
-        << QStringLiteral("clé")
-        << QStringList { u"Clé renseignée"_s, u"Configuré"_s, u"À venir"_s,
-               u"À relier par l’équipe"_s }
-        << u"Modifier"_s << false << false;
-    QTest::newRow("no planning") << Access(
-        AgentAccess { .planning = false, .trello = false, .devin = true })
-                                 << QString()
-                                 << QStringList { u"Facultatif"_s, u"À relier par l’équipe"_s,
-                                        u"À venir"_s, u"Configuré"_s }
-                                 << u"Configurer"_s << true << false;
-    QTest::newRow("planning, no board")
-        << Access(AgentAccess { .planning = true, .trello = false, .devin = false }) << QString()
-        << QStringList { u"Facultatif"_s, u"À relier par l’équipe"_s, u"À venir"_s,
-               u"À relier par l’équipe"_s }
-        << u"Configurer"_s << false << true;
-}
-
-void TestIntegrationsView::catalogue()
-{
-    QFETCH(std::optional<AgentAccess>, access);
-    QFETCH(QString, key);
-    QFETCH(QStringList, statuses);
-    QFETCH(QString, gladiaAction);
-    QFETCH(bool, planningNote);
-    QFETCH(bool, trelloNote);
-
-    m_session->setAgentAccess(access);
-    m_session->setKey(key);
-    present(QStringLiteral("catalog"));
-    QVERIFY(shown("catalog") && !shown("agentForm") && !shown("gladiaForm"));
-    QCOMPARE(text("catalogHeading"), QStringLiteral("Intégrations"));
-    QCOMPARE(text("catalogIntro"),
-        access ? QStringLiteral("Le code de l’équipe est validé pour cette session.")
-               : QStringLiteral("Le carnet et l’enregistrement sont disponibles sans compte. "
-                                "Connectez l’agent quand vous en avez besoin."));
-    QCOMPARE((QStringList { rowStatus("gladiaRow"), rowStatus("trelloRow"),
-                 rowStatus("calendarRow"), rowStatus("devinRow") }),
-        statuses);
-    QCOMPARE(text("gladiaAction"), gladiaAction);
-    QCOMPARE(shown("planningNote"), planningNote);
-    QCOMPARE(shown("trelloNote"), trelloNote);
-    QCOMPARE(shown("connectAgentButton"), !access);
-    QCOMPARE(shown("disconnectButton"), access.has_value());
-    QCOMPARE(shown("refreshButton"), access.has_value());
-
-    // The session is observed: the catalogue follows it while open.
-    m_session->setKey(key.isEmpty() ? QStringLiteral("k") : QString());
-    QCOMPARE(rowStatus("gladiaRow"),
-        key.isEmpty() ? QStringLiteral("Clé renseignée") : QStringLiteral("Facultatif"));
-
-    click("closeButton");
-    QCOMPARE(m_dismissed->count(), 1);
-}
-
-void TestIntegrationsView::connectFromLink()
-{
-    m_storedURL = otherSite;
-    present(QStringLiteral("agent"), m_server->url().toString());
-    QCOMPARE(text("serverField"), m_server->url().toString());
-    QTRY_VERIFY(item("codeField")->hasActiveFocus());
-    QCOMPARE(text("formBackButton"), QStringLiteral("Continuer sans compte"));
-
-    // A blank code cannot be sent, by the button or by Return.
-    typeText(m_window.get(), QStringLiteral("  "));
-    QVERIFY(!enabled("connectButton"));
-    QTest::keyClick(m_window.get(), Qt::Key_Return);
-    QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(text("issueText").isEmpty());
-
-    typeText(m_window.get(), QStringLiteral("code-42  "));
-    QVERIFY(enabled("connectButton"));
-    m_server->enqueue(accessAnswer(AgentAccess { .planning = true, .trello = true }, 300));
-    click("connectButton");
-
-    // While checking: the form is locked and the sheet refuses to close.
-    QVERIFY(m_root->property("checking").toBool());
-    QVERIFY(shown("checkingIndicator"));
-    for (const char* control : { "serverField", "codeField", "formBackButton", "connectButton" }) {
-        QVERIFY2(!enabled(control), control);
-    }
-    QTest::keyClick(m_window.get(), Qt::Key_Escape);
-    QVERIFY(QMetaObject::invokeMethod(m_root.get(), "cancel"));
-    QCOMPARE(m_dismissed->count(), 0);
-    QCOMPARE(m_storedURL, otherSite);
-
-    QTRY_VERIFY(!m_root->property("checking").toBool());
-    QCOMPARE(m_server->requests().size(), 1);
-    QCOMPARE(m_server->requests().at(0).target, "/api/agent-access");
-    QCOMPARE(m_server->requests().at(0).header("Authorization"), "Bearer code-42");
-    QCOMPARE(m_storedURL, m_server->url().toString());
-    QCOMPARE(m_session->agentAccessCode(), QStringLiteral("code-42"));
-    QCOMPARE(m_session->agentAccess(), (AgentAccess { .planning = true, .trello = true }));
-    QVERIFY(shown("catalog") && shown("disconnectButton") && shown("refreshButton"));
-    QCOMPARE(
-        text("catalogIntro"), QStringLiteral("Le code de l’équipe est validé pour cette session."));
-    QVERIFY(text("codeField").isEmpty());
-
-    // "Vérifier les accès" checks the stored code against the stored site again.
-    m_server->enqueue(accessAnswer(AgentAccess { .planning = true, .trello = false }));
-    click("refreshButton");
-    QTRY_COMPARE(rowStatus("trelloRow"), QStringLiteral("À relier par l’équipe"));
-    QCOMPARE(m_server->requests().at(1).header("Authorization"), "Bearer code-42");
-    QVERIFY(shown("trelloNote"));
-    QVERIFY(text("issueText").isEmpty());
-
-    // Back on the form with an access, its leading button returns to the catalogue.
-    m_root->findChild<IntegrationsModel*>(QStringLiteral("integrationsModel"))
-        ->show(QStringLiteral("agent"));
-    QCOMPARE(text("formBackButton"), QStringLiteral("Retour"));
-    click("formBackButton");
-    QCOMPARE(page(), QStringLiteral("catalog"));
-    QCOMPARE(m_dismissed->count(), 0);
-}
-
-void TestIntegrationsView::connectFailures_data()
-{
-    QTest::addColumn<QString>("startPage");
-    QTest::addColumn<QString>("site"); // "server": the loopback server, "closed": a closed port
-    QTest::addColumn<std::optional<ScriptedResponse>>("answer");
-    QTest::addColumn<QString>("issue");
-    QTest::addColumn<QString>("endPage");
-
-    const QString refused = QStringLiteral("Code d’accès inconnu.");
-    QTest::newRow("site refused")
-        << u"agent"_s << u"ftp://equipe.example"_s << std::optional<ScriptedResponse>()
-        << u"Saisissez l’adresse du site de votre équipe, qui commence par https://."_s
-        << u"agent"_s;
-    QTest::newRow("401 on the form")
-        << u"agent"_s << u"server"_s << std::optional(errorAnswer(401, refused)) << refused
-        << u"agent"_s;
-    QTest::newRow("401 from the catalogue")
-        << u"catalog"_s << u"server"_s << std::optional(errorAnswer(401, refused)) << refused
-        << u"agent"_s;
-    QTest::newRow("403 from the catalogue")
-        << u"catalog"_s << u"server"_s << std::optional(errorAnswer(403, refused)) << refused
-        << u"catalog"_s;
-    QTest::newRow("no answer")
-        << u"agent"_s << u"closed"_s << std::optional<ScriptedResponse>()
-        << u"Impossible de joindre le site de votre équipe. Vérifiez son adresse et réessayez."_s
-        << u"agent"_s;
-}
-
-void TestIntegrationsView::connectFailures()
-{
-    QFETCH(QString, startPage);
-    QFETCH(QString, site);
-    QFETCH(std::optional<ScriptedResponse>, answer);
-    QFETCH(QString, issue);
-    QFETCH(QString, endPage);
-
-    QString address = site;
-    if (site == QStringLiteral("server")) {
-        address = m_server->url().toString();
-    } else if (site == QStringLiteral("closed")) {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        address = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
-    }
-    if (answer) {
-        m_server->enqueue(*answer);
-    }
-    const AgentAccess before { .planning = true };
-    if (startPage == QStringLiteral("catalog")) {
-        // "Vérifier les accès" checks the stored code against the stored site.
-        m_session->setAgentAccessCode(QStringLiteral("ancien"));
-        m_session->setAgentAccess(before);
-        m_storedURL = address;
-        present(startPage);
-        click("refreshButton");
-    } else {
-        present(startPage);
-        item("serverField")->setProperty("text", address);
-        type("codeField", QStringLiteral("code-42"));
-        QTest::keyClick(m_window.get(), Qt::Key_Return);
-    }
-    QTRY_COMPARE(text("issueText"), issue);
-    QTRY_VERIFY(!m_root->property("checking").toBool());
-    QVERIFY(shown("issueText"));
-    QCOMPARE(page(), endPage);
-    QCOMPARE(
-        m_storedURL, startPage == QStringLiteral("catalog") ? address : m_server->url().toString());
-    if (startPage == QStringLiteral("catalog")) {
-        QCOMPARE(m_session->agentAccessCode(), QStringLiteral("ancien"));
-        QCOMPARE(m_session->agentAccess(), before);
-    } else {
-        QVERIFY(m_session->agentAccessCode().isEmpty());
-        QVERIFY(!m_session->agentAccess());
-    }
-    QCOMPARE(m_dismissed->count(), 0);
-}
-
-void TestIntegrationsView::prepareResumes_data()
-{
-    QTest::addColumn<bool>("planning");
-    QTest::newRow("planning granted") << true;
-    QTest::newRow("planning refused") << false;
-}
-
-void TestIntegrationsView::prepareResumes()
-{
-    QFETCH(bool, planning);
-
-    m_session->agent()->setRequest(QStringLiteral("Créer une fiche"));
-    present(QStringLiteral("prepare"));
-    QCOMPARE(text("connectButton"), QStringLiteral("Connecter et préparer"));
-    m_server->setHandler([planning](const RecordedRequest& request) {
-        if (request.target.endsWith("agent-access")) {
-            return accessAnswer(
-                AgentAccess { .planning = planning, .trello = true, .devin = true });
-        }
-        return ScriptedResponse::json(200,
-            compactJson({ { QStringLiteral("status"), QStringLiteral("needs_clarification") },
-                { QStringLiteral("question"), QStringLiteral("Quel tableau ?") } }));
-    });
-    type("codeField", QStringLiteral("code-42"));
-    click("connectButton");
-    QTRY_VERIFY(m_session->agentAccess().has_value());
-    if (planning) {
-        QTRY_COMPARE(m_dismissed->count(), 1);
-        QVERIFY(!m_root->property("checking").toBool());
-        QTRY_COMPARE(m_session->agent()->question(), QStringLiteral("Quel tableau ?"));
-        QCOMPARE(m_server->requests().size(), 2);
-        QCOMPARE(m_server->requests().at(1).target, "/api/agent-prepare");
-        QCOMPARE(m_server->requests().at(1).header("Authorization"), "Bearer code-42");
-    } else {
-        QTRY_VERIFY(!m_root->property("checking").toBool());
-        QCOMPARE(m_dismissed->count(), 0);
-        QCOMPARE(page(), QStringLiteral("catalog"));
-        QVERIFY(shown("planningNote"));
-        QCOMPARE(text("planningNote"),
-            QStringLiteral("Votre équipe doit activer l’agent sur son serveur. Vous pouvez "
-                           "continuer à utiliser le carnet."));
-        QTest::qWait(50);
-        QCOMPARE(m_server->requests().size(), 1);
-    }
-}
-
-void TestIntegrationsView::reconnect_data()
-{
-    QTest::addColumn<bool>("sameSite");
-    QTest::addColumn<bool>("sameCode");
-
-    QTest::newRow("same site and code") << true << true;
-    QTest::newRow("other code") << true << false;
-    QTest::newRow("other site") << false << true;
-}
-
-void TestIntegrationsView::reconnect()
-{
-    QFETCH(bool, sameSite);
-    QFETCH(bool, sameCode);
-
-    AgentWorkspaceState* agent = m_session->agent();
-    m_session->setAgentAccessCode(QStringLiteral("code-42"));
-    m_session->setAgentAccess(AgentAccess { .planning = true });
-    if (!sameSite) {
-        m_storedURL = otherSite;
-    }
-    agent->setPreparation(AgentPreparation::proposeReview(someReview()));
-    agent->setExecution(someExecution());
-    agent->setNeedsAccess(true);
-    agent->setTrelloSetupRequired(true);
-    agent->setError(QStringLiteral("Code refusé."));
-
-    present(QStringLiteral("agent"), m_server->url().toString());
-    QCOMPARE(text("formBackButton"), QStringLiteral("Retour"));
-    m_server->enqueue(accessAnswer(everything));
-    type("codeField", sameCode ? QStringLiteral("code-42") : QStringLiteral("code-43"));
-    click("connectButton");
-    QTRY_COMPARE(m_session->agentAccess(), everything);
-
-    const bool kept = sameSite && sameCode;
-    QCOMPARE(agent->reviewing(), kept);
-    QCOMPARE(agent->execution().has_value(), kept);
-    QVERIFY(!agent->needsAccess());
-    QVERIFY(!agent->trelloSetupRequired());
-    QVERIFY(agent->error().isEmpty());
-    QCOMPARE(m_storedURL, m_server->url().toString());
-    QCOMPARE(page(), QStringLiteral("catalog"));
-}
-
-void TestIntegrationsView::agentBusy()
-{
-    // An agent request in flight locks the access actions and refuses a check.
-    TestHttpServer agentServer;
-    agentServer.enqueue(ScriptedResponse { .stall = true });
-    AgentWorkspaceState* agent = m_session->agent();
-    agent->setRequest(QStringLiteral("Créer une fiche"));
-    m_session->setAgentAccessCode(QStringLiteral("code-42"));
-    m_session->setAgentAccess(AgentAccess { .planning = true });
-    present(QStringLiteral("catalog"));
-    QVERIFY(enabled("disconnectButton") && enabled("refreshButton"));
-
-    AgentClient stalled(agentServer.url(), QStringLiteral("code-42"));
-    stalled.setTimeout(std::chrono::milliseconds(1500));
-    static_cast<void>(agent->prepare(stalled));
-    QVERIFY(agent->busy());
-    QVERIFY(!enabled("disconnectButton") && !enabled("refreshButton"));
-    click("refreshButton");
-    QTest::qWait(50);
-    QVERIFY(m_server->requests().isEmpty());
-    QTRY_VERIFY(!agent->busy());
-    QVERIFY(enabled("disconnectButton") && enabled("refreshButton"));
-
-    // A request that starts while the check runs wins: the grant is not stored.
-    agentServer.enqueue(ScriptedResponse { .stall = true });
-    m_server->enqueue(accessAnswer(everything, 300));
-    click("refreshButton");
-    QVERIFY(m_root->property("checking").toBool());
-    static_cast<void>(agent->prepare(stalled));
-    QVERIFY(agent->busy());
-    QTRY_COMPARE(text("issueText"),
-        QStringLiteral("Une tâche est en cours. Réessayez quand elle est terminée."));
-    QVERIFY(!m_root->property("checking").toBool());
-    QCOMPARE(m_session->agentAccess(), (AgentAccess { .planning = true }));
-    QTRY_VERIFY(!agent->busy());
-}
-
-void TestIntegrationsView::disconnect()
-{
-    AgentWorkspaceState* agent = m_session->agent();
-    m_session->setAgentAccessCode(QStringLiteral("code-42"));
-    m_session->setAgentAccess(everything);
-    agent->setPreparation(AgentPreparation::proposeReview(someReview()));
-    agent->setExecution(someExecution());
-    present(QStringLiteral("catalog"));
-
-    click("disconnectButton");
-    QVERIFY(m_session->agentAccessCode().isEmpty());
-    QVERIFY(!m_session->agentAccess());
-    QVERIFY(!agent->reviewing());
-    QVERIFY(!agent->execution());
-    QCOMPARE(m_storedURL, m_server->url().toString());
-    QCOMPARE(page(), QStringLiteral("catalog"));
-    QVERIFY(shown("connectAgentButton"));
-    QCOMPARE(rowStatus("trelloRow"), QStringLiteral("Option agent"));
-
-    // "Connecter l’agent" leads to the form, whose leading button now closes the sheet.
-    click("connectAgentButton");
-    QCOMPARE(page(), QStringLiteral("agent"));
-    QTRY_VERIFY(item("codeField")->hasActiveFocus());
-    click("formBackButton");
-    QCOMPARE(m_dismissed->count(), 1);
-}
-
-void TestIntegrationsView::keyForm_data()
-{
-    QTest::addColumn<QString>("startPage");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<bool>("saveEnabled");
-    QTest::addColumn<QString>("stored");
-
-    QTest::newRow("gladia, trimmed") << u"gladia"_s << u"  gl-123 \t"_s << true << u"gl-123"_s;
-    QTest::newRow("gladia, blank removes the key") << u"gladia"_s << u"   "_s << true << u""_s;
-    QTest::newRow("transcribe, trimmed") << u"transcribe"_s << u" gl-123 "_s << true << u"gl-123"_s;
-    QTest::newRow("transcribe, blank") << u"transcribe"_s << u"  "_s << false << u"ancienne"_s;
-}
-
-void TestIntegrationsView::keyForm()
-{
-    QFETCH(QString, startPage);
-    QFETCH(QString, typed);
-    QFETCH(bool, saveEnabled);
-    QFETCH(QString, stored);
-
-    const bool transcribing = startPage == QStringLiteral("transcribe");
-    m_session->setKey(QStringLiteral("ancienne"));
-    present(startPage);
-    QVERIFY(shown("gladiaForm") && !shown("catalog"));
-    QCOMPARE(text("keyField"), QStringLiteral("ancienne"));
-    QTRY_VERIFY(item("keyField")->hasActiveFocus());
-    QCOMPARE(text("keyBackButton"),
-        transcribing ? QStringLiteral("Revenir au carnet") : QStringLiteral("Retour"));
-    QCOMPARE(text("keySaveButton"),
-        transcribing ? QStringLiteral("Transcrire") : QStringLiteral("Enregistrer"));
-
-    click("gladiaKeysLink");
-    QCOMPARE(m_links.urls, QList<QUrl> { QUrl(QStringLiteral("https://app.gladia.io/apikeys")) });
-
-    item("keyField")->setProperty("text", QString());
-    QCOMPARE(enabled("keySaveButton"), !transcribing);
-    type("keyField", typed);
-    QCOMPARE(enabled("keySaveButton"), saveEnabled);
-    click("keySaveButton");
-    QCOMPARE(m_session->key(), stored);
-    if (!saveEnabled) {
-        QCOMPARE(m_transcribed->count(), 0);
-        // Leaving does not save.
-        click("keyBackButton");
-        QCOMPARE(m_dismissed->count(), 1);
-        QCOMPARE(m_session->key(), QStringLiteral("ancienne"));
-    } else if (transcribing) {
-        QCOMPARE(m_transcribed->count(), 1);
-        QCOMPARE(m_dismissed->count(), 1);
-    } else {
-        QCOMPARE(m_transcribed->count(), 0);
-        QCOMPARE(m_dismissed->count(), 0);
-        QCOMPARE(page(), QStringLiteral("catalog"));
-        QCOMPARE(rowStatus("gladiaRow"),
-            stored.isEmpty() ? QStringLiteral("Facultatif") : QStringLiteral("Clé renseignée"));
-        // "Retour" does not save what was typed.
-        click("gladiaAction");
-        QCOMPARE(page(), QStringLiteral("gladia"));
-        type("keyField", QStringLiteral("x"));
-        click("keyBackButton");
-        QCOMPARE(page(), QStringLiteral("catalog"));
-        QCOMPARE(m_session->key(), stored);
-    }
-}
-
-void TestIntegrationsView::controlsHaveAccessibleNames()
-{
-    m_session->setAgentAccess(everything);
-    for (const char* pageName : { "catalog", "agent", "gladia" }) {
-        present(QString::fromLatin1(pageName));
-        const QStringList gaps = accessibilityGaps(m_root.get());
-        QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
-    }
-    present(QStringLiteral("catalog"));
-    QCOMPARE(accessibleName(item("gladiaAction")), QStringLiteral("Configurer Gladia"));
-}
-
-void TestIntegrationsView::cancelKey()
-{
-    // Escape runs the leading button of the page shown.
-    present(QStringLiteral("gladia"));
-    QTRY_VERIFY(m_window->isActive());
-    QTRY_VERIFY(item("keyField")->hasActiveFocus());
-    QTest::keyClick(m_window.get(), Qt::Key_Escape);
-    QCOMPARE(page(), QStringLiteral("catalog"));
-    QCOMPARE(m_dismissed->count(), 0);
-    QTRY_VERIFY(m_root->hasActiveFocus());
-    QTest::keyClick(m_window.get(), Qt::Key_Escape);
-    QCOMPARE(m_dismissed->count(), 1);
-
-    present(QStringLiteral("transcribe"));
-    QTRY_VERIFY(item("keyField")->hasActiveFocus());
-    QTest::keyClick(m_window.get(), Qt::Key_Escape);
-    QCOMPARE(m_dismissed->count(), 1);
-    QCOMPARE(m_transcribed->count(), 0);
-}
-
-// Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the sheet's pages in both
-// appearances for a person to look at (scripts/screenshots-views.sh).
-void TestIntegrationsView::screenshots()
-{
-    const QString folder = qEnvironmentVariable("PARLEVOX_SCREENSHOTS");
-    if (folder.isEmpty()) {
-        QSKIP("PARLEVOX_SCREENSHOTS is not set");
-    }
-    QVERIFY(QDir().mkpath(folder));
-    const auto save = [&](const QString& name) {
-        // Lay out the page first: its height decides the window's.
-        nextFrame();
-        // Resized while hidden: a shown window may still be drawn at its old size.
-        m_window->hide();
-        m_window->resize(475, int(m_root->implicitHeight()));
-        m_root->setHeight(m_root->implicitHeight());
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-        saveBothAppearances(folder, u"integrations"_s, name);
-    };
-
-    present(QStringLiteral("catalog"));
-    save(u"catalog-guest"_s);
-
-    m_session->setKey(QStringLiteral("gl-123"));
-    m_session->setAgentAccess(AgentAccess { .planning = true, .trello = false, .devin = true });
-    present(QStringLiteral("catalog"));
-    save(u"catalog-connected"_s);
-
-    m_session->setAgentAccess(std::nullopt);
-    present(QStringLiteral("prepare"), QStringLiteral("http://localhost:3000"));
-    item("serverField")->setProperty("text", QStringLiteral("équipe.example"));
-    type("codeField", QStringLiteral("code-42"));
-    QTest::keyClick(m_window.get(), Qt::Key_Return);
-    QTRY_VERIFY(shown("issueText"));
-    save(u"form-issue"_s);
-
-    m_server->enqueue(accessAnswer(everything, 5000));
-    item("serverField")->setProperty("text", m_server->url().toString());
-    click("connectButton");
-    QTRY_VERIFY(shown("checkingIndicator"));
-    save(u"form-checking"_s);
-
-    present(QStringLiteral("transcribe"));
-    save(u"key"_s);
 }
 
 QTEST_MAIN(TestIntegrationsView)

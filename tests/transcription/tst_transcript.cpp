@@ -115,26 +115,16 @@ private Q_SLOTS:
         }
     }
 
-    void utteranceFieldsAreKeptAsSent()
-    {
-        const auto result = Gladia::decode<Gladia::Result>(
-            R"({"status":"done","result":{"transcription":{"full_transcript":"ignored",)"
-            R"("utterances":[{"start":3.25,"speaker":1,"text":"  Bonjour\n"},)"
-            R"({"start":0,"speaker":null,"text":"Salut"}]}}})");
-        QVERIFY(result);
-        QCOMPARE(result->result->transcription->segments(),
-            QList<Segment>(
-                { at(3.25, QStringLiteral("  Bonjour\n"), 1), at(0, QStringLiteral("Salut")) }));
-    }
-
     void segments_data()
     {
         QTest::addColumn<QByteArray>("transcription");
         QTest::addColumn<QList<Segment>>("expected");
-        QTest::newRow("utterances win over a different full text")
-            << QByteArray(R"({"full_transcript":"autre","utterances":[{"start":2,"text":"b"},)"
-                          R"({"start":1,"text":"a"}]})")
-            << QList<Segment> { at(2, QStringLiteral("b")), at(1, QStringLiteral("a")) };
+        QTest::newRow("utterances win over the full text, kept as sent and in order")
+            << QByteArray(R"({"full_transcript":"autre","utterances":[)"
+                          R"({"start":3.25,"speaker":1,"text":"  Bonjour\n"},)"
+                          R"({"start":0,"speaker":null,"text":"Salut"}]})")
+            << QList<Segment> { at(3.25, QStringLiteral("  Bonjour\n"), 1),
+                   at(0, QStringLiteral("Salut")) };
         QTest::newRow("no utterances: full text trimmed, one segment at 0")
             << QByteArray(R"({"full_transcript":" \u00a0 Bonjour à tous.\n  \r\n"})")
             << QList<Segment> { at(0, QStringLiteral("Bonjour à tous.")) };
