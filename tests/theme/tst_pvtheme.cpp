@@ -125,8 +125,8 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 1);
         QVERIFY(theme.isDark());
         QCOMPARE(theme.property("pvCanvas").value<QColor>(), darkCanvas);
-        QCOMPARE(
-            theme.property("pvRec").value<QColor>(), PVColor::pvRec().resolved(PVAppearance::dark));
+        QCOMPARE(theme.property("pvRec").value<QColor>(), QColor::fromRgb(0xFF, 0x6A, 0x4D));
+        QCOMPARE(theme.property("pvLine").value<QColor>().rgb() & 0xFFFFFF, 0xF3F1E6U);
 
         theme.setAppearance(PVAppearance::dark);
         QCOMPARE(changed.count(), 1);
