@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QUuid>
 #include <algorithm>
 #include <filesystem>
@@ -33,11 +34,15 @@ void createFolder(const QString& folder)
     }
 }
 
-// Forwards each buffer of a source straight to its own writer, never through the capture object.
-AudioSource::Handler feeding(TrackWriter* writer)
+// Forwards each buffer of a source straight to its own writer, never through the capture object,
+// then to the live mix when there is one.
+AudioSource::Handler feeding(TrackWriter* writer, LiveMix* liveMix, LiveMix::Input input)
 {
-    return [writer](const PcmBuffer& buffer, std::uint64_t hostTime) {
+    return [writer, liveMix, input](const PcmBuffer& buffer, std::uint64_t hostTime) {
         writer->append(buffer, hostTime);
+        if (liveMix) {
+            liveMix->append(input, buffer, hostTime);
+        }
     };
 }
 
@@ -47,11 +52,12 @@ AudioCapture::AudioCapture()
     : AudioCapture(pulseSources())
 { }
 
-AudioCapture::AudioCapture(Sources sources)
+AudioCapture::AudioCapture(Sources sources, LiveMix::Settings liveMix)
     : m_folder(QDir::temp().filePath(QUuid::createUuid().toString(QUuid::WithoutBraces)))
     , m_microphone(m_folder + QStringLiteral("/microphone.caf"))
     , m_system(m_folder + QStringLiteral("/appel.caf"))
     , m_sources(std::move(sources))
+    , m_liveMixSettings(std::move(liveMix))
 { }
 
 AudioCapture::~AudioCapture()
@@ -80,13 +86,23 @@ void AudioCapture::startInputs()
     m_systemWriter = std::make_unique<TrackWriter>(m_system, true);
     m_systemTap = std::move(systemTap);
     m_microphoneInput = std::move(microphone);
+    try {
+        m_liveMix
+            = std::make_unique<LiveMix>(LiveMix::Files { m_folder + QStringLiteral("/reunion.m4a"),
+                                            uploadCopy(m_microphone), uploadCopy(m_system) },
+                m_liveMixSettings);
+    } catch (...) {
+        // Recording goes on without it: the stop mixes the tracks.
+    }
 
     // The call first, then the microphone.
     try {
-        m_systemTap->start(feeding(m_systemWriter.get()));
-        m_microphoneInput->start(feeding(m_micWriter.get()));
+        m_systemTap->start(feeding(m_systemWriter.get(), m_liveMix.get(), LiveMix::Input::system));
+        m_microphoneInput->start(
+            feeding(m_micWriter.get(), m_liveMix.get(), LiveMix::Input::microphone));
     } catch (...) {
         stopInputs();
+        m_liveMix.reset();
         throw;
     }
 }
@@ -115,20 +131,40 @@ AudioCapture::StopResult AudioCapture::stopRecording()
     const QString mix = m_folder + QStringLiteral("/reunion.m4a");
     const bool callUsable = call && call->hasSignal;
 
+    // The mix made while recording, when it kept up; otherwise the tracks are mixed now.
+    const std::unique_ptr<LiveMix> liveMix = std::move(m_liveMix);
+    m_mixedWhileRecording = liveMix && (microphone || callUsable)
+        && liveMix->finish({ microphone ? std::optional(microphone->start) : std::nullopt,
+            callUsable ? std::optional(call->start) : std::nullopt });
+    const bool mixNow = !m_mixedWhileRecording;
+
     if (microphone && callUsable) {
         const double base = std::min(microphone->start, call->start);
         Tracks tracks { m_microphone, m_system, microphone->start - base, call->start - base };
-        AudioCapture::mix(
-            m_microphone, m_system, mix, tracks.microphoneOffset, tracks.systemOffset);
+        if (mixNow) {
+            AudioCapture::mix(
+                m_microphone, m_system, mix, tracks.microphoneOffset, tracks.systemOffset);
+        }
         return { mix, std::move(tracks), std::nullopt };
     }
     if (microphone) {
-        exportAudio({ { m_microphone, 0 } }, mix);
+        if (mixNow) {
+            exportAudio({ { m_microphone, 0 } }, mix);
+        }
         return { mix, std::nullopt, AudioPermissionHelp::systemAudioSilent };
     }
     if (callUsable) {
-        exportAudio({ { m_system, 0 } }, mix);
+        if (mixNow) {
+            exportAudio({ { m_system, 0 } }, mix);
+        }
         return { mix, std::nullopt, AudioPermissionHelp::microphone };
     }
     throw AudioPermissionHelp(AudioPermissionHelp::microphone);
+}
+
+QString AudioCapture::uploadCopy(const QString& track)
+{
+    const QFileInfo file(track);
+    return file.absolutePath() + QStringLiteral("/.") + file.completeBaseName()
+        + QStringLiteral(".m4a");
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audiopermissionhelp.h"
+#include "livemix.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -54,7 +55,7 @@ public:
     // Records the default microphone and the default output of the sound server.
     AudioCapture();
     // Records from the given inputs instead.
-    explicit AudioCapture(Sources sources);
+    explicit AudioCapture(Sources sources, LiveMix::Settings liveMix = {});
     ~AudioCapture();
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
@@ -62,6 +63,12 @@ public:
     [[nodiscard]] const QString& folder() const { return m_folder; }
     [[nodiscard]] const QString& microphone() const { return m_microphone; }
     [[nodiscard]] const QString& system() const { return m_system; }
+    // Whether the last stop kept the mix made while recording (false: it mixed the tracks).
+    [[nodiscard]] bool mixedWhileRecording() const { return m_mixedWhileRecording; }
+
+    // The M4A copy of a track made while recording for the transcription upload, hidden beside
+    // it; present only when the recording kept both tracks.
+    [[nodiscard]] static QString uploadCopy(const QString& track);
 
     // Both run off the calling thread and resume the caller on its own thread.
     QCoro::Task<void> start();
@@ -90,4 +97,7 @@ private:
     std::unique_ptr<AudioSource> m_microphoneInput;
     std::unique_ptr<TrackWriter> m_micWriter;
     std::unique_ptr<TrackWriter> m_systemWriter;
+    LiveMix::Settings m_liveMixSettings;
+    std::unique_ptr<LiveMix> m_liveMix; // fed while recording, unless it could not start
+    bool m_mixedWhileRecording = false;
 };

@@ -4,6 +4,7 @@
 #include "error.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -58,6 +59,8 @@ public:
         std::uint64_t firstHostTime = 0;
         float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
         bool noisy = false; // adds white noise of the same amplitude, harder to encode
+        std::int64_t silentChunks = 0; // the first buffers hold digital silence
+        std::chrono::microseconds chunkInterval { 0 }; // pause between buffers
         bool failToStart = false;
     };
 
@@ -97,11 +100,12 @@ private:
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
-                float value = s.amplitude * float(std::sin(step * double(frame)));
+                float value = amplitude * float(std::sin(step * double(frame)));
                 if (s.noisy) {
                     seed = seed * 1664525u + 1013904223u;
-                    value += s.amplitude * (float(seed >> 8) / float(1u << 24) - 0.5f);
+                    value += amplitude * (float(seed >> 8) / float(1u << 24) - 0.5f);
                 }
                 for (int c = 0; c < s.channels; ++c) {
                     samples[std::size_t(i * s.channels + c)] = value;
@@ -114,6 +118,9 @@ private:
             const auto offset
                 = std::uint64_t(double(chunk * s.chunkFrames) * 1e9 / double(s.sampleRate));
             handler(buffer, s.firstHostTime + offset);
+            if (s.chunkInterval.count() > 0) {
+                std::this_thread::sleep_for(s.chunkInterval);
+            }
         }
         const std::lock_guard lock(m_log->mutex);
         m_log->framesDelivered += frame;

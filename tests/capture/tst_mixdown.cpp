@@ -1,5 +1,6 @@
 #include "audiocapture.h"
 #include "captureerror.h"
+#include "decodedaudio.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,8 +16,6 @@
 
 namespace {
 
-constexpr int rate = 48000;
-
 // A sine of amplitude 1/8 in a track file, and where it is placed in the mix.
 struct Tone
 {
@@ -25,15 +24,6 @@ struct Tone
     double offset = 0;
     QString format = QStringLiteral("-ar 48000 -ac 2 -c:a pcm_f32le");
 };
-
-QByteArray run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    const bool done = process.waitForFinished(120000)
-        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    return done ? process.readAllStandardOutput() : QByteArray();
-}
 
 // Makes `output` with the ffmpeg command line, mostly from its generated sources.
 void ffmpeg(const QString& arguments, const QString& output)
@@ -52,56 +42,6 @@ QString writeTone(const QString& path, const Tone& tone)
                .arg(tone.format),
         path);
     return path;
-}
-
-// A mix as FFmpeg reads it back: its stated length and its samples, mono at 48 kHz.
-struct Decoded
-{
-    double duration = 0;
-    std::vector<float> samples;
-
-    explicit Decoded(const QString& path)
-    {
-        duration = run(QStringLiteral("ffprobe"),
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                QStringLiteral("stream=duration"), QStringLiteral("-of"),
-                QStringLiteral("default=nw=1:nk=1"), path })
-                       .trimmed()
-                       .toDouble();
-        const QByteArray raw = run(QStringLiteral("ffmpeg"),
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"),
-                QStringLiteral("f32le"), QStringLiteral("-") });
-        samples.resize(std::size_t(raw.size()) / sizeof(float));
-        std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
-    }
-
-    [[nodiscard]] double seconds() const { return double(samples.size()) / rate; }
-
-    // Amplitude of the `frequency` component over [from, to) seconds.
-    [[nodiscard]] double level(double frequency, double from, double to) const
-    {
-        const auto first = std::size_t(from * rate);
-        const auto last = std::min(samples.size(), std::size_t(to * rate));
-        double re = 0;
-        double im = 0;
-        for (std::size_t index = first; index < last; ++index) {
-            const double phase = 2 * std::numbers::pi * frequency * double(index) / rate;
-            re += samples[index] * std::cos(phase);
-            im += samples[index] * std::sin(phase);
-        }
-        return 2 * std::hypot(re, im) / double(std::max<std::size_t>(1, last - first));
-    }
-};
-
-// The container states the length to the millisecond; the decoder adds the encoder's padding,
-// up to one frame of 1024 samples.
-void verifyLength(const Decoded& mix, double expected)
-{
-    QVERIFY2(std::abs(mix.duration - expected) <= 0.001,
-        qPrintable(QStringLiteral("stated %1 s, expected %2 s").arg(mix.duration).arg(expected)));
-    QVERIFY2(mix.seconds() >= expected - 0.5 / rate && mix.seconds() <= expected + 1024.0 / rate,
-        qPrintable(QStringLiteral("decoded %1 s, expected %2 s").arg(mix.seconds()).arg(expected)));
 }
 
 // Every 100 ms window carries an input's tone exactly while that input plays.
