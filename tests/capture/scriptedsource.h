@@ -3,12 +3,14 @@
 #include "audiosource.h"
 #include "error.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -24,6 +26,7 @@ struct ScriptLog
     std::vector<std::string> events; // "start <name>", "stop <name>", in order
     std::int64_t framesDelivered = 0;
     int sourcesFinished = 0;
+    std::vector<double> playing; // seconds delivered by each source in lockstep, until it ends
 
     void note(std::string event)
     {
@@ -61,6 +64,9 @@ public:
         bool noisy = false; // adds white noise of the same amplitude, harder to encode
         std::int64_t silentChunks = 0; // the first buffers hold digital silence
         std::chrono::microseconds chunkInterval { 0 }; // pause between buffers
+        // Keeps within half a second of the other sources in lockstep, as live inputs do, however
+        // fast they feed.
+        bool lockstep = false;
         bool failToStart = false;
     };
 
@@ -99,7 +105,16 @@ private:
         const double step = 2 * M_PI * 440.0 / s.sampleRate;
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
+        std::size_t lane = 0;
+        if (s.lockstep) {
+            const std::lock_guard lock(m_log->mutex);
+            lane = m_log->playing.size();
+            m_log->playing.push_back(0);
+        }
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            if (s.lockstep) {
+                keepPace(lane, double(frame) / s.sampleRate, stop);
+            }
             const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
                 float value = amplitude * float(std::sin(step * double(frame)));
@@ -123,9 +138,24 @@ private:
             }
         }
         const std::lock_guard lock(m_log->mutex);
+        if (s.lockstep) {
+            m_log->playing[lane] = std::numeric_limits<double>::infinity();
+        }
         m_log->framesDelivered += frame;
         ++m_log->sourcesFinished;
         m_log->changed.notify_all();
+    }
+
+    void keepPace(std::size_t lane, double seconds, const std::stop_token& stop)
+    {
+        std::unique_lock lock(m_log->mutex);
+        m_log->playing[lane] = seconds;
+        while (!stop.stop_requested()
+            && seconds > *std::min_element(m_log->playing.begin(), m_log->playing.end()) + 0.5) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+        }
     }
 
     Script m_script;
