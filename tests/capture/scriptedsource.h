@@ -60,8 +60,10 @@ public:
         std::int64_t chunkFrames = 1024;
         std::int64_t chunks = 0;
         std::uint64_t firstHostTime = 0;
-        float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
-        bool noisy = false; // adds white noise of the same amplitude, harder to encode
+        float amplitude = 0.5f; // of a sine; 0 gives digital silence
+        double frequency = 440;
+        bool noisy = false; // adds white noise, harder to encode
+        float noiseLevel = 1; // of the noise, relative to the amplitude
         std::int64_t silentChunks = 0; // the first buffers hold digital silence
         std::chrono::microseconds chunkInterval { 0 }; // pause between buffers
         // Keeps within half a second of the other sources in lockstep, as live inputs do, however
@@ -73,7 +75,14 @@ public:
     ScriptedSource(Script script, std::shared_ptr<ScriptLog> log)
         : m_script(std::move(script))
         , m_log(std::move(log))
-    { }
+    {
+        // Joins the lockstep before any source plays, so that none runs ahead alone.
+        if (m_script.lockstep) {
+            const std::lock_guard lock(m_log->mutex);
+            m_lane = m_log->playing.size();
+            m_log->playing.push_back(0);
+        }
+    }
     ~ScriptedSource() override { stop(); }
 
     void start(Handler handler) override
@@ -102,15 +111,10 @@ private:
     {
         const Script& s = m_script;
         std::vector<float> samples(std::size_t(s.chunkFrames * s.channels));
-        const double step = 2 * M_PI * 440.0 / s.sampleRate;
+        const double step = 2 * M_PI * s.frequency / s.sampleRate;
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
-        std::size_t lane = 0;
-        if (s.lockstep) {
-            const std::lock_guard lock(m_log->mutex);
-            lane = m_log->playing.size();
-            m_log->playing.push_back(0);
-        }
+        const std::size_t lane = m_lane;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
             if (s.lockstep) {
                 keepPace(lane, double(frame) / s.sampleRate, stop);
@@ -120,7 +124,7 @@ private:
                 float value = amplitude * float(std::sin(step * double(frame)));
                 if (s.noisy) {
                     seed = seed * 1664525u + 1013904223u;
-                    value += amplitude * (float(seed >> 8) / float(1u << 24) - 0.5f);
+                    value += amplitude * s.noiseLevel * (float(seed >> 8) / float(1u << 24) - 0.5f);
                 }
                 for (int c = 0; c < s.channels; ++c) {
                     samples[std::size_t(i * s.channels + c)] = value;
@@ -160,6 +164,7 @@ private:
 
     Script m_script;
     std::shared_ptr<ScriptLog> m_log;
+    std::size_t m_lane = 0;
     std::jthread m_thread;
     std::atomic<bool> m_stopped { false };
 };
