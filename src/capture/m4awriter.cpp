@@ -84,7 +84,13 @@ M4aWriter::M4aWriter(const QString& path, Format format)
     if (muxer->oformat->flags & AVFMT_GLOBALHEADER) {
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    if (avcodec_open2(context, codec, nullptr) < 0) {
+    AVDictionary* options = nullptr;
+    if (format.fastCoder) {
+        av_dict_set(&options, "aac_coder", "fast", 0);
+    }
+    const int opened = avcodec_open2(context, codec, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
         throw exportUnavailable();
     }
     out.stream = avformat_new_stream(muxer, nullptr);

@@ -13,6 +13,7 @@ public:
         int sampleRate = 48000;
         int channels = 2;
         std::int64_t bitRate = 0; // 0: the encoder's own choice for the rate and channels
+        bool fastCoder = false; // half the work, for copies that only a speech recogniser hears
     };
 
     // Throws "Impossible de préparer l’export audio." when no encoder or muxer is available, and
