@@ -79,8 +79,9 @@ struct LiveMix::Chunk
 class LiveMix::Encoding
 {
 public:
-    explicit Encoding(const Files& files)
+    Encoding(const Files& files, double gapTolerance)
         : m_files(files)
+        , m_gapTolerance(gapTolerance)
         , m_mixPart(files.mix)
         , m_mix(m_mixPart.path())
     {
@@ -107,6 +108,8 @@ public:
                 open(track, buffer.format);
             }
         }
+        // A call buffer joins the mix from the first one holding signal: until then there is
+        // nothing of the call to add.
         if (!track.contributing && TrackWriter::containsSignal(buffer)) {
             track.contributing = true;
         }
@@ -224,7 +227,7 @@ private:
     void fillGap(Track& track, double seconds)
     {
         const double expected = track.anchor + double(track.anchorFrames) / track.format.sampleRate;
-        if (seconds - expected <= gapTolerance) {
+        if (!(seconds - expected > m_gapTolerance)) {
             return;
         }
         std::int64_t missing = std::llround((seconds - expected) * track.format.sampleRate);
@@ -335,6 +338,7 @@ private:
     }
 
     Files m_files;
+    double m_gapTolerance;
     PartFile m_mixPart;
     M4aWriter m_mix;
     std::array<Track, 2> m_inputs;
@@ -347,7 +351,7 @@ private:
 
 LiveMix::LiveMix(Files files, Settings settings)
     : m_settings(std::move(settings))
-    , m_encoding(std::make_unique<Encoding>(files))
+    , m_encoding(std::make_unique<Encoding>(files, m_settings.gapTolerance))
     , m_thread([this] { run(); })
 { }
 

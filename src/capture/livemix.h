@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,10 @@ public:
         std::size_t queueBytes = std::size_t(32) << 20; // about 40 s of both inputs
         bool waitWhenFull = false; // for benchmarks that feed faster than real time
         std::function<void()> beforeDrain; // runs on the encoder thread before each batch
+        // A buffer whose host time is later than the frames before it account for by more than
+        // this starts after a gap, kept as silence. It must be the track writers' own rule, so
+        // that the mix stays the tracks' mix: they keep buffers back to back, hence none.
+        double gapTolerance = std::numeric_limits<double>::infinity(); // seconds
     };
 
     // The tracks that the stop keeps, each with its start in host-clock seconds.
@@ -50,10 +55,6 @@ public:
         std::optional<double> microphoneStart;
         std::optional<double> systemStart;
     };
-
-    // A call buffer joins the mix from the first one holding signal: until then there is nothing
-    // of the call to add. A jump in host time larger than this is a gap, kept as silence.
-    static constexpr double gapTolerance = 0.1; // seconds
 
     // Creates the hidden files and starts the encoder thread; throws when that fails.
     LiveMix(Files files, Settings settings);
