@@ -69,6 +69,10 @@ public:
         // Keeps within half a second of the other sources in lockstep, as live inputs do, however
         // fast they feed.
         bool lockstep = false;
+        // The host times of the buffers after this many jump ahead by `gapSeconds`, as after a
+        // stream that stopped delivering for a while.
+        std::int64_t gapAfterChunks = -1;
+        double gapSeconds = 0;
         bool failToStart = false;
     };
 
@@ -134,8 +138,10 @@ private:
                 s.chunkFrames,
                 { reinterpret_cast<const std::byte*>(samples.data()),
                     samples.size() * sizeof(float) } };
+            const double gap
+                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             const auto offset
-                = std::uint64_t(double(chunk * s.chunkFrames) * 1e9 / double(s.sampleRate));
+                = std::uint64_t((double(chunk * s.chunkFrames) / double(s.sampleRate) + gap) * 1e9);
             handler(buffer, s.firstHostTime + offset);
             if (s.chunkInterval.count() > 0) {
                 std::this_thread::sleep_for(s.chunkInterval);

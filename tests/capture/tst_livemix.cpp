@@ -144,6 +144,37 @@ private Q_SLOTS:
         QCOMPARE(hiddenFiles(capture.folder()).size(), bothKept ? 2 : 0);
     }
 
+    // With writers that keep a jump in host time as silence, the mix keeps it too.
+    void keepsAGapAsSilence()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = script("microphone", 0, 2, 44100, 1);
+        Script call = script("call", 0, 2, 48000, 2);
+        mic.noisy = call.noisy = false;
+        call.frequency = 660;
+        call.gapAfterChunks = 47; // at 1.0027 s
+        call.gapSeconds = 0.5;
+        LiveMix::Settings settings;
+        settings.gapTolerance = 0.1;
+        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
+                                 [=] {
+                                     return std::make_unique<ScriptedSource>(call, log);
+                                 } },
+            settings);
+
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+
+        QVERIFY(capture.mixedWhileRecording());
+        const Decoded live(result.mix);
+        verifyLength(live, double(call.chunks * 1024) / 48000 + 0.5);
+        QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
+        QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
+        QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
+        QVERIFY(live.level(440, 0.2, 1.9) > 0.05);
+    }
+
     void fallsBackWhenTheEncodingCannotKeepUp_data()
     {
         QTest::addColumn<bool>("stall"); // otherwise the encoding fails
