@@ -104,7 +104,10 @@ public:
         } else {
             fillGap(track, seconds);
             if (buffer.format != track.format) {
+                // A new device: its frames count from here, at its own rate.
                 drain(track);
+                track.anchor += double(track.anchorFrames) / track.format.sampleRate;
+                track.anchorFrames = 0;
                 open(track, buffer.format);
             }
         }
