@@ -136,7 +136,7 @@ public:
         encodeUntil(std::max(behind, ahead - lagLimit));
     }
 
-    // Completes the files for the kept tracks; false when the mix cannot be the described one.
+    // Completes the files for the kept tracks; false when the mix cannot be what the stop asks.
     bool finish(const Layout& layout)
     {
         const std::array<std::optional<double>, 2> kept { layout.microphoneStart,
