@@ -1,9 +1,10 @@
 // Benchmark helper for bench/capture-cpu: on a private sound server playing into both sinks,
-// records <seconds> of microphone and call through AudioCapture and measures this process's CPU
-// time from start() until the inputs are stopped (the mixdown is not recording and is left out),
-// then the CPU time of two parec processes recording the same two inputs into CAF files with the
-// same 20 ms fragments, and of two parec processes with their default fragments.
-// Last line: "capture cpu_ratio=<Parlevox CPU per recorded second / parec's, same fragments>".
+// records <seconds> of microphone and call through AudioCapture, live mix included, and measures
+// this process's CPU time from start() to the end of stop(); then the CPU time of the same work
+// done by standard tools: two parec processes (20 ms fragments) piped into one ffmpeg that writes
+// both tracks as CAF and the AAC mix.
+// Last line: "capture cpu_ratio=<Parlevox CPU per recorded second / the tools'>
+// core_percent=<Parlevox's share of one core>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -60,37 +62,69 @@ struct Figure
     [[nodiscard]] double perSecond() const { return recorded > 0 ? cpu / recorded : 0; }
 };
 
-Figure recordWithParec(const PulseServer& server, int seconds, const QStringList& latency)
+// The same work with standard tools: two parec processes recording raw samples into pipes read by
+// one ffmpeg, which writes both tracks as CAF and mixes them into AAC.
+Figure recordWithTools(const PulseServer& server, int seconds)
 {
     const QString folder = server.folder();
-    const QStringList microphone {
-        QStringLiteral("--device=%1").arg(QLatin1String(PulseServer::microphoneSource)),
-        QStringLiteral("--format=float32le"), QStringLiteral("--rate=44100"),
-        QStringLiteral("--channels=1"), QStringLiteral("--file-format=caf"),
-        folder + QStringLiteral("/parec-microphone.caf")
-    };
-    const QStringList call {
-        QStringLiteral("--device=%1.monitor").arg(QLatin1String(PulseServer::callSink)),
-        QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
-        QStringLiteral("--channels=2"), QStringLiteral("--file-format=caf"),
-        folder + QStringLiteral("/parec-appel.caf")
-    };
-    QProcess first;
-    QProcess second;
-    first.setProcessEnvironment(server.clientEnvironment());
-    second.setProcessEnvironment(server.clientEnvironment());
-    first.start(QStringLiteral("parec"), latency + microphone);
-    second.start(QStringLiteral("parec"), latency + call);
-    first.waitForStarted();
-    second.waitForStarted();
+    const QString microphonePipe = folder + QStringLiteral("/microphone.pipe");
+    const QString callPipe = folder + QStringLiteral("/call.pipe");
+    for (const QString& pipe : { microphonePipe, callPipe }) {
+        QFile::remove(pipe);
+        if (mkfifo(QFile::encodeName(pipe).constData(), 0600) != 0) {
+            return {};
+        }
+    }
+    const QString microphoneTrack = folder + QStringLiteral("/tools-microphone.caf");
+    QProcess microphone;
+    QProcess call;
+    QProcess mixer;
+    for (QProcess* process : { &microphone, &call, &mixer }) {
+        process->setProcessEnvironment(server.clientEnvironment());
+    }
+    microphone.setStandardOutputFile(microphonePipe);
+    call.setStandardOutputFile(callPipe);
+    // Opening a pipe waits for its other end: the reader first, then each writer in its order.
+    mixer.start(QStringLiteral("ffmpeg"),
+        { QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
+            QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("f32le"),
+            QStringLiteral("-ar"), QStringLiteral("44100"), QStringLiteral("-ac"),
+            QStringLiteral("1"), QStringLiteral("-i"), microphonePipe, QStringLiteral("-f"),
+            QStringLiteral("f32le"), QStringLiteral("-ar"), QStringLiteral("48000"),
+            QStringLiteral("-ac"), QStringLiteral("2"), QStringLiteral("-i"), callPipe,
+            QStringLiteral("-filter_complex"),
+            QStringLiteral("[0]aresample=48000,aformat=channel_layouts=stereo[m];"
+                           "[m][1]amix=inputs=2:normalize=0[mix]"),
+            QStringLiteral("-map"), QStringLiteral("[mix]"), QStringLiteral("-c:a"),
+            QStringLiteral("aac"), folder + QStringLiteral("/tools-reunion.m4a"),
+            QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-c:a"),
+            QStringLiteral("pcm_f32le"), microphoneTrack, QStringLiteral("-map"),
+            QStringLiteral("1"), QStringLiteral("-c:a"), QStringLiteral("pcm_f32le"),
+            folder + QStringLiteral("/tools-appel.caf") });
+    microphone.start(QStringLiteral("parec"),
+        { QStringLiteral("--raw"), QStringLiteral("--latency-msec=20"),
+            QStringLiteral("--device=%1").arg(QLatin1String(PulseServer::microphoneSource)),
+            QStringLiteral("--format=float32le"), QStringLiteral("--rate=44100"),
+            QStringLiteral("--channels=1") });
+    call.start(QStringLiteral("parec"),
+        { QStringLiteral("--raw"), QStringLiteral("--latency-msec=20"),
+            QStringLiteral("--device=%1.monitor").arg(QLatin1String(PulseServer::callSink)),
+            QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
+            QStringLiteral("--channels=2") });
+    for (QProcess* process : { &microphone, &call, &mixer }) {
+        process->waitForStarted();
+    }
     QThread::sleep(seconds);
     Figure figure;
-    figure.cpu = cpuSeconds(first.processId()) + cpuSeconds(second.processId());
-    first.terminate();
-    second.terminate();
-    first.waitForFinished();
-    second.waitForFinished();
-    figure.recorded = trackSeconds(microphone.last());
+    for (QProcess* process : { &microphone, &call, &mixer }) {
+        figure.cpu += cpuSeconds(process->processId());
+    }
+    microphone.terminate();
+    call.terminate();
+    for (QProcess* process : { &microphone, &call, &mixer }) {
+        process->waitForFinished(60000);
+    }
+    figure.recorded = trackSeconds(microphoneTrack);
     return figure;
 }
 
@@ -120,37 +154,34 @@ int main(int argc, char** argv)
         const double before = cpuSeconds();
         blockingWait(capture.start());
         QThread::sleep(seconds);
-        // stop() stops the inputs first; its mixdown is not recording, so time is read here.
-        parlevox.cpu = cpuSeconds() - before;
+        // The stop completes the live encoding, so it counts.
         const AudioCapture::StopResult result = blockingWait(capture.stop());
+        parlevox.cpu = cpuSeconds() - before;
         parlevox.recorded = trackSeconds(capture.microphone());
-        if (!result.tracks) {
-            std::fprintf(stderr, "a track is missing\n");
+        if (!result.tracks || !capture.mixedWhileRecording()) {
+            std::fprintf(stderr, "a track or the live mix is missing\n");
             return 1;
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    const Figure parec = recordWithParec(server, seconds, { QStringLiteral("--latency-msec=20") });
-    const Figure parecDefault = recordWithParec(server, seconds, {});
+    const Figure tools = recordWithTools(server, seconds);
     callPlayer->kill();
     voicePlayer->kill();
     callPlayer->waitForFinished();
     voicePlayer->waitForFinished();
 
-    std::printf("parlevox: %.3f s CPU for %.1f s recorded (%.5f per second)\n", parlevox.cpu,
-        parlevox.recorded, parlevox.perSecond());
-    std::printf("two parec, 20 ms fragments: %.3f s CPU for %.1f s recorded (%.5f per second)\n",
-        parec.cpu, parec.recorded, parec.perSecond());
-    std::printf("two parec, default fragments: %.3f s CPU for %.1f s recorded (%.5f per second), "
-                "ratio %.2f\n",
-        parecDefault.cpu, parecDefault.recorded, parecDefault.perSecond(),
-        parecDefault.perSecond() > 0 ? parlevox.perSecond() / parecDefault.perSecond() : 0);
-    if (parec.perSecond() <= 0) {
-        std::fprintf(stderr, "parec recorded nothing\n");
+    std::printf(
+        "parlevox, recording and live mix: %.3f s CPU for %.1f s recorded (%.5f per second)\n",
+        parlevox.cpu, parlevox.recorded, parlevox.perSecond());
+    std::printf("two parec into one ffmpeg: %.3f s CPU for %.1f s recorded (%.5f per second)\n",
+        tools.cpu, tools.recorded, tools.perSecond());
+    if (tools.perSecond() <= 0) {
+        std::fprintf(stderr, "the tools recorded nothing\n");
         return 1;
     }
-    std::printf("capture cpu_ratio=%.2f\n", parlevox.perSecond() / parec.perSecond());
+    std::printf("capture cpu_ratio=%.2f core_percent=%.2f\n",
+        parlevox.perSecond() / tools.perSecond(), 100 * parlevox.perSecond());
     return 0;
 }

@@ -1,7 +1,8 @@
 // Benchmark helper for bench/stop-latency: feeds <seconds> of generated audio from two injected
 // sources (a 44.1 kHz mono microphone and a 48 kHz stereo call starting 0.35 s earlier) through
-// AudioCapture as fast as the track writers take it, then times stop() until "reunion.m4a" is
-// complete. Prints "stop-latency seconds=<n> audio_seconds=<seconds>".
+// AudioCapture as fast as the live mix encodes it, then times stop() until "reunion.m4a" is
+// complete. With "--after-stop", the live mix is left out and the stop mixes the tracks. Prints
+// the peak memory, then "stop-latency seconds=<n> audio_seconds=<seconds>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
@@ -12,11 +13,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 600;
+    const bool afterStop = argc > 2 && std::strcmp(argv[2], "--after-stop") == 0;
     constexpr std::uint64_t base = 1'000'000'000'000;
 
     auto log = std::make_shared<ScriptLog>();
@@ -26,11 +30,24 @@ int main(int argc, char** argv)
     ScriptedSource::Script call { "call", 48000, 2, 1024, 0, base };
     call.chunks = std::int64_t(seconds * 48000) / call.chunkFrames;
     call.noisy = true;
+    microphone.lockstep = call.lockstep = true;
 
-    AudioCapture capture({
-        [=] { return std::make_unique<ScriptedSource>(microphone, log); },
-        [=] { return std::make_unique<ScriptedSource>(call, log); },
-    });
+    LiveMix::Settings live;
+    // The sources run faster than real time and the encoder does not: they wait for it instead of
+    // overflowing the queue, which is full when the stop comes.
+    live.waitWhenFull = true;
+    // A few seconds of backlog at the stop, more than a live recording leaves on a loaded machine.
+    live.queueBytes = std::size_t(4) << 20;
+    if (afterStop) {
+        live.beforeDrain = [] {
+            throw std::runtime_error("left out");
+        };
+    }
+    AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(microphone, log); },
+                             [=] {
+                                 return std::make_unique<ScriptedSource>(call, log);
+                             } },
+        live);
     try {
         const auto fed = std::chrono::steady_clock::now();
         blockingWait(capture.start());
@@ -38,10 +55,14 @@ int main(int argc, char** argv)
         const auto stopping = std::chrono::steady_clock::now();
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         const auto stopped = std::chrono::steady_clock::now();
-        if (!result.tracks) {
-            std::fprintf(stderr, "the mix did not take both tracks\n");
+        if (!result.tracks || capture.mixedWhileRecording() == afterStop) {
+            std::fprintf(stderr, "the mix did not take both tracks as intended\n");
             return 1;
         }
+        rusage usage {};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%s; peak memory %.0f MB\n", afterStop ? "mixed after the stop" : "live mix",
+            double(usage.ru_maxrss) / 1024);
         std::printf("feeding %.0f s of two tracks took %.2f s; reunion.m4a %.1f MB\n", seconds,
             std::chrono::duration<double>(stopping - fed).count(),
             double(QFileInfo(result.mix).size()) / 1e6);

@@ -11,6 +11,7 @@
 #include "trackcutoff.h"
 #include "trackwriter.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <utility>
@@ -26,17 +27,25 @@ AudioCapture::Sources pulseSources()
 }
 
 // Forwards each buffer of a source straight to its own writer, never through the capture object,
-// and notes when the track began for a recovery after a crash.
-AudioSource::Handler feeding(TrackWriter* writer, TrackCutoff* cutoff)
+// notes when the track began for a recovery after a crash, then hands what the track took to the
+// live mix when there is one.
+AudioSource::Handler feeding(
+    TrackWriter* writer, TrackCutoff* cutoff, LiveMix* liveMix, LiveMix::Input input)
 {
-    return
-        [writer, cutoff, started = false](const PcmBuffer& buffer, std::uint64_t hostTime) mutable {
-            if (cutoff->append(*writer, buffer, hostTime) && !started && buffer.frameLength > 0) {
-                started = true;
-                const QFileInfo track(writer->path());
-                TrackStarts::note(track.path(), track.fileName(), hostTimeToSeconds(hostTime));
-            }
-        };
+    return [writer, cutoff, liveMix, input, started = false](
+               const PcmBuffer& buffer, std::uint64_t hostTime) mutable {
+        if (!cutoff->append(*writer, buffer, hostTime)) {
+            return;
+        }
+        if (!started && buffer.frameLength > 0) {
+            started = true;
+            const QFileInfo track(writer->path());
+            TrackStarts::note(track.path(), track.fileName(), hostTimeToSeconds(hostTime));
+        }
+        if (liveMix) {
+            liveMix->append(input, buffer, hostTime);
+        }
+    };
 }
 
 // What a stopped input could not record, kept for the stop's result.
@@ -52,11 +61,12 @@ AudioCapture::AudioCapture()
     : AudioCapture(pulseSources())
 { }
 
-AudioCapture::AudioCapture(Sources sources)
+AudioCapture::AudioCapture(Sources sources, LiveMix::Settings liveMix)
     : m_folder(RecordingLocation::newFolder())
     , m_microphone(m_folder + QStringLiteral("/microphone.caf"))
     , m_system(m_folder + QStringLiteral("/appel.caf"))
     , m_sources(std::move(sources))
+    , m_liveMixSettings(std::move(liveMix))
 { }
 
 AudioCapture::~AudioCapture()
@@ -106,13 +116,24 @@ void AudioCapture::startInputs()
     m_systemWriter = std::make_unique<TrackWriter>(m_system, true);
     m_systemTap = std::move(systemTap);
     m_microphoneInput = std::move(microphone);
+    try {
+        m_liveMix
+            = std::make_unique<LiveMix>(LiveMix::Files { m_folder + QStringLiteral("/reunion.m4a"),
+                                            uploadCopy(m_microphone), uploadCopy(m_system) },
+                m_liveMixSettings);
+    } catch (...) {
+        // Recording goes on without it: the stop mixes the tracks.
+    }
 
     // The call first, then the microphone.
     try {
-        m_systemTap->start(feeding(m_systemWriter.get(), m_cutoff.get()));
-        m_microphoneInput->start(feeding(m_micWriter.get(), m_cutoff.get()));
+        m_systemTap->start(
+            feeding(m_systemWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::system));
+        m_microphoneInput->start(feeding(
+            m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone));
     } catch (...) {
         stopInputs();
+        m_liveMix.reset();
         throw;
     }
 }
@@ -146,8 +167,13 @@ AudioCapture::StopResult AudioCapture::stopRecording()
     };
     const std::optional<std::uint64_t> cut = m_cutoff->instant();
     if (!cut) {
-        return mixKept(m_folder, kept(m_micWriter->finish()), kept(m_systemWriter->finish()));
+        const std::optional<KeptTrack> microphone = kept(m_micWriter->finish());
+        const std::optional<KeptTrack> call = kept(m_systemWriter->finish());
+        m_mixedWhileRecording = finishLiveMix(microphone, call);
+        return mixKept(m_folder, microphone, call, m_mixedWhileRecording);
     }
+    // The live mix went on past the cut; the tracks, cut back to it, are mixed instead.
+    m_liveMix.reset();
     // What reached the disk before the cut is mixed; nothing at all leaves the cut's reason.
     const std::optional<KeptTrack> microphone = kept(m_micWriter->finishAt(*cut));
     const std::optional<KeptTrack> call = kept(m_systemWriter->finishAt(*cut));
@@ -159,28 +185,54 @@ AudioCapture::StopResult AudioCapture::stopRecording()
     return result;
 }
 
-AudioCapture::StopResult AudioCapture::mixKept(
-    const QString& folder, std::optional<KeptTrack> microphone, std::optional<KeptTrack> call)
+bool AudioCapture::finishLiveMix(
+    const std::optional<KeptTrack>& microphone, const std::optional<KeptTrack>& call)
+{
+    const std::unique_ptr<LiveMix> liveMix = std::move(m_liveMix);
+    const bool callUsable = call && call->hasSignal;
+    return liveMix && (microphone || callUsable)
+        && liveMix->finish({ microphone ? std::optional(microphone->start) : std::nullopt,
+            callUsable ? std::optional(call->start) : std::nullopt });
+}
+
+AudioCapture::StopResult AudioCapture::mixKept(const QString& folder,
+    std::optional<KeptTrack> microphone, std::optional<KeptTrack> call, bool mixedAlready)
 {
     const QString microphoneFile = folder + QStringLiteral("/microphone.caf");
     const QString systemFile = folder + QStringLiteral("/appel.caf");
     const QString mix = folder + QStringLiteral("/reunion.m4a");
     const bool callUsable = call && call->hasSignal;
 
+    // The mix made while recording, when it kept up; otherwise the tracks are mixed now.
+    const bool mixNow = !mixedAlready;
+
     if (microphone && callUsable) {
         const double base = std::min(microphone->start, call->start);
         Tracks tracks { microphoneFile, systemFile, microphone->start - base, call->start - base };
-        AudioCapture::mix(
-            microphoneFile, systemFile, mix, tracks.microphoneOffset, tracks.systemOffset);
+        if (mixNow) {
+            AudioCapture::mix(
+                microphoneFile, systemFile, mix, tracks.microphoneOffset, tracks.systemOffset);
+        }
         return { mix, std::move(tracks), std::nullopt, std::nullopt };
     }
     if (microphone) {
-        exportAudio({ { microphoneFile, 0 } }, mix);
+        if (mixNow) {
+            exportAudio({ { microphoneFile, 0 } }, mix);
+        }
         return { mix, std::nullopt, AudioPermissionHelp::systemAudioSilent, std::nullopt };
     }
     if (callUsable) {
-        exportAudio({ { systemFile, 0 } }, mix);
+        if (mixNow) {
+            exportAudio({ { systemFile, 0 } }, mix);
+        }
         return { mix, std::nullopt, AudioPermissionHelp::microphone, std::nullopt };
     }
     throw AudioPermissionHelp(AudioPermissionHelp::microphone);
+}
+
+QString AudioCapture::uploadCopy(const QString& track)
+{
+    const QFileInfo file(track);
+    return file.absolutePath() + QStringLiteral("/.") + file.completeBaseName()
+        + QStringLiteral(".m4a");
 }

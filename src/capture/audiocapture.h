@@ -2,6 +2,7 @@
 
 #include "audioloss.h"
 #include "audiopermissionhelp.h"
+#include "livemix.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -72,7 +73,7 @@ public:
     // Records the default microphone and the default output of the sound server.
     AudioCapture();
     // Records from the given inputs instead.
-    explicit AudioCapture(Sources sources);
+    explicit AudioCapture(Sources sources, LiveMix::Settings liveMix = {});
     ~AudioCapture();
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
@@ -80,6 +81,12 @@ public:
     [[nodiscard]] const QString& folder() const { return m_folder; }
     [[nodiscard]] const QString& microphone() const { return m_microphone; }
     [[nodiscard]] const QString& system() const { return m_system; }
+    // Whether the last stop kept the mix made while recording (false: it mixed the tracks).
+    [[nodiscard]] bool mixedWhileRecording() const { return m_mixedWhileRecording; }
+
+    // The M4A copy of a track made while recording for the transcription upload, hidden beside
+    // it; present only when the recording kept both tracks.
+    [[nodiscard]] static QString uploadCopy(const QString& track);
 
     // Told, once and from an audio thread, that the disk stopped taking the recording; the
     // sentence says so in French. The recording goes on until stopped. Set before start().
@@ -98,14 +105,17 @@ public:
         double microphoneOffset = 0, double systemOffset = 0);
     // Mixes the kept tracks of a recording folder into its "reunion.m4a" as a stop does: both in
     // step, or the one usable track with the hint of the other. Blocking; throws
-    // AudioPermissionHelp::microphone when neither is usable.
-    static StopResult mixKept(
-        const QString& folder, std::optional<KeptTrack> microphone, std::optional<KeptTrack> call);
+    // AudioPermissionHelp::microphone when neither is usable. `mixedAlready`: the mix made while
+    // recording is in place, only the result is told.
+    static StopResult mixKept(const QString& folder, std::optional<KeptTrack> microphone,
+        std::optional<KeptTrack> call, bool mixedAlready = false);
 
 private:
     void startInputs();
     StopResult stopRecording();
     void stopInputs() noexcept;
+    bool finishLiveMix(
+        const std::optional<KeptTrack>& microphone, const std::optional<KeptTrack>& call);
 
     QString m_folder;
     QString m_microphone;
@@ -122,4 +132,7 @@ private:
     std::unique_ptr<SpaceReserve> m_reserve;
     std::unique_ptr<TrackCutoff> m_cutoff;
     std::vector<AudioLoss> m_losses; // gathered from the inputs as they are stopped
+    LiveMix::Settings m_liveMixSettings;
+    std::unique_ptr<LiveMix> m_liveMix; // fed while recording, unless it could not start
+    bool m_mixedWhileRecording = false;
 };

@@ -50,6 +50,12 @@ QCoro::Task<QString> Gladia::transcribeTracks(
 QCoro::Task<QList<Gladia::Segment>> Gladia::transcribeTrack(
     QString track, std::stop_token stop) const
 {
+    // The copy made while recording goes out as it is, without waiting for a conversion.
+    if (const QString copy = AudioCapture::uploadCopy(track); QFileInfo::exists(copy)) {
+        throwIfStopped(stop);
+        const Transcription transcription = co_await fetchTranscript(copy, stop);
+        co_return transcription.segments();
+    }
     const QString temporary
         = QFileInfo(track).absoluteDir().filePath(canonicalUuid() + QStringLiteral(".m4a"));
     const auto removeTemporary = qScopeGuard([&temporary] { QFile::remove(temporary); });

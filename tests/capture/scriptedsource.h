@@ -3,12 +3,14 @@
 #include "audiosource.h"
 #include "error.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -24,6 +26,7 @@ struct ScriptLog
     std::vector<std::string> events; // "start <name>", "stop <name>", in order
     std::int64_t framesDelivered = 0;
     int sourcesFinished = 0;
+    std::vector<double> playing; // seconds delivered by each source in lockstep, until it ends
 
     void note(std::string event)
     {
@@ -57,8 +60,18 @@ public:
         std::int64_t chunkFrames = 1024;
         std::int64_t chunks = 0;
         std::uint64_t firstHostTime = 0;
-        float amplitude = 0.5f; // of a 440 Hz sine; 0 gives digital silence
-        bool noisy = false; // adds white noise of the same amplitude, harder to encode
+        float amplitude = 0.5f; // of a sine; 0 gives digital silence
+        double frequency = 440;
+        bool noisy = false; // adds white noise, harder to encode
+        float noiseLevel = 1; // of the noise, relative to the amplitude
+        std::int64_t silentChunks = 0; // the first buffers hold digital silence
+        // Keeps within half a second of the other sources in lockstep, as live inputs do, however
+        // fast they feed.
+        bool lockstep = false;
+        // The host times of the buffers after this many jump ahead by `gapSeconds`, as after a
+        // stream that stopped delivering for a while.
+        std::int64_t gapAfterChunks = -1;
+        double gapSeconds = 0;
         bool failToStart = false;
         // Time between buffers; none plays the script as fast as it can.
         std::chrono::microseconds pace { 0 };
@@ -67,7 +80,14 @@ public:
     ScriptedSource(Script script, std::shared_ptr<ScriptLog> log)
         : m_script(std::move(script))
         , m_log(std::move(log))
-    { }
+    {
+        // Joins the lockstep before any source plays, so that none runs ahead alone.
+        if (m_script.lockstep) {
+            const std::lock_guard lock(m_log->mutex);
+            m_lane = m_log->playing.size();
+            m_log->playing.push_back(0);
+        }
+    }
     ~ScriptedSource() override { stop(); }
 
     void start(Handler handler) override
@@ -96,16 +116,21 @@ private:
     {
         const Script& s = m_script;
         std::vector<float> samples(std::size_t(s.chunkFrames * s.channels));
-        const double step = 2 * M_PI * 440.0 / s.sampleRate;
+        const double step = 2 * M_PI * s.frequency / s.sampleRate;
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
         const auto began = std::chrono::steady_clock::now();
+        const std::size_t lane = m_lane;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            if (s.lockstep) {
+                keepPace(lane, double(frame) / s.sampleRate, stop);
+            }
+            const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
-                float value = s.amplitude * float(std::sin(step * double(frame)));
+                float value = amplitude * float(std::sin(step * double(frame)));
                 if (s.noisy) {
                     seed = seed * 1664525u + 1013904223u;
-                    value += s.amplitude * (float(seed >> 8) / float(1u << 24) - 0.5f);
+                    value += amplitude * s.noiseLevel * (float(seed >> 8) / float(1u << 24) - 0.5f);
                 }
                 for (int c = 0; c < s.channels; ++c) {
                     samples[std::size_t(i * s.channels + c)] = value;
@@ -115,19 +140,37 @@ private:
                 s.chunkFrames,
                 { reinterpret_cast<const std::byte*>(samples.data()),
                     samples.size() * sizeof(float) } };
+            const double gap
+                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             const auto offset
-                = std::uint64_t(double(chunk * s.chunkFrames) * 1e9 / double(s.sampleRate));
+                = std::uint64_t((double(chunk * s.chunkFrames) / double(s.sampleRate) + gap) * 1e9);
             handler(buffer, s.firstHostTime + offset);
             std::this_thread::sleep_until(began + s.pace * (chunk + 1));
         }
         const std::lock_guard lock(m_log->mutex);
+        if (s.lockstep) {
+            m_log->playing[lane] = std::numeric_limits<double>::infinity();
+        }
         m_log->framesDelivered += frame;
         ++m_log->sourcesFinished;
         m_log->changed.notify_all();
     }
 
+    void keepPace(std::size_t lane, double seconds, const std::stop_token& stop)
+    {
+        std::unique_lock lock(m_log->mutex);
+        m_log->playing[lane] = seconds;
+        while (!stop.stop_requested()
+            && seconds > *std::min_element(m_log->playing.begin(), m_log->playing.end()) + 0.5) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+        }
+    }
+
     Script m_script;
     std::shared_ptr<ScriptLog> m_log;
+    std::size_t m_lane = 0;
     std::jthread m_thread;
     std::atomic<bool> m_stopped { false };
 };

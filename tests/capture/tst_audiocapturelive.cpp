@@ -127,6 +127,14 @@ private Q_SLOTS:
         QVERIFY(system.seconds() >= 1.0);
         QVERIFY(std::abs(microphone.peak - 0.5f) < 0.05f);
         QVERIFY(std::abs(system.peak - 0.5f) < 0.05f);
+
+        // The mix was made while recording, as the tracks mixed after the stop would have it.
+        QVERIFY(capture.mixedWhileRecording());
+        const QString after = QDir(capture.folder()).filePath(QStringLiteral("after-stop.m4a"));
+        AudioCapture::mix(
+            tracks.microphone, tracks.system, after, tracks.microphoneOffset, tracks.systemOffset);
+        const double difference = differenceDb(DecodedAudio(result.mix), DecodedAudio(after));
+        QVERIFY2(difference <= -30, qPrintable(QStringLiteral("%1 dB").arg(difference)));
     }
 
     void silentCall()
@@ -146,6 +154,7 @@ private Q_SLOTS:
         QVERIFY(result.help.has_value());
         QCOMPARE(result.help->kind(), AudioPermissionHelp::systemAudioSilent);
         QVERIFY(QFileInfo(result.mix).size() > 0);
+        QVERIFY(capture.mixedWhileRecording());
         // The call was recorded, as silence, and left out of the mix.
         QVERIFY(RecordedAudio::fromTrack(capture.system()).seconds() > 0.3);
         QCOMPARE(RecordedAudio::fromTrack(capture.system()).peak, 0.0f);

@@ -46,16 +46,6 @@ QString writeTone(const QString& path, const Tone& tone)
     return path;
 }
 
-// The container states the length to the millisecond; the decoder adds the encoder's padding,
-// up to one frame of 1024 samples.
-void verifyLength(const DecodedAudio& mix, double expected)
-{
-    QVERIFY2(std::abs(mix.duration - expected) <= 0.001,
-        qPrintable(QStringLiteral("stated %1 s, expected %2 s").arg(mix.duration).arg(expected)));
-    QVERIFY2(mix.seconds() >= expected - 0.5 / rate && mix.seconds() <= expected + 1024.0 / rate,
-        qPrintable(QStringLiteral("decoded %1 s, expected %2 s").arg(mix.seconds()).arg(expected)));
-}
-
 // Every 100 ms window carries an input's tone exactly while that input plays.
 void verifyPlacement(const DecodedAudio& mix, const QList<Tone>& tones)
 {

@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -37,8 +39,9 @@ struct DecodedAudio
                        .toDouble();
         const QByteArray raw = runProgram(QStringLiteral("ffmpeg"),
             { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"),
-                QStringLiteral("f32le"), QStringLiteral("-") });
+                QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
+                QStringLiteral("48000"), QStringLiteral("-f"), QStringLiteral("f32le"),
+                QStringLiteral("-") });
         samples.resize(std::size_t(raw.size()) / sizeof(float));
         std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
     }
@@ -60,3 +63,29 @@ struct DecodedAudio
         return 2 * std::hypot(re, im) / double(std::max<std::size_t>(1, last - first));
     }
 };
+
+// The container states the length to the millisecond; the decoder adds the encoder's padding,
+// up to one frame of 1024 samples.
+inline void verifyLength(const DecodedAudio& mix, double expected)
+{
+    constexpr int rate = DecodedAudio::rate;
+    QVERIFY2(std::abs(mix.duration - expected) <= 0.001,
+        qPrintable(QStringLiteral("stated %1 s, expected %2 s").arg(mix.duration).arg(expected)));
+    QVERIFY2(mix.seconds() >= expected - 0.5 / rate && mix.seconds() <= expected + 1024.0 / rate,
+        qPrintable(QStringLiteral("decoded %1 s, expected %2 s").arg(mix.seconds()).arg(expected)));
+}
+
+// The energy of the difference between two decodings, relative to the reference's, in dB.
+inline double differenceDb(const DecodedAudio& mix, const DecodedAudio& reference)
+{
+    double difference = 0;
+    double signal = 0;
+    const std::size_t length = std::max(mix.samples.size(), reference.samples.size());
+    for (std::size_t index = 0; index < length; ++index) {
+        const double a = index < mix.samples.size() ? mix.samples[index] : 0.0;
+        const double b = index < reference.samples.size() ? reference.samples[index] : 0.0;
+        difference += (a - b) * (a - b);
+        signal += b * b;
+    }
+    return 10 * std::log10(std::max(difference, 1e-20) / std::max(signal, 1e-20));
+}

@@ -240,6 +240,7 @@ void TestHttpServer::accept(QTcpSocket* socket)
 
 void TestHttpServer::readFrom(QTcpSocket* socket)
 {
+    Q_EMIT bytesArrived();
     QByteArray& buffer = m_pending[socket];
     buffer.append(socket->readAll());
     while (std::optional<RecordedRequest> request = takeRequest(buffer)) {

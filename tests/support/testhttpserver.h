@@ -72,6 +72,8 @@ public:
 
 Q_SIGNALS:
     void requestReceived(const RecordedRequest& request);
+    // Request bytes arrived on a connection (decrypted ones, for TLS).
+    void bytesArrived();
 
 private:
     void accept(QTcpSocket* socket);

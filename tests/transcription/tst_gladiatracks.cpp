@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -210,6 +211,43 @@ private Q_SLOTS:
                 qPrintable(name));
         }
         verifyFolderAsBefore();
+    }
+
+    // The copies made while recording go out as they are: no conversion, no temporary file.
+    void sendsTheCopiesMadeWhileRecording()
+    {
+        const QByteArray microphoneCopy(m_microphoneSize, 'm');
+        const QByteArray systemCopy(m_systemSize, 'c');
+        const QString copies[] = { AudioCapture::uploadCopy(m_tracks.microphone),
+            AudioCapture::uploadCopy(m_tracks.system) };
+        const auto removeCopies = qScopeGuard([&copies] {
+            for (const QString& copy : copies) {
+                QFile::remove(copy);
+            }
+        });
+        for (const QString& copy : copies) {
+            QFile file(copy);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(copy == copies[0] ? microphoneCopy : systemCopy);
+        }
+        routeByTrack(uploaded, transcribed);
+
+        const Outcome outcome = run(m_service->client().transcribe(m_tracks));
+
+        QVERIFY2(outcome.transcript, qPrintable(outcome.errorText()));
+        QVERIFY(m_temporaryFiles.isEmpty());
+        QList<QByteArray> sent;
+        for (const RecordedRequest& request : m_service->requests()) {
+            if (request.target == "/v2/upload") {
+                sent.append(request.body.contains(microphoneCopy) ? "mic"
+                        : request.body.contains(systemCopy)       ? "call"
+                                                                  : "other");
+            }
+        }
+        std::sort(sent.begin(), sent.end());
+        QCOMPARE(sent, (QList<QByteArray> { "call", "mic" }));
+        verifyFolderAsBefore();
+        QVERIFY(QFileInfo::exists(copies[0]) && QFileInfo::exists(copies[1]));
     }
 
     void failures_data()

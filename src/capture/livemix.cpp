@@ -1,0 +1,490 @@
+#include "livemix.h"
+
+#include "ffmpegsupport.h"
+#include "hostclock.h"
+#include "m4awriter.h"
+#include "trackwriter.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+using namespace ffmpeg;
+
+namespace {
+
+constexpr int mixRate = 48000;
+// The copies for the transcription: what speech recognition listens at, a quarter of the mix's
+// size, and a tenth of the work of encoding the mix.
+constexpr int uploadRate = 16000;
+constexpr std::int64_t uploadBitRate = 32000;
+// How far an input may lag behind the other before the mix is encoded without waiting for it.
+constexpr std::int64_t lagLimit = 3 * mixRate;
+
+AVSampleFormat sampleFormat(const PcmFormat& format)
+{
+    switch (format.sampleType) {
+    case SampleType::Float32:
+        return format.interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    case SampleType::Int16:
+        return format.interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
+    case SampleType::Int32:
+        return format.interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
+    }
+    return AV_SAMPLE_FMT_NONE;
+}
+
+Resampler resampler(const PcmFormat& from, int rate, int channels, AVSampleFormat to)
+{
+    AVChannelLayout input {};
+    av_channel_layout_default(&input, from.channelCount);
+    AVChannelLayout output {};
+    av_channel_layout_default(&output, channels);
+    SwrContext* context = nullptr;
+    check(swr_alloc_set_opts2(
+        &context, &output, to, rate, &input, sampleFormat(from), from.sampleRate, 0, nullptr));
+    Resampler owned(context);
+    check(swr_init(context));
+    return owned;
+}
+
+// Mix samples from the first host time seen, rounded as the mixdown rounds an offset.
+std::int64_t mixIndex(double seconds, double reference)
+{
+    return std::llround((seconds - reference) * mixRate);
+}
+
+} // namespace
+
+// One buffer copied out of a callback.
+struct LiveMix::Chunk
+{
+    Input input = Input::microphone;
+    std::uint64_t hostTime = 0;
+    PcmFormat format;
+    std::int64_t frames = 0;
+    std::vector<std::byte> bytes;
+
+    [[nodiscard]] PcmBuffer buffer() const { return { format, frames, bytes }; }
+};
+
+// The encoder thread's state: per input the resamplers and its place on the timeline, the mix
+// not yet encoded, and the three encoders.
+class LiveMix::Encoding
+{
+public:
+    Encoding(const Files& files, double gapTolerance)
+        : m_files(files)
+        , m_gapTolerance(gapTolerance)
+        , m_mixPart(files.mix)
+        , m_mix(m_mixPart.path())
+    {
+        m_inputs[0].upload.emplace(files.microphoneUpload);
+        m_inputs[1].upload.emplace(files.systemUpload);
+        for (Track& track : m_inputs) {
+            track.writer = std::make_unique<M4aWriter>(
+                track.upload->path(), M4aWriter::Format { uploadRate, 1, uploadBitRate, true });
+        }
+        m_inputs[0].contributing = true; // the microphone always counts
+    }
+
+    void add(const Chunk& chunk)
+    {
+        Track& track = m_inputs[chunk.input == Input::microphone ? 0 : 1];
+        const PcmBuffer buffer = chunk.buffer();
+        const double seconds = hostTimeToSeconds(chunk.hostTime);
+        if (!track.start) {
+            begin(track, buffer.format, seconds);
+        } else {
+            fillGap(track, seconds);
+            if (buffer.format != track.format) {
+                // A new device: its frames count from here, at its own rate.
+                drain(track);
+                track.anchor += double(track.anchorFrames) / track.format.sampleRate;
+                track.anchorFrames = 0;
+                open(track, buffer.format);
+            }
+        }
+        // A call buffer joins the mix from the first one holding signal: until then there is
+        // nothing of the call to add.
+        if (!track.contributing && TrackWriter::containsSignal(buffer)) {
+            track.contributing = true;
+        }
+        convert(track, buffer);
+    }
+
+    // Encodes the mix as far as every input has reached, or as far as a late one may still reach.
+    void encodeReady()
+    {
+        if (!m_origin) {
+            return;
+        }
+        std::int64_t ahead = *m_origin;
+        std::int64_t behind = std::numeric_limits<std::int64_t>::max();
+        for (const Track& track : m_inputs) {
+            // An input yet to start may still start a little earlier than the other's position.
+            const std::int64_t position = track.start ? track.position : *m_origin;
+            ahead = std::max(ahead, position);
+            behind = std::min(behind, position);
+        }
+        encodeUntil(std::max(behind, ahead - lagLimit));
+    }
+
+    // Completes the files for the kept tracks; false when the mix cannot be what the stop asks.
+    bool finish(const Layout& layout)
+    {
+        const std::array<std::optional<double>, 2> kept { layout.microphoneStart,
+            layout.systemStart };
+        std::int64_t origin = std::numeric_limits<std::int64_t>::max();
+        std::int64_t end = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t index = 0; index < m_inputs.size(); ++index) {
+            Track& track = m_inputs[index];
+            if (track.start) {
+                drain(track);
+            }
+            // A kept track must be the one seen here; a left-out one must have added nothing.
+            if (kept[index] ? track.start != kept[index] : track.start && track.contributing) {
+                return false;
+            }
+            if (kept[index]) {
+                origin = std::min(origin, mixIndex(*track.start, *m_reference));
+                end = std::max(end, track.position);
+            }
+        }
+        if (m_mismatch || !m_origin || (!kept[0] && !kept[1]) || origin < *m_origin
+            || m_encoded > end) {
+            return false;
+        }
+        encodeUntil(end);
+        m_mix.finish();
+        if (origin == *m_origin) {
+            m_mixPart.keepAs(m_files.mix);
+        } else {
+            // Only a call that never carried signal started earlier: its silence is cut away.
+            PartFile trimmed(m_files.mix);
+            copyWithoutLeadingSilence(m_mixPart.path(), trimmed.path(), origin - *m_origin);
+            trimmed.keepAs(m_files.mix);
+        }
+        if (kept[0] && kept[1]) {
+            keepUploads();
+        }
+        return true;
+    }
+
+private:
+    struct Track
+    {
+        std::optional<double> start; // host-clock seconds of the first frame
+        PcmFormat format;
+        Resampler toMix; // 48 kHz stereo, planar float
+        Resampler toUpload; // 16 kHz mono float
+        double anchor = 0; // host-clock seconds of the frame counted from
+        std::int64_t anchorFrames = 0; // frames since then, in the input's rate
+        std::int64_t position = 0; // mix index of the next resampled sample
+        bool contributing = false;
+        std::optional<PartFile> upload;
+        std::unique_ptr<M4aWriter> writer;
+        std::array<std::vector<float>, 2> mixed;
+        std::vector<float> speech;
+    };
+
+    void begin(Track& track, const PcmFormat& format, double seconds)
+    {
+        if (!m_reference) {
+            m_reference = seconds;
+        }
+        const std::int64_t index = mixIndex(seconds, *m_reference);
+        if (!m_origin || index < *m_origin) {
+            // An input that starts earlier moves the origin, as long as nothing is encoded yet.
+            if (m_origin && m_mix.length() > 0) {
+                m_mismatch = true;
+            } else {
+                const std::int64_t lead = m_origin ? *m_origin - index : 0;
+                for (std::vector<float>& channel : m_pending) {
+                    channel.insert(channel.begin(), std::size_t(lead), 0.0f);
+                }
+                m_origin = index;
+                m_encoded = index;
+            }
+        }
+        track.start = seconds;
+        track.anchor = seconds;
+        track.position = index;
+        open(track, format);
+    }
+
+    void open(Track& track, const PcmFormat& format)
+    {
+        track.format = format;
+        track.toMix = resampler(format, mixRate, 2, AV_SAMPLE_FMT_FLTP);
+        track.toUpload = resampler(format, uploadRate, 1, AV_SAMPLE_FMT_FLT);
+    }
+
+    // The track writer keeps a jump in host time as silence; so does the mix.
+    void fillGap(Track& track, double seconds)
+    {
+        const double expected = track.anchor + double(track.anchorFrames) / track.format.sampleRate;
+        if (!(seconds - expected > m_gapTolerance)) {
+            return;
+        }
+        std::int64_t missing = std::llround((seconds - expected) * track.format.sampleRate);
+        std::vector<std::byte> silence(std::size_t(std::min<std::int64_t>(missing, 4096))
+            * std::size_t(track.format.channelCount * bytesPerSample(track.format.sampleType)));
+        while (missing > 0) {
+            const std::int64_t frames = std::min<std::int64_t>(missing, 4096);
+            convert(track, PcmBuffer { track.format, frames, silence });
+            missing -= frames;
+        }
+    }
+
+    void convert(Track& track, const PcmBuffer& buffer)
+    {
+        const int bytes = bytesPerSample(buffer.format.sampleType);
+        std::array<const std::uint8_t*, 64> planes {};
+        const int planeCount = buffer.format.interleaved ? 1 : buffer.format.channelCount;
+        if (planeCount > int(planes.size())) {
+            throw PlatformError(text(AVERROR(EINVAL)));
+        }
+        for (int plane = 0; plane < planeCount; ++plane) {
+            planes[std::size_t(plane)] = reinterpret_cast<const std::uint8_t*>(buffer.data.data())
+                + std::size_t(plane) * std::size_t(buffer.frameLength) * std::size_t(bytes);
+        }
+        resample(track, planes.data(), int(buffer.frameLength));
+        track.anchorFrames += buffer.frameLength;
+    }
+
+    // What the resamplers still hold, at the end of the track or before a change of format.
+    void drain(Track& track) { resample(track, nullptr, 0); }
+
+    void resample(Track& track, const std::uint8_t* const* input, int frames)
+    {
+        const int mixCapacity = swr_get_out_samples(track.toMix.get(), frames);
+        for (std::vector<float>& channel : track.mixed) {
+            channel.resize(std::size_t(std::max(mixCapacity, 1)));
+        }
+        std::uint8_t* mixOut[] = { reinterpret_cast<std::uint8_t*>(track.mixed[0].data()),
+            reinterpret_cast<std::uint8_t*>(track.mixed[1].data()) };
+        const int mixed = check(swr_convert(track.toMix.get(), mixOut, mixCapacity,
+            const_cast<const std::uint8_t**>(input), frames));
+        if (track.contributing) {
+            place(track.position, track.mixed, mixed);
+        }
+        track.position += mixed;
+
+        const int speechCapacity = swr_get_out_samples(track.toUpload.get(), frames);
+        track.speech.resize(std::size_t(std::max(speechCapacity, 1)));
+        std::uint8_t* speechOut[] = { reinterpret_cast<std::uint8_t*>(track.speech.data()) };
+        const int spoken = check(swr_convert(track.toUpload.get(), speechOut, speechCapacity,
+            const_cast<const std::uint8_t**>(input), frames));
+        const float* mono[] = { track.speech.data() };
+        track.writer->write(mono, spoken);
+    }
+
+    // Adds resampled samples into the mix at `position`.
+    void place(std::int64_t position, const std::array<std::vector<float>, 2>& samples, int count)
+    {
+        if (position < m_encoded) {
+            // Too late: that part of the mix is already encoded.
+            m_mismatch = true;
+            return;
+        }
+        const auto at = std::size_t(position - m_encoded);
+        const std::size_t needed = at + std::size_t(count);
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            std::vector<float>& pending = m_pending[channel];
+            if (pending.size() < needed) {
+                pending.resize(needed, 0.0f);
+            }
+            const float* from = samples[channel].data();
+            float* to = pending.data() + at;
+            for (int index = 0; index < count; ++index) {
+                to[index] += from[index];
+            }
+        }
+    }
+
+    void encodeUntil(std::int64_t until)
+    {
+        if (!m_origin || until <= m_encoded) {
+            return;
+        }
+        const auto count = std::size_t(until - m_encoded);
+        for (std::vector<float>& channel : m_pending) {
+            if (channel.size() < count) {
+                channel.resize(count, 0.0f);
+            }
+        }
+        const float* planes[] = { m_pending[0].data(), m_pending[1].data() };
+        m_mix.write(planes, std::int64_t(count));
+        for (std::vector<float>& channel : m_pending) {
+            channel.erase(channel.begin(), channel.begin() + std::ptrdiff_t(count));
+        }
+        m_encoded = until;
+    }
+
+    // The copies for the transcription are a convenience: without them it converts the tracks.
+    void keepUploads() noexcept
+    {
+        for (std::size_t index = 0; index < m_inputs.size(); ++index) {
+            try {
+                m_inputs[index].writer->finish();
+                m_inputs[index].upload->keepAs(
+                    index == 0 ? m_files.microphoneUpload : m_files.systemUpload);
+            } catch (...) { }
+        }
+    }
+
+    Files m_files;
+    double m_gapTolerance;
+    PartFile m_mixPart;
+    M4aWriter m_mix;
+    std::array<Track, 2> m_inputs;
+    std::optional<double> m_reference; // host-clock seconds of the first frame of all
+    std::optional<std::int64_t> m_origin; // mix index of the mix's first sample
+    std::int64_t m_encoded = 0; // mix index of the first sample not yet encoded
+    std::array<std::vector<float>, 2> m_pending; // the mix from m_encoded on
+    bool m_mismatch = false;
+};
+
+LiveMix::LiveMix(Files files, Settings settings)
+    : m_settings(std::move(settings))
+    , m_encoding(std::make_unique<Encoding>(files, m_settings.gapTolerance))
+    , m_thread([this] { run(); })
+{ }
+
+LiveMix::~LiveMix()
+{
+    giveUp();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void LiveMix::append(Input input, const PcmBuffer& buffer, std::uint64_t hostTime) noexcept
+{
+    if (buffer.frameLength <= 0 || m_givenUp.load(std::memory_order_relaxed)) {
+        return;
+    }
+    const std::size_t size = buffer.data.size();
+    std::unique_ptr<Chunk> chunk;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_queuedBytes + size > m_settings.queueBytes) {
+            if (!m_settings.waitWhenFull) {
+                lock.unlock();
+                giveUp(); // fallen behind: the tracks will be mixed after the stop
+                return;
+            }
+            m_space.wait(lock, [&] {
+                return m_queuedBytes == 0 || m_queuedBytes + size <= m_settings.queueBytes
+                    || m_givenUp || m_finishing;
+            });
+        }
+        if (m_givenUp || m_finishing) {
+            return;
+        }
+        m_queuedBytes += size;
+        if (!m_spare.empty()) {
+            chunk = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+    }
+    try {
+        if (!chunk) {
+            chunk = std::make_unique<Chunk>();
+        }
+        chunk->input = input;
+        chunk->hostTime = hostTime;
+        chunk->format = buffer.format;
+        chunk->frames = buffer.frameLength;
+        chunk->bytes.assign(buffer.data.begin(), buffer.data.end());
+    } catch (...) {
+        giveUp();
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    m_pending.push_back(std::move(chunk));
+}
+
+void LiveMix::giveUp() noexcept
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_givenUp = true;
+    }
+    m_wake.notify_all();
+    m_space.notify_all();
+}
+
+void LiveMix::run()
+{
+    using namespace std::chrono_literals;
+    std::vector<std::unique_ptr<Chunk>> batch;
+    std::size_t batchBytes = 0;
+    while (true) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_queuedBytes -= batchBytes;
+            for (std::unique_ptr<Chunk>& chunk : batch) {
+                m_spare.push_back(std::move(chunk));
+            }
+            batch.clear();
+            if (batchBytes > 0) {
+                m_space.notify_all();
+            }
+            // The callbacks do not signal each buffer: a batch every few tens of milliseconds.
+            m_wake.wait_for(lock, 40ms, [this] { return m_givenUp || m_finishing; });
+            if (m_givenUp) {
+                m_pending.clear();
+                m_spare.clear();
+                return;
+            }
+            batch.swap(m_pending);
+            if (batch.empty() && m_finishing) {
+                return;
+            }
+        }
+        batchBytes = 0;
+        for (const std::unique_ptr<Chunk>& chunk : batch) {
+            batchBytes += chunk->bytes.size();
+        }
+        try {
+            if (m_settings.beforeDrain && !batch.empty()) {
+                m_settings.beforeDrain();
+            }
+            for (const std::unique_ptr<Chunk>& chunk : batch) {
+                m_encoding->add(*chunk);
+            }
+            m_encoding->encodeReady();
+        } catch (...) {
+            giveUp();
+        }
+    }
+}
+
+bool LiveMix::finish(const Layout& layout) noexcept
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_finishing = true;
+    }
+    m_wake.notify_all();
+    m_space.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_givenUp) {
+        return false;
+    }
+    try {
+        return m_encoding->finish(layout);
+    } catch (...) {
+        return false;
+    }
+}

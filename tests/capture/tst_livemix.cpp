@@ -1,0 +1,229 @@
+#include "audiocapture.h"
+#include "blockingwait.h"
+#include "decodedaudio.h"
+#include "scriptedsource.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sndfile.h>
+
+namespace {
+
+using Script = ScriptedSource::Script;
+using namespace std::chrono_literals;
+
+constexpr std::uint64_t base = 1'000'000'000'000; // 1000 s on the host clock
+
+// Noise over a tone, so that a misplaced input cannot line up with itself by chance.
+Script script(const std::string& name, double delay, double seconds, int rate, int channels)
+{
+    Script s;
+    s.name = name;
+    s.sampleRate = rate;
+    s.channels = channels;
+    s.chunks = std::int64_t(seconds * rate) / s.chunkFrames;
+    s.firstHostTime = base + std::uint64_t(delay * 1e9);
+    s.amplitude = 0.25f;
+    s.noisy = true;
+    return s;
+}
+
+double trackSeconds(const QString& path)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file) {
+        return 0;
+    }
+    sf_close(file);
+    return double(info.frames) / info.samplerate;
+}
+
+// What the stop leaves when the tracks are mixed after it, for the same result.
+QString mixAfterTheStop(const AudioCapture& capture, const AudioCapture::StopResult& result)
+{
+    const QString reference = QDir(capture.folder()).filePath(QStringLiteral("after-stop.m4a"));
+    if (result.tracks) {
+        AudioCapture::mix(result.tracks->microphone, result.tracks->system, reference,
+            result.tracks->microphoneOffset, result.tracks->systemOffset);
+    } else {
+        const bool microphoneAlone = result.help->kind() == AudioPermissionHelp::systemAudioSilent;
+        AudioCapture::exportAudio(
+            { { microphoneAlone ? capture.microphone() : capture.system(), 0 } }, reference);
+    }
+    return reference;
+}
+
+// The hidden audio files of a recording folder (its bookkeeping files left out).
+QStringList hiddenFiles(const QString& folder)
+{
+    QStringList hidden = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    hidden.removeIf([](const QString& name) {
+        return !name.startsWith(u'.') || !name.contains(QStringLiteral(".m4a"));
+    });
+    return hidden;
+}
+
+} // namespace
+
+// The mix made while recording against the one made from the tracks after the stop, both encoded
+// and decoded for real; and the fall-back to the latter when the live encoding cannot keep up.
+class tst_LiveMix : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_temp;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_temp.isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+    }
+
+    void sameMixAsAfterTheStop_data()
+    {
+        QTest::addColumn<double>("micDelay"); // < 0: the microphone delivers nothing
+        QTest::addColumn<double>("callDelay");
+        QTest::addColumn<int>("callSilentChunks"); // -1: silent throughout
+        QTest::addColumn<bool>("bothKept");
+
+        QTest::newRow("microphone 0.35 s after the call") << 0.35 << 0.0 << 0 << true;
+        QTest::newRow("call 0.2 s after the microphone") << 0.0 << 0.2 << 0 << true;
+        QTest::newRow("call silent for its first second") << 0.35 << 0.0 << 47 << true;
+        QTest::newRow("silent call started first") << 0.35 << 0.0 << -1 << false;
+        QTest::newRow("silent call started last") << 0.0 << 0.2 << -1 << false;
+        QTest::newRow("no microphone buffer") << -1.0 << 0.3 << 0 << false;
+    }
+
+    void sameMixAsAfterTheStop()
+    {
+        QFETCH(double, micDelay);
+        QFETCH(double, callDelay);
+        QFETCH(int, callSilentChunks);
+        QFETCH(bool, bothKept);
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = script("microphone", std::max(micDelay, 0.0), 2.5, 44100, 1);
+        mic.chunks = micDelay < 0 ? 0 : mic.chunks;
+        Script call = script("call", callDelay, 3, 48000, 2);
+        call.silentChunks = callSilentChunks < 0 ? call.chunks : callSilentChunks;
+        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
+            [=] {
+                return std::make_unique<ScriptedSource>(call, log);
+            } });
+
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+
+        QVERIFY(capture.mixedWhileRecording());
+        QCOMPARE(result.tracks.has_value(), bothKept);
+        const DecodedAudio live(result.mix);
+        const DecodedAudio reference(mixAfterTheStop(capture, result));
+        verifyLength(live, reference.duration);
+        const double difference = differenceDb(live, reference);
+        if (difference > -30) {
+            // Cut at another place into encoder frames, noise encodes differently: one track alone
+            // must then be as close to its own samples as the mix after the stop is.
+            QVERIFY2(!bothKept, qPrintable(QStringLiteral("%1 dB").arg(difference)));
+            const DecodedAudio exact(micDelay < 0 ? capture.system() : capture.microphone());
+            const double liveNoise = differenceDb(live, exact);
+            const double referenceNoise = differenceDb(reference, exact);
+            QVERIFY2(liveNoise <= referenceNoise + 1,
+                qPrintable(
+                    QStringLiteral("%1 dB against %2 dB").arg(liveNoise).arg(referenceNoise)));
+        }
+
+        // The copies for the transcription exist exactly when it will ask for them.
+        for (const QString& track : { capture.microphone(), capture.system() }) {
+            const QString copy = AudioCapture::uploadCopy(track);
+            QCOMPARE(QFileInfo::exists(copy), bothKept);
+            if (bothKept) {
+                verifyLength(DecodedAudio(copy), trackSeconds(track));
+            }
+        }
+        QCOMPARE(hiddenFiles(capture.folder()).size(), bothKept ? 2 : 0);
+    }
+
+    // With writers that keep a jump in host time as silence, the mix keeps it too.
+    void keepsAGapAsSilence()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = script("microphone", 0, 2, 44100, 1);
+        Script call = script("call", 0, 2, 48000, 2);
+        mic.noisy = call.noisy = false;
+        call.frequency = 660;
+        call.gapAfterChunks = 47; // at 1.0027 s
+        call.gapSeconds = 0.5;
+        LiveMix::Settings settings;
+        settings.gapTolerance = 0.1;
+        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
+                                 [=] {
+                                     return std::make_unique<ScriptedSource>(call, log);
+                                 } },
+            settings);
+
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+
+        QVERIFY(capture.mixedWhileRecording());
+        const DecodedAudio live(result.mix);
+        verifyLength(live, double(call.chunks * 1024) / 48000 + 0.5);
+        QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
+        QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
+        QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
+        QVERIFY(live.level(440, 0.2, 1.9) > 0.05);
+    }
+
+    void fallsBackWhenTheEncodingCannotKeepUp_data()
+    {
+        QTest::addColumn<bool>("stall"); // otherwise the encoding fails
+        QTest::newRow("encoder stalls, the queue overflows") << true;
+        QTest::newRow("encoder fails") << false;
+    }
+
+    void fallsBackWhenTheEncodingCannotKeepUp()
+    {
+        QFETCH(bool, stall);
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = script("microphone", 0.1, 3, 44100, 1);
+        Script call = script("call", 0, 3, 48000, 2);
+        mic.pace = call.pace = 2ms;
+        LiveMix::Settings settings;
+        settings.queueBytes = 512 * 1024; // a quarter of the recording
+        int batches = 0;
+        settings.beforeDrain = [&] {
+            // The second batch: the recording is under way (unless a loaded machine let the
+            // queue overflow first, which falls back all the same).
+            if (++batches == 2) {
+                if (!stall) {
+                    throw std::runtime_error("encoder broke");
+                }
+                log->waitFinished(2);
+            }
+        };
+        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
+                                 [=] {
+                                     return std::make_unique<ScriptedSource>(call, log);
+                                 } },
+            settings);
+
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+
+        QVERIFY(!capture.mixedWhileRecording());
+        QVERIFY(result.tracks);
+        // Every buffer reached the tracks.
+        QCOMPARE(trackSeconds(capture.microphone()), double(mic.chunks * 1024) / 44100);
+        QCOMPARE(trackSeconds(capture.system()), double(call.chunks * 1024) / 48000);
+        verifyLength(DecodedAudio(result.mix), 0.1 + double(mic.chunks * 1024) / 44100);
+        QVERIFY(hiddenFiles(capture.folder()).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_LiveMix)
+#include "tst_livemix.moc"
