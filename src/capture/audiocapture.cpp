@@ -3,6 +3,7 @@
 #include "audiosource.h"
 #include "background.h"
 #include "captureerror.h"
+#include "echocanceller.h"
 #include "pulsesource.h"
 #include "trackwriter.h"
 
@@ -78,13 +79,22 @@ void AudioCapture::startInputs()
 
     m_micWriter = std::make_unique<TrackWriter>(m_microphone, false);
     m_systemWriter = std::make_unique<TrackWriter>(m_system, true);
+    // The call is removed from the microphone before it is written.
+    m_echoCanceller = std::make_unique<EchoCanceller>(feeding(m_micWriter.get()));
     m_systemTap = std::move(systemTap);
     m_microphoneInput = std::move(microphone);
 
     // The call first, then the microphone.
     try {
-        m_systemTap->start(feeding(m_systemWriter.get()));
-        m_microphoneInput->start(feeding(m_micWriter.get()));
+        m_systemTap->start([writer = m_systemWriter.get(), echo = m_echoCanceller.get()](
+                               const PcmBuffer& buffer, std::uint64_t hostTime) {
+            writer->append(buffer, hostTime);
+            echo->pushReference(buffer, hostTime);
+        });
+        m_microphoneInput->start(
+            [echo = m_echoCanceller.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
+                echo->pushMicrophone(buffer, hostTime);
+            });
     } catch (...) {
         stopInputs();
         throw;
@@ -100,6 +110,9 @@ void AudioCapture::stopInputs() noexcept
     if (m_systemTap) {
         m_systemTap->stop();
         m_systemTap.reset();
+    }
+    if (m_echoCanceller) {
+        m_echoCanceller->finish(); // the microphone audio it still holds reaches the writer
     }
 }
 

@@ -11,6 +11,7 @@
 #include <stop_token>
 
 class AudioSource;
+class EchoCanceller;
 class TrackWriter;
 
 // Records one meeting: the microphone into "microphone.caf" and the call (what the desktop plays)
@@ -90,4 +91,5 @@ private:
     std::unique_ptr<AudioSource> m_microphoneInput;
     std::unique_ptr<TrackWriter> m_micWriter;
     std::unique_ptr<TrackWriter> m_systemWriter;
+    std::unique_ptr<EchoCanceller> m_echoCanceller; // feeds m_micWriter, so released before it
 };
