@@ -14,14 +14,19 @@ namespace {
 
 constexpr double nanosecondsPerSecond = 1e9;
 constexpr double frameNanoseconds = 10e6; // the canceller works on 10 ms frames
-// Feeds whose buffer times stray less than this from their sample count are taken as continuous:
-// single timing reports jitter by a few milliseconds.
-constexpr double continuityTolerance = 30e6;
+// Each feed is taken as continuous from its first buffer, as its track is written, unless a
+// buffer's time strays further than this from the sample count: the timing reports of single
+// buffers wander by a few hundred milliseconds while a stream settles, and following them would
+// tear the call apart from its echo.
+constexpr double continuityTolerance = 1e9;
 // How long a microphone frame waits, in microphone time, for the call audio of the same moment.
 constexpr double referenceWait = 300e6;
 // The call is handed over this far ahead of the microphone frame: an echo that arrives almost at
 // once still finds its reference inside the canceller's window.
-constexpr double referenceLead = 30e6;
+constexpr double referenceLead = 100e6;
+// The delay the canceller is told: with the lead above, it centres its window on echoes from
+// about 50 ms before to 60 ms after the call's own time.
+constexpr int nominalDelayMs = 100;
 // Call audio older than this before the frame at hand explains nothing any more.
 constexpr double referenceHistory = 500e6;
 // Unprocessed microphone audio beyond this passes through raw until the canceller caught up.
@@ -33,6 +38,17 @@ constexpr double stuckBacklog = 10e9;
 // microphone then comes out exactly as it went in.
 constexpr float silenceThreshold = 0.001f;
 constexpr int silentFramesBeforeBypass = 50;
+// How much quieter the microphone stays than the call while the call talks (in dB, over windows
+// that cover any echo delay the canceller handles). Above this, nothing of the call reaches the
+// microphone (headphones): the microphone passes through. The estimate forgets slowly, so that
+// moving to loudspeakers brings the canceller back within seconds.
+constexpr double decoupledLoss = 40;
+constexpr double largestLoss = 50;
+constexpr double lossDecayPerFrame = 0.02;
+constexpr float activeCallPower = 1e-4f;
+constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
+constexpr std::size_t callWindowSkip = 21; // the call from 400 to 100 ms before the
+constexpr std::size_t callWindowFrames = 30; // microphone frame, lead included
 
 struct Chunk
 {
@@ -139,6 +155,9 @@ struct EchoCanceller::State
     int referenceRate = 0;
     bool referenceStarted = false;
     int silentReferenceFrames = silentFramesBeforeBypass;
+    std::deque<float> referencePowers; // of the fed call frames, newest first
+    std::deque<float> microphonePowers; // of the processed microphone frames, newest first
+    double couplingLoss = 0; // dB; starts as if the call reached the microphone
 
     std::vector<std::vector<float>> input;
     std::vector<std::vector<float>> processed;
@@ -158,6 +177,7 @@ struct EchoCanceller::State
     bool prepareCanceller(const PcmFormat& format);
     void processFrame(std::int64_t frames, bool cancel);
     void skipFrames(std::int64_t frames);
+    void updateCoupling();
     void dropStaleReference(double frameStart);
     void emitDone();
     void giveUp() noexcept;
@@ -410,7 +430,8 @@ void EchoCanceller::State::processAvailable(bool last)
         if (cancellerBroken) {
             continue;
         }
-        processFrame(frameLength, silentReferenceFrames < silentFramesBeforeBypass);
+        processFrame(frameLength,
+            silentReferenceFrames < silentFramesBeforeBypass && couplingLoss < decoupledLoss);
     }
 }
 
@@ -472,6 +493,14 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
         peak = std::max(peak, std::abs(sample));
     }
     silentReferenceFrames = peak > silenceThreshold ? 0 : silentReferenceFrames + 1;
+    double power = 0;
+    for (const float sample : referenceFrame) {
+        power += double(sample) * sample;
+    }
+    referencePowers.push_front(float(power / double(length)));
+    if (referencePowers.size() > callWindowSkip + callWindowFrames) {
+        referencePowers.pop_back();
+    }
 
     if (!canceller || cancellerBroken) {
         return;
@@ -549,8 +578,9 @@ void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
             }
         }
     }
+    updateCoupling();
     const webrtc::StreamConfig config(cancellerFormat.sampleRate, channels);
-    canceller->set_stream_delay_ms(0); // the call is already placed by host time
+    canceller->set_stream_delay_ms(nominalDelayMs);
     if (canceller->ProcessStream(source.data(), config, config, destination.data())
         != webrtc::AudioProcessing::kNoError) {
         cancellerBroken = true;
@@ -579,6 +609,42 @@ void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
     }
     previousCancelled = cancel;
     skipFrames(frames);
+}
+
+// Follows how loud the call comes back in the microphone, from the frame in `input`.
+void EchoCanceller::State::updateCoupling()
+{
+    double power = 0;
+    for (const std::vector<float>& channel : input) {
+        for (const float sample : channel) {
+            power += double(sample) * sample;
+        }
+    }
+    const std::size_t samples = input.size() * input.front().size();
+    microphonePowers.push_front(float(power / double(std::max<std::size_t>(samples, 1))));
+    if (microphonePowers.size() > microphoneWindowFrames) {
+        microphonePowers.pop_back();
+    }
+    couplingLoss = std::max(0.0, couplingLoss - lossDecayPerFrame);
+    if (referencePowers.size() < callWindowSkip + callWindowFrames
+        || microphonePowers.size() < microphoneWindowFrames) {
+        return;
+    }
+    double call = 0;
+    for (std::size_t frame = callWindowSkip; frame < referencePowers.size(); ++frame) {
+        call += referencePowers[frame];
+    }
+    call /= double(callWindowFrames);
+    if (call < activeCallPower) {
+        return;
+    }
+    double microphone = 0;
+    for (const float framePower : microphonePowers) {
+        microphone += framePower;
+    }
+    microphone /= double(microphonePowers.size());
+    const double loss = 10 * std::log10(call / std::max(microphone, 1e-12));
+    couplingLoss = std::max(couplingLoss, std::min(loss, largestLoss));
 }
 
 // Marks frames as done as they stand and lets out the buffers that are complete.
