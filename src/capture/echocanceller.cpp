@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 #include <vector>
@@ -19,8 +20,9 @@ constexpr double frameNanoseconds = 10e6; // the canceller works on 10 ms frames
 // buffers wander by a few hundred milliseconds while a stream settles, and following them would
 // tear the call apart from its echo.
 constexpr double continuityTolerance = 1e9;
-// How long a microphone frame waits, in microphone time, for the call audio of the same moment.
-constexpr double referenceWait = 300e6;
+// How long a microphone frame waits, in microphone time, for the call audio of the same moment:
+// the call's buffers can arrive a few hundred milliseconds after the microphone's.
+constexpr double referenceWait = 1e9;
 // The call is handed over this far ahead of the microphone frame: an echo that arrives almost at
 // once still finds its reference inside the canceller's window.
 constexpr double referenceLead = 100e6;
@@ -47,8 +49,19 @@ constexpr double largestLoss = 50;
 constexpr double lossDecayPerFrame = 0.02;
 constexpr float activeCallPower = 1e-4f;
 constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
-constexpr std::size_t callWindowSkip = 21; // the call from 400 to 100 ms before the
-constexpr std::size_t callWindowFrames = 30; // microphone frame, lead included
+constexpr std::size_t callWindowStart = 40; // against the call from 400 to 100 ms before
+constexpr std::size_t callWindowEnd = 10;
+// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and the
+// host times of the two feeds can disagree by more than that. The echo's actual delay is measured
+// from the 10 ms levels of the last 1.5 s (the microphone's against the call's, lags up to 300 ms),
+// and the call is then handed over early enough to put the echo where the canceller expects it.
+constexpr std::size_t levelHistoryFrames = 150;
+constexpr int delayCheckFrames = 50;
+constexpr int largestLagFrames = 30;
+constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
+constexpr double targetDelay = 100e6;
+constexpr double largestLead = 500e6;
+constexpr double leadStep = 20e6; // smaller corrections are left to the canceller
 
 struct Chunk
 {
@@ -153,10 +166,15 @@ struct EchoCanceller::State
     std::deque<float> reference;
     double referenceCursor = 0;
     int referenceRate = 0;
+    double referenceOwed = 0; // samples of silence fed in place of call audio still to come
     bool referenceStarted = false;
     int silentReferenceFrames = silentFramesBeforeBypass;
     std::deque<float> referencePowers; // of the fed call frames, newest first
-    std::deque<float> microphonePowers; // of the processed microphone frames, newest first
+    // Per processed microphone frame, oldest first: its power, and the call's at the same time.
+    std::deque<float> microphoneLevels;
+    std::deque<float> callLevels;
+    double lead = referenceLead;
+    int framesSinceDelayCheck = 0;
     double couplingLoss = 0; // dB; starts as if the call reached the microphone
 
     std::vector<std::vector<float>> input;
@@ -178,6 +196,7 @@ struct EchoCanceller::State
     void processFrame(std::int64_t frames, bool cancel);
     void skipFrames(std::int64_t frames);
     void updateCoupling();
+    void checkDelay();
     void dropStaleReference(double frameStart);
     void emitDone();
     void giveUp() noexcept;
@@ -325,6 +344,7 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
     std::int64_t skip = 0;
     if (!referenceStarted || rate != referenceRate) {
         reference.clear();
+        referenceOwed = 0;
         referenceRate = rate;
         referenceCursor = double(chunk.hostTime);
         referenceStarted = true;
@@ -337,6 +357,13 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
         } else if (delta < -continuityTolerance) {
             skip = std::llround(-delta * rate / nanosecondsPerSecond);
         }
+        // Silence already stood in for the start of this audio: it keeps its place.
+        if (referenceOwed > double(rate) * continuityTolerance / nanosecondsPerSecond) {
+            referenceOwed = 0; // too long: a gap, not a late delivery
+        }
+        const auto owed = std::min(std::int64_t(referenceOwed), chunk.frames - skip);
+        skip += owed;
+        referenceOwed -= double(owed);
     }
     const int channels = chunk.format.channelCount;
     for (std::int64_t frame = skip; frame < chunk.frames; ++frame) {
@@ -422,7 +449,7 @@ void EchoCanceller::State::processAvailable(bool last)
             cancellerBroken = true;
             continue;
         }
-        const double frameEnd = microphoneCursor + frameNanoseconds + referenceLead;
+        const double frameEnd = microphoneCursor + frameNanoseconds + lead;
         const bool mayPad = last || microphoneEnd - frameEnd > referenceWait;
         if (!feedReference(frameEnd, mayPad)) {
             return; // the call audio of this moment is still on its way
@@ -484,6 +511,7 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
     const std::size_t length = std::size_t(rate / 100);
     referenceFrame.assign(length, 0.0f);
     const std::size_t present = std::min(length, reference.size());
+    referenceOwed += double(length - present);
     std::copy_n(reference.begin(), present, referenceFrame.begin());
     reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(present));
     referenceCursor += double(length) * nanosecondsPerSecond / rate;
@@ -498,7 +526,7 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
         power += double(sample) * sample;
     }
     referencePowers.push_front(float(power / double(length)));
-    if (referencePowers.size() > callWindowSkip + callWindowFrames) {
+    if (referencePowers.size() > std::size_t(largestLead / frameNanoseconds) + 2) {
         referencePowers.pop_back();
     }
 
@@ -611,7 +639,7 @@ void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
     skipFrames(frames);
 }
 
-// Follows how loud the call comes back in the microphone, from the frame in `input`.
+// Follows how loud the call comes back in the microphone, from the frame in `input`, and when.
 void EchoCanceller::State::updateCoupling()
 {
     double power = 0;
@@ -621,30 +649,92 @@ void EchoCanceller::State::updateCoupling()
         }
     }
     const std::size_t samples = input.size() * input.front().size();
-    microphonePowers.push_front(float(power / double(std::max<std::size_t>(samples, 1))));
-    if (microphonePowers.size() > microphoneWindowFrames) {
-        microphonePowers.pop_back();
+    // The newest fed call frame starts `lead` after this one.
+    const auto back = std::size_t(std::lround(lead / frameNanoseconds));
+    if (referencePowers.size() <= back) {
+        return;
+    }
+    microphoneLevels.push_back(float(power / double(std::max<std::size_t>(samples, 1))));
+    callLevels.push_back(referencePowers[back]);
+    if (microphoneLevels.size() > levelHistoryFrames) {
+        microphoneLevels.pop_front();
+        callLevels.pop_front();
     }
     couplingLoss = std::max(0.0, couplingLoss - lossDecayPerFrame);
-    if (referencePowers.size() < callWindowSkip + callWindowFrames
-        || microphonePowers.size() < microphoneWindowFrames) {
+    const std::size_t count = microphoneLevels.size();
+    if (count >= microphoneWindowFrames) {
+        double call = 0;
+        for (std::size_t frame = count - callWindowStart; frame < count - callWindowEnd; ++frame) {
+            call += callLevels[frame];
+        }
+        call /= double(callWindowStart - callWindowEnd);
+        double microphone = 0;
+        for (std::size_t frame = count - microphoneWindowFrames; frame < count; ++frame) {
+            microphone += microphoneLevels[frame];
+        }
+        microphone /= double(microphoneWindowFrames);
+        if (call >= activeCallPower) {
+            const double loss = 10 * std::log10(call / std::max(microphone, 1e-12));
+            couplingLoss = std::max(couplingLoss, std::min(loss, largestLoss));
+        }
+    }
+    if (++framesSinceDelayCheck >= delayCheckFrames && count == levelHistoryFrames) {
+        framesSinceDelayCheck = 0;
+        checkDelay();
+    }
+}
+
+void EchoCanceller::State::checkDelay()
+{
+    const std::size_t count = callLevels.size();
+    std::vector<double> call(count);
+    std::vector<double> microphone(count);
+    std::size_t active = 0;
+    for (std::size_t frame = 0; frame < count; ++frame) {
+        active += callLevels[frame] >= activeCallPower ? 1 : 0;
+        call[frame] = std::log10(double(callLevels[frame]) + 1e-9);
+        microphone[frame] = std::log10(double(microphoneLevels[frame]) + 1e-9);
+    }
+    if (active < count / 4) {
+        return; // too little of the call to tell
+    }
+    double best = delayMatch;
+    std::optional<int> bestLag;
+    for (int lag = -largestLagFrames; lag <= largestLagFrames; ++lag) {
+        // The microphone at `frame` against the call at `frame - lag`.
+        const std::size_t first = std::size_t(std::max(0, lag));
+        const std::size_t last = count - std::size_t(std::max(0, -lag));
+        double sumCall = 0, sumMicrophone = 0, sumCallSquared = 0, sumMicrophoneSquared = 0,
+               sumProduct = 0;
+        for (std::size_t frame = first; frame < last; ++frame) {
+            const double x = call[std::size_t(std::ptrdiff_t(frame) - lag)];
+            const double y = microphone[frame];
+            sumCall += x;
+            sumMicrophone += y;
+            sumCallSquared += x * x;
+            sumMicrophoneSquared += y * y;
+            sumProduct += x * y;
+        }
+        const double n = double(last - first);
+        const double covariance = sumProduct - sumCall * sumMicrophone / n;
+        const double spread = (sumCallSquared - sumCall * sumCall / n)
+            * (sumMicrophoneSquared - sumMicrophone * sumMicrophone / n);
+        const double correlation = spread > 0 ? covariance / std::sqrt(spread) : 0;
+        if (correlation > best) {
+            best = correlation;
+            bestLag = lag;
+        }
+    }
+    if (!bestLag) {
         return;
     }
-    double call = 0;
-    for (std::size_t frame = callWindowSkip; frame < referencePowers.size(); ++frame) {
-        call += referencePowers[frame];
+    const double wanted
+        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, 0.0, largestLead);
+    if (std::abs(wanted - lead) > leadStep) {
+        lead = wanted;
+        microphoneLevels.clear();
+        callLevels.clear();
     }
-    call /= double(callWindowFrames);
-    if (call < activeCallPower) {
-        return;
-    }
-    double microphone = 0;
-    for (const float framePower : microphonePowers) {
-        microphone += framePower;
-    }
-    microphone /= double(microphonePowers.size());
-    const double loss = 10 * std::log10(call / std::max(microphone, 1e-12));
-    couplingLoss = std::max(couplingLoss, std::min(loss, largestLoss));
 }
 
 // Marks frames as done as they stand and lets out the buffers that are complete.
