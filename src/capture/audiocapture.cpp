@@ -79,7 +79,9 @@ void AudioCapture::startInputs()
 
     m_micWriter = std::make_unique<TrackWriter>(m_microphone, false);
     m_systemWriter = std::make_unique<TrackWriter>(m_system, true);
-    // The call is removed from the microphone before it is written.
+    // The call is removed from the microphone before it is written. The raw microphone is not kept
+    // beside it: it would double the largest track for the moments the call talks, since the
+    // written track is the raw one bit for bit wherever the call is silent or the canceller fails.
     m_echoCanceller = std::make_unique<EchoCanceller>(feeding(m_micWriter.get()));
     m_systemTap = std::move(systemTap);
     m_microphoneInput = std::move(microphone);
