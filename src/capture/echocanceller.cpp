@@ -457,8 +457,16 @@ void EchoCanceller::State::processAvailable(bool last)
         if (cancellerBroken) {
             continue;
         }
-        processFrame(frameLength,
-            silentReferenceFrames < silentFramesBeforeBypass && couplingLoss < decoupledLoss);
+        const bool callTalking = silentReferenceFrames < silentFramesBeforeBypass;
+        if (!callTalking && !previousCancelled) {
+            // The call has been silent for half a second: the microphone goes out as it came
+            // and the canceller rests, which costs nothing while nobody is on the line.
+            microphoneLevels.clear();
+            callLevels.clear();
+            skipFrames(frameLength);
+            continue;
+        }
+        processFrame(frameLength, callTalking && couplingLoss < decoupledLoss);
     }
 }
 
@@ -530,7 +538,8 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
         referencePowers.pop_back();
     }
 
-    if (!canceller || cancellerBroken) {
+    // A call silent for a while has nothing more to teach the canceller (see processAvailable).
+    if (!canceller || cancellerBroken || silentReferenceFrames >= silentFramesBeforeBypass) {
         return;
     }
     referenceScratch.resize(length);
