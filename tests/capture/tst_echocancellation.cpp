@@ -1,5 +1,6 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
+#include "echocanceller.h"
 #include "echoscenario.h"
 #include "fakegladia.h"
 #include "pulseserver.h"
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 namespace {
 
@@ -162,7 +164,18 @@ double overlap(EchoScenario::Stretch a, EchoScenario::Stretch b)
     return std::max(0.0, std::min(a.end, b.end) - std::max(a.start, b.start));
 }
 
+// One buffer as it went into the canceller or came out of it.
+struct Passed
+{
+    std::uint64_t hostTime = 0;
+    std::int64_t frames = 0;
+    std::vector<std::byte> bytes;
+    friend bool operator==(const Passed&, const Passed&) = default;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(PcmFormat)
 
 // The call played on loudspeakers reaches the microphone again, late and quieter; the microphone
 // track must keep the local speaker and lose the call. Two synthetic voices on a private sound
@@ -290,6 +303,71 @@ private Q_SLOTS:
             // Without an echo, the local speaker keeps its level while the call talks too.
             const double change = decibels(microphoneBoth / rawBoth);
             QVERIFY2(std::abs(change) < 1, qPrintable(QString::number(change)));
+        }
+    }
+
+    // Whatever the canceller makes of it, every microphone buffer comes out once, in order, with
+    // its length and host time; untouched where it cannot or need not work.
+    void everyBufferComesOutOnce_data()
+    {
+        QTest::addColumn<PcmFormat>("format");
+        QTest::addColumn<float>("call"); // amplitude of the call's noise; 0: silent call
+        QTest::addColumn<bool>("untouched");
+        QTest::newRow("rate the canceller refuses")
+            << PcmFormat { 22050, 1, SampleType::Float32, true } << 0.3f << true;
+        QTest::newRow("16-bit stereo, silent call")
+            << PcmFormat { 48000, 2, SampleType::Int16, true } << 0.0f << true;
+        // Fed as fast as possible: most of it overtakes the canceller and goes out raw.
+        QTest::newRow("talking call, faster than real time")
+            << PcmFormat { 44100, 1, SampleType::Float32, false } << 0.3f << false;
+    }
+
+    void everyBufferComesOutOnce()
+    {
+        QFETCH(PcmFormat, format);
+        QFETCH(float, call);
+        QFETCH(bool, untouched);
+        std::mutex mutex;
+        std::vector<Passed> out;
+        EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t hostTime) {
+            const std::lock_guard lock(mutex);
+            out.push_back(
+                { hostTime, buffer.frameLength, { buffer.data.begin(), buffer.data.end() } });
+        });
+        std::mt19937 random(7);
+        std::uniform_real_distribution<float> noise(-1, 1);
+        std::vector<Passed> in;
+        const std::uint64_t start = 1'000'000'000'000;
+        const int bytes = bytesPerSample(format.sampleType) * format.channelCount;
+        for (int second = 0, chunk = 0; second < 8; ++second) {
+            for (int piece = 0; piece < 50; ++piece, ++chunk) {
+                const std::uint64_t at = start + std::uint64_t(chunk) * 20'000'000;
+                std::vector<float> reference(960);
+                for (float& sample : reference) {
+                    sample = call * noise(random);
+                }
+                canceller.pushReference({ { 48000, 1, SampleType::Float32, true }, 960,
+                                            std::as_bytes(std::span(reference)) },
+                    at);
+                // Odd lengths, so that buffers never line up with the canceller's frames.
+                const std::int64_t frames = format.sampleRate / 50 + (chunk % 3) - 1;
+                Passed buffer { at, frames, std::vector<std::byte>(std::size_t(frames * bytes)) };
+                for (std::byte& byte : buffer.bytes) {
+                    byte = std::byte(random() & 0x0f); // quiet, never a NaN
+                }
+                canceller.pushMicrophone(
+                    { format, frames, std::span<const std::byte>(buffer.bytes) }, at);
+                in.push_back(std::move(buffer));
+            }
+        }
+        canceller.finish();
+        QCOMPARE(out.size(), in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            QCOMPARE(out[i].hostTime, in[i].hostTime);
+            QCOMPARE(out[i].frames, in[i].frames);
+            if (untouched) {
+                QVERIFY(out[i].bytes == in[i].bytes);
+            }
         }
     }
 
