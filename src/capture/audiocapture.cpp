@@ -3,6 +3,7 @@
 #include "audiosource.h"
 #include "background.h"
 #include "captureerror.h"
+#include "echocanceller.h"
 #include "hostclock.h"
 #include "platformtext.h"
 #include "pulsesource.h"
@@ -124,13 +125,26 @@ void AudioCapture::startInputs()
     } catch (...) {
         // Recording goes on without it: the stop mixes the tracks.
     }
+    // The call is removed from the microphone before it is written, cut off or mixed. The raw
+    // microphone is not kept beside it: it would double the largest track for the moments the call
+    // talks, since the written track is the raw one bit for bit wherever the call is silent or the
+    // canceller fails.
+    m_echoCanceller = std::make_unique<EchoCanceller>(
+        feeding(m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone));
 
     // The call first, then the microphone.
     try {
         m_systemTap->start(
-            feeding(m_systemWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::system));
-        m_microphoneInput->start(feeding(
-            m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone));
+            [call = feeding(
+                 m_systemWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::system),
+                echo = m_echoCanceller.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
+                call(buffer, hostTime);
+                echo->pushReference(buffer, hostTime);
+            });
+        m_microphoneInput->start(
+            [echo = m_echoCanceller.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
+                echo->pushMicrophone(buffer, hostTime);
+            });
     } catch (...) {
         stopInputs();
         m_liveMix.reset();
@@ -149,6 +163,9 @@ void AudioCapture::stopInputs() noexcept
         m_systemTap->stop();
         keepLosses(*m_systemTap, m_losses);
         m_systemTap.reset();
+    }
+    if (m_echoCanceller) {
+        m_echoCanceller->finish(); // the microphone audio it still holds reaches the writer
     }
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 class AudioSource;
+class EchoCanceller;
 class RecordingLock;
 class SpaceReserve;
 class TrackCutoff;
@@ -135,4 +136,6 @@ private:
     LiveMix::Settings m_liveMixSettings;
     std::unique_ptr<LiveMix> m_liveMix; // fed while recording, unless it could not start
     bool m_mixedWhileRecording = false;
+    // Feeds the microphone's writer, cutoff and live mix, so released before them.
+    std::unique_ptr<EchoCanceller> m_echoCanceller;
 };

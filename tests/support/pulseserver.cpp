@@ -190,6 +190,45 @@ bool PulseServer::control(const QStringList& arguments) const
         && pactl.exitCode() == 0;
 }
 
+QByteArray PulseServer::query(const QStringList& arguments) const
+{
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
+    pactl.setProcessEnvironment(environment);
+    pactl.start(QStringLiteral("pactl"), arguments);
+    const bool ran = pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit
+        && pactl.exitCode() == 0;
+    return ran ? pactl.readAllStandardOutput() : QByteArray();
+}
+
+bool PulseServer::addEcho(int delayMs, double gainDb) const
+{
+    const QByteArray module = query(
+        { QStringLiteral("load-module"), QStringLiteral("module-loopback"),
+            QStringLiteral("source=%1.monitor").arg(QLatin1String(callSink)),
+            QStringLiteral("sink=%1").arg(QLatin1String(microphoneSink)),
+            QStringLiteral("latency_msec=%1").arg(delayMs), QStringLiteral("source_dont_move=true"),
+            QStringLiteral("sink_dont_move=true") })
+                                  .trimmed();
+    if (module.isEmpty()) {
+        return false;
+    }
+    // The loopback's playback is the sink input that its module owns.
+    const QByteArray inputs = query({ QStringLiteral("list"), QStringLiteral("sink-inputs") });
+    QByteArray input;
+    for (const QByteArray& line : inputs.split('\n')) {
+        const QByteArray field = line.trimmed();
+        if (field.startsWith("Sink Input #")) {
+            input = field.mid(12);
+        } else if (field == "Owner Module: " + module && !input.isEmpty()) {
+            return control({ QStringLiteral("set-sink-input-volume"), QString::fromLatin1(input),
+                QStringLiteral("%1dB").arg(gainDb) });
+        }
+    }
+    return false;
+}
+
 std::unique_ptr<QProcess> PulseServer::play(
     const QString& sink, const QString& file, int latencyMs) const
 {

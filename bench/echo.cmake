@@ -1,0 +1,3 @@
+# bench/echo: the echo canceller against the sound server's own, on one generated meeting.
+add_executable(bench_echo ${CMAKE_CURRENT_LIST_DIR}/echo.cpp)
+target_link_libraries(bench_echo PRIVATE parlevox_capture parlevox_testsupport Qt6::Test)

@@ -1,0 +1,219 @@
+// Benchmark helper for bench/echo: one generated meeting on loudspeakers (far end only, near end
+// only, double talk; two synthetic voices) is played on a private sound server whose microphone
+// hears the call again 40 ms late and 10 dB down. It is recorded through AudioCapture, then, on
+// the same input, through the sound server's own echo canceller (module-echo-cancel,
+// aec_method=webrtc, its level-changing stages off). The raw microphone is recorded beside each.
+// Prints each side's figures, the canceller's CPU cost, and last
+// "echo erle_db=<n> ref_erle_db=<n> nearend_change_db=<n> doubletalk_change_db=<n>".
+#include "audiocapture.h"
+#include "blockingwait.h"
+#include "echoscenario.h"
+#include "pulseserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <ctime>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+struct Figures
+{
+    double erle = 0;
+    double nearEndChange = 0;
+    double doubleTalkChange = 0;
+};
+
+// Records a source of the server into a float WAV file until stopped.
+std::unique_ptr<QProcess> recordSource(
+    const PulseServer& server, const QString& source, const QString& file)
+{
+    auto recorder = std::make_unique<QProcess>();
+    recorder->setProcessEnvironment(server.clientEnvironment());
+    recorder->start(QStringLiteral("parecord"),
+        { QStringLiteral("--device=") + source, QStringLiteral("--file-format=wav"),
+            QStringLiteral("--format=float32le"), QStringLiteral("--channels=1"),
+            QStringLiteral("--latency-msec=20"), file });
+    recorder->waitForStarted();
+    return recorder;
+}
+
+void finishRecording(QProcess& recorder)
+{
+    recorder.terminate();
+    recorder.waitForFinished(10000);
+}
+
+void play(const PulseServer& server, const EchoScenario& scenario, const QString& callSink)
+{
+    const auto call = server.play(callSink, scenario.call);
+    const auto local = server.play(QLatin1String(PulseServer::microphoneSink), scenario.local);
+    call->waitForFinished(120000);
+    local->waitForFinished(120000);
+    QTest::qWait(500);
+}
+
+// The three figures of a cancelled microphone against the raw one, both placed on the scenario
+// by the local voice alone. The local voice's level in the double talk comes from the files and
+// the near-end stretch (where the raw microphone holds nothing else); the echo left in the
+// cancelled output there is estimated from the far-end stretch and taken off.
+Figures measure(const EchoScenario& scenario, const MonoSignal& raw, const MonoSignal& cancelled)
+{
+    const EchoScenario::Stretch near = scenario.nearEndOnly;
+    const double rawLag = envelopeLag(scenario.localSignal, raw, near.start, near.end, 8);
+    const double lag = envelopeLag(scenario.localSignal, cancelled, near.start, near.end, 8);
+    const auto rawPower = [&](EchoScenario::Stretch s) {
+        return raw.power(s.start + rawLag, s.end + rawLag);
+    };
+    const auto power = [&](EchoScenario::Stretch s) {
+        return cancelled.power(s.start + lag, s.end + lag);
+    };
+    const EchoScenario::Stretch far = scenario.farEndOnly;
+    const EchoScenario::Stretch both = scenario.doubleTalk;
+    Figures figures;
+    figures.erle = decibels(rawPower(far) / power(far));
+    figures.nearEndChange = decibels(power(near) / rawPower(near));
+    const double nearGain = rawPower(near) / scenario.localSignal.power(near.start, near.end);
+    const double echoGain = rawPower(far) / scenario.callSignal.power(far.start, far.end);
+    const double localVoice = nearGain * scenario.localSignal.power(both.start, both.end);
+    const double echoLeft
+        = echoGain * scenario.callSignal.power(both.start, both.end) * power(far) / rawPower(far);
+    figures.doubleTalkChange = decibels(std::max(power(both) - echoLeft, 1e-20) / localVoice);
+    return figures;
+}
+
+void print(const char* side, const Figures& figures)
+{
+    std::printf("%s: erle %.1f dB, near end only %+.2f dB, double talk %+.2f dB\n", side,
+        figures.erle, figures.nearEndChange, figures.doubleTalkChange);
+}
+
+// CPU seconds used so far by this process's thread of that name.
+double threadCpuSeconds(const QByteArray& name)
+{
+    double seconds = 0;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name) {
+            continue;
+        }
+        QFile stat(tasks.filePath(task + QStringLiteral("/stat")));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        // utime and stime, the 14th and 15th fields of the line.
+        seconds += double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
+            / double(sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
+}
+
+double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir folder;
+    qputenv("TMPDIR", QFile::encodeName(folder.path()));
+    const EchoScenario scenario = EchoScenario::make(folder.path());
+    if (!scenario.isValid()) {
+        std::fprintf(stderr, "espeak-ng could not make the scenario\n");
+        return 1;
+    }
+    std::printf("scenario %.1f s: far end only %.1f-%.1f, near end only %.1f-%.1f, double talk "
+                "%.1f-%.1f\n",
+        scenario.seconds, scenario.farEndOnly.start, scenario.farEndOnly.end,
+        scenario.nearEndOnly.start, scenario.nearEndOnly.end, scenario.doubleTalk.start,
+        scenario.doubleTalk.end);
+
+    Figures parlevox;
+    try {
+        PulseServer server;
+        if (!server.isReady() || !server.addEcho(40, -10)) {
+            std::fprintf(stderr, "no sound server with an echo path\n");
+            return 1;
+        }
+        server.makeDefault();
+        const QString raw = folder.filePath(QStringLiteral("parlevox-raw.wav"));
+        const auto rawRecorder
+            = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
+        AudioCapture capture;
+        blockingWait(capture.start());
+        if (!QTest::qWaitFor([&] { return QFileInfo(capture.microphone()).size() > 8192; }, 5000)) {
+            std::fprintf(stderr, "the microphone delivers nothing\n");
+            return 1;
+        }
+        const double cpuBefore = processCpuSeconds();
+        const double echoBefore = threadCpuSeconds("Parlevox.echo");
+        const auto started = std::chrono::steady_clock::now();
+        play(server, scenario, QLatin1String(PulseServer::callSink));
+        const double recorded
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double echoCpu = threadCpuSeconds("Parlevox.echo") - echoBefore;
+        const double captureCpu = processCpuSeconds() - cpuBefore;
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        finishRecording(*rawRecorder);
+        if (!result.tracks) {
+            std::fprintf(stderr, "the recording did not keep both tracks\n");
+            return 1;
+        }
+        parlevox = measure(scenario, readMono(raw), readMono(capture.microphone()));
+        std::printf("canceller cpu %.1f ms per recorded second (whole capture %.1f ms)\n",
+            echoCpu * 1000 / recorded, captureCpu * 1000 / recorded);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+    print("Parlevox", parlevox);
+
+    Figures reference;
+    {
+        PulseServer server;
+        if (!server.isReady() || !server.addEcho(40, -10)
+            || !server.control(
+                { QStringLiteral("load-module"), QStringLiteral("module-echo-cancel"),
+                    QStringLiteral("source_master=%1")
+                        .arg(QLatin1String(PulseServer::microphoneSource)),
+                    QStringLiteral("sink_master=%1").arg(QLatin1String(PulseServer::callSink)),
+                    QStringLiteral("source_name=echo_cancelled"),
+                    QStringLiteral("sink_name=echo_call"), QStringLiteral("aec_method=webrtc"),
+                    QStringLiteral("aec_args=\"high_pass_filter=0 noise_suppression=0 "
+                                   "analog_gain_control=0 digital_gain_control=0\"") })) {
+            std::fprintf(stderr, "module-echo-cancel could not be loaded\n");
+            return 1;
+        }
+        const QString raw = folder.filePath(QStringLiteral("reference-raw.wav"));
+        const QString cancelled = folder.filePath(QStringLiteral("reference.wav"));
+        const auto rawRecorder
+            = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
+        const auto recorder = recordSource(server, QStringLiteral("echo_cancelled"), cancelled);
+        QTest::qWait(1000);
+        play(server, scenario, QStringLiteral("echo_call"));
+        finishRecording(*recorder);
+        finishRecording(*rawRecorder);
+        reference = measure(scenario, readMono(raw), readMono(cancelled));
+    }
+    print("module-echo-cancel", reference);
+
+    std::printf(
+        "echo erle_db=%.1f ref_erle_db=%.1f nearend_change_db=%.2f doubletalk_change_db=%.2f\n",
+        parlevox.erle, reference.erle, parlevox.nearEndChange, parlevox.doubleTalkChange);
+    return 0;
+}

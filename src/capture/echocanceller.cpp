@@ -1,0 +1,792 @@
+#include "echocanceller.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <pthread.h>
+#include <thread>
+#include <vector>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+
+namespace {
+
+constexpr double nanosecondsPerSecond = 1e9;
+constexpr double frameNanoseconds = 10e6; // the canceller works on 10 ms frames
+// Each feed is taken as continuous from its first buffer, as its track is written, unless a
+// buffer's time strays further than this from the sample count: the timing reports of single
+// buffers wander by a few hundred milliseconds while a stream settles, and following them would
+// tear the call apart from its echo.
+constexpr double continuityTolerance = 1e9;
+// How long a microphone frame waits, in microphone time, for the call audio of the same moment:
+// the call's buffers can arrive a few hundred milliseconds after the microphone's.
+constexpr double referenceWait = 1e9;
+// The call is handed over this far ahead of the microphone frame: an echo that arrives almost at
+// once still finds its reference inside the canceller's window.
+constexpr double referenceLead = 100e6;
+// The delay the canceller is told: with the lead above, it centres its window on echoes from
+// about 50 ms before to 60 ms after the call's own time.
+constexpr int nominalDelayMs = 100;
+// Call audio older than this before the frame at hand explains nothing any more.
+constexpr double referenceHistory = 500e6;
+// Unprocessed microphone audio beyond this passes through raw until the canceller caught up.
+constexpr double maximumBacklog = 2e9;
+// Queued microphone audio beyond this means the canceller's thread is stuck: the microphone's
+// own thread takes over and writes the raw microphone from then on.
+constexpr double stuckBacklog = 10e9;
+// The call is silent when no sample of its last half second is louder than -60 dBFS: the
+// microphone then comes out exactly as it went in.
+constexpr float silenceThreshold = 0.001f;
+constexpr int silentFramesBeforeBypass = 50;
+// How much quieter the microphone stays than the call while the call talks (in dB, over windows
+// that cover any echo delay the canceller handles). Above this, nothing of the call reaches the
+// microphone (headphones): the microphone passes through. The estimate forgets slowly, so that
+// moving to loudspeakers brings the canceller back within seconds.
+constexpr double decoupledLoss = 40;
+constexpr double largestLoss = 50;
+constexpr double lossDecayPerFrame = 0.02;
+constexpr float activeCallPower = 1e-4f;
+constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
+constexpr std::size_t callWindowStart = 40; // against the call from 400 to 100 ms before
+constexpr std::size_t callWindowEnd = 10;
+// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and the
+// host times of the two feeds can disagree by more than that. The echo's actual delay is measured
+// from the 10 ms levels of the last 1.5 s (the microphone's against the call's, lags up to 300 ms),
+// and the call is then handed over early enough to put the echo where the canceller expects it.
+constexpr std::size_t levelHistoryFrames = 150;
+constexpr int delayCheckFrames = 50;
+constexpr int largestLagFrames = 30;
+constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
+constexpr double targetDelay = 100e6;
+constexpr double largestLead = 500e6;
+constexpr double leadStep = 20e6; // smaller corrections are left to the canceller
+
+struct Chunk
+{
+    PcmFormat format;
+    std::int64_t frames = 0;
+    std::vector<std::byte> bytes;
+    std::uint64_t hostTime = 0;
+
+    Chunk(const PcmBuffer& buffer, std::uint64_t hostTime)
+        : format(buffer.format)
+        , frames(buffer.frameLength)
+        , bytes(buffer.data.begin(), buffer.data.end())
+        , hostTime(hostTime)
+    { }
+
+    [[nodiscard]] PcmBuffer view() const { return { format, frames, bytes }; }
+    [[nodiscard]] double duration() const
+    {
+        return double(frames) * nanosecondsPerSecond / format.sampleRate;
+    }
+    [[nodiscard]] std::size_t index(std::int64_t frame, int channel) const
+    {
+        return std::size_t(
+            format.interleaved ? frame * format.channelCount + channel : channel * frames + frame);
+    }
+
+    [[nodiscard]] float sample(std::int64_t frame, int channel) const
+    {
+        const std::size_t at = index(frame, channel);
+        switch (format.sampleType) {
+        case SampleType::Float32:
+            return reinterpret_cast<const float*>(bytes.data())[at];
+        case SampleType::Int16:
+            return float(reinterpret_cast<const std::int16_t*>(bytes.data())[at]) / 32768.0f;
+        case SampleType::Int32:
+            return float(
+                double(reinterpret_cast<const std::int32_t*>(bytes.data())[at]) / 2147483648.0);
+        }
+        return 0;
+    }
+
+    void setSample(std::int64_t frame, int channel, float value)
+    {
+        const std::size_t at = index(frame, channel);
+        const double clamped = std::clamp(double(value), -1.0, 1.0);
+        switch (format.sampleType) {
+        case SampleType::Float32:
+            reinterpret_cast<float*>(bytes.data())[at] = value;
+            break;
+        case SampleType::Int16:
+            reinterpret_cast<std::int16_t*>(bytes.data())[at]
+                = std::int16_t(std::lround(std::clamp(clamped * 32768.0, -32768.0, 32767.0)));
+            break;
+        case SampleType::Int32:
+            reinterpret_cast<std::int32_t*>(bytes.data())[at] = std::int32_t(
+                std::llround(std::clamp(clamped * 2147483648.0, -2147483648.0, 2147483647.0)));
+            break;
+        }
+    }
+};
+
+bool usableRate(int rate)
+{
+    return rate >= 8000 && rate <= 192000 && rate % 100 == 0;
+}
+
+} // namespace
+
+struct EchoCanceller::State
+{
+    AudioSource::Handler output;
+
+    // Shared with the feeding threads.
+    std::mutex queueMutex;
+    std::condition_variable wake;
+    std::vector<Chunk> incomingMicrophone;
+    std::vector<Chunk> incomingReference;
+    double incomingBacklog = 0; // nanoseconds of microphone audio queued
+    bool newData = false;
+    bool stopping = false;
+    // Set once, with both mutexes held: from then on the microphone goes straight to `output`.
+    bool gaveUp = false;
+
+    // Held by whoever works on what follows: the canceller's thread, or the microphone's thread
+    // when it takes over from a stuck canceller.
+    std::mutex processing;
+
+    std::unique_ptr<webrtc::AudioProcessing> canceller;
+    PcmFormat cancellerFormat; // of the microphone frames the canceller was set up for
+    bool cancellerBroken = false;
+
+    // Microphone buffers in arrival order; the first `microphoneDone` frames of the first one
+    // have been processed. A buffer leaves once all its frames are done.
+    std::deque<Chunk> microphone;
+    std::int64_t microphoneDone = 0;
+    double microphoneCursor = 0; // host time of the first frame not yet processed
+    double microphoneEnd = 0; // host time just after the newest microphone frame
+    bool microphoneStarted = false;
+    bool previousCancelled = false;
+
+    // Mono call audio not yet handed to the canceller, starting at host time `referenceCursor`.
+    std::deque<float> reference;
+    double referenceCursor = 0;
+    int referenceRate = 0;
+    double referenceOwed = 0; // samples of silence fed in place of call audio still to come
+    bool referenceStarted = false;
+    int silentReferenceFrames = silentFramesBeforeBypass;
+    std::deque<float> referencePowers; // of the fed call frames, newest first
+    // Per processed microphone frame, oldest first: its power, and the call's at the same time.
+    std::deque<float> microphoneLevels;
+    std::deque<float> callLevels;
+    double lead = referenceLead;
+    int framesSinceDelayCheck = 0;
+    double couplingLoss = 0; // dB; starts as if the call reached the microphone
+
+    std::vector<std::vector<float>> input;
+    std::vector<std::vector<float>> processed;
+    std::vector<float> referenceFrame;
+    std::vector<float> referenceScratch;
+
+    std::thread thread;
+
+    void run();
+    void take(std::vector<Chunk>& microphoneChunks, std::vector<Chunk>& referenceChunks);
+    void addReference(const Chunk& chunk);
+    void addMicrophone(Chunk chunk);
+    void processAvailable(bool last);
+    [[nodiscard]] std::int64_t framesAvailable() const;
+    bool feedReference(double frameEnd, bool mayPad);
+    void feedReferenceFrame(int rate);
+    bool prepareCanceller(const PcmFormat& format);
+    void processFrame(std::int64_t frames, bool cancel);
+    void skipFrames(std::int64_t frames);
+    void updateCoupling();
+    void checkDelay();
+    void dropStaleReference(double frameStart);
+    void emitDone();
+    void giveUp() noexcept;
+};
+
+EchoCanceller::EchoCanceller(AudioSource::Handler output)
+    : m_state(std::make_unique<State>())
+{
+    m_state->output = std::move(output);
+    m_state->thread = std::thread([state = m_state.get()] { state->run(); });
+}
+
+EchoCanceller::~EchoCanceller()
+{
+    finish();
+}
+
+void EchoCanceller::pushReference(const PcmBuffer& buffer, std::uint64_t hostTime) noexcept
+{
+    if (buffer.frameLength <= 0 || buffer.format.sampleRate <= 0
+        || buffer.format.channelCount <= 0) {
+        return;
+    }
+    State& state = *m_state;
+    try {
+        const std::lock_guard lock(state.queueMutex);
+        if (state.gaveUp || state.stopping) {
+            return;
+        }
+        state.incomingReference.emplace_back(buffer, hostTime);
+        state.newData = true;
+    } catch (...) {
+        return; // out of memory: the call goes without its reference for a moment
+    }
+    state.wake.notify_one();
+}
+
+void EchoCanceller::pushMicrophone(const PcmBuffer& buffer, std::uint64_t hostTime) noexcept
+{
+    if (buffer.frameLength <= 0 || buffer.format.sampleRate <= 0
+        || buffer.format.channelCount <= 0) {
+        return;
+    }
+    State& state = *m_state;
+    {
+        std::unique_lock lock(state.queueMutex);
+        if (!state.gaveUp && !state.stopping) {
+            try {
+                state.incomingMicrophone.emplace_back(buffer, hostTime);
+                state.incomingBacklog += state.incomingMicrophone.back().duration();
+                state.newData = true;
+            } catch (...) {
+                // Cannot queue: write it here, behind whatever the canceller still holds.
+                if (state.processing.try_lock()) {
+                    const std::lock_guard processing(state.processing, std::adopt_lock);
+                    state.giveUp();
+                }
+                lock.unlock();
+                state.output(buffer, hostTime);
+                return;
+            }
+            if (state.incomingBacklog > stuckBacklog && state.processing.try_lock()) {
+                const std::lock_guard processing(state.processing, std::adopt_lock);
+                state.giveUp();
+            }
+            if (!state.gaveUp) {
+                lock.unlock();
+                state.wake.notify_one();
+                return;
+            }
+            return; // giveUp() wrote this buffer with the rest
+        }
+    }
+    state.output(buffer, hostTime);
+}
+
+void EchoCanceller::finish() noexcept
+{
+    State& state = *m_state;
+    {
+        const std::lock_guard lock(state.queueMutex);
+        state.stopping = true;
+    }
+    state.wake.notify_one();
+    if (state.thread.joinable()) {
+        state.thread.join();
+    }
+}
+
+void EchoCanceller::State::run()
+{
+    pthread_setname_np(pthread_self(), "Parlevox.echo");
+    std::vector<Chunk> microphoneChunks;
+    std::vector<Chunk> referenceChunks;
+    for (;;) {
+        {
+            std::unique_lock lock(queueMutex);
+            wake.wait(lock, [this] { return newData || stopping || gaveUp; });
+        }
+        const std::lock_guard working(processing);
+        bool last = false;
+        {
+            const std::lock_guard lock(queueMutex);
+            if (gaveUp) {
+                return;
+            }
+            microphoneChunks.swap(incomingMicrophone);
+            referenceChunks.swap(incomingReference);
+            incomingBacklog = 0;
+            newData = false;
+            last = stopping;
+        }
+        try {
+            take(microphoneChunks, referenceChunks);
+            processAvailable(last);
+        } catch (...) {
+            const std::lock_guard lock(queueMutex);
+            giveUp();
+            return;
+        }
+        if (last) {
+            return;
+        }
+    }
+}
+
+void EchoCanceller::State::take(
+    std::vector<Chunk>& microphoneChunks, std::vector<Chunk>& referenceChunks)
+{
+    for (const Chunk& chunk : referenceChunks) {
+        addReference(chunk);
+    }
+    referenceChunks.clear();
+    for (Chunk& chunk : microphoneChunks) {
+        addMicrophone(std::move(chunk));
+    }
+    microphoneChunks.clear();
+}
+
+// Places the call audio on its own timeline: small disagreements between buffer times and sample
+// counts are jitter, larger ones a gap (filled with silence) or an overlap (dropped).
+void EchoCanceller::State::addReference(const Chunk& chunk)
+{
+    const int rate = chunk.format.sampleRate;
+    std::int64_t skip = 0;
+    if (!referenceStarted || rate != referenceRate) {
+        reference.clear();
+        referenceOwed = 0;
+        referenceRate = rate;
+        referenceCursor = double(chunk.hostTime);
+        referenceStarted = true;
+    } else {
+        const double end = referenceCursor + double(reference.size()) * nanosecondsPerSecond / rate;
+        const double delta = double(chunk.hostTime) - end;
+        if (delta > continuityTolerance) {
+            reference.insert(reference.end(),
+                std::size_t(std::llround(delta * rate / nanosecondsPerSecond)), 0.0f);
+        } else if (delta < -continuityTolerance) {
+            skip = std::llround(-delta * rate / nanosecondsPerSecond);
+        }
+        // Silence already stood in for the start of this audio: it keeps its place.
+        if (referenceOwed > double(rate) * continuityTolerance / nanosecondsPerSecond) {
+            referenceOwed = 0; // too long: a gap, not a late delivery
+        }
+        const auto owed = std::min(std::int64_t(referenceOwed), chunk.frames - skip);
+        skip += owed;
+        referenceOwed -= double(owed);
+    }
+    const int channels = chunk.format.channelCount;
+    for (std::int64_t frame = skip; frame < chunk.frames; ++frame) {
+        float sum = 0;
+        for (int channel = 0; channel < channels; ++channel) {
+            sum += chunk.sample(frame, channel);
+        }
+        reference.push_back(sum / float(channels));
+    }
+    // A microphone that stalls must not let the call pile up here.
+    const auto kept
+        = std::size_t((maximumBacklog + 2 * referenceHistory) * rate / nanosecondsPerSecond);
+    if (reference.size() > kept) {
+        const std::size_t dropped = reference.size() - kept;
+        reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(dropped));
+        referenceCursor += double(dropped) * nanosecondsPerSecond / rate;
+    }
+}
+
+void EchoCanceller::State::addMicrophone(Chunk chunk)
+{
+    if (!microphoneStarted) {
+        microphoneCursor = double(chunk.hostTime);
+        microphoneStarted = true;
+    }
+    microphoneEnd = std::max(microphoneEnd, double(chunk.hostTime) + chunk.duration());
+    microphone.push_back(std::move(chunk));
+}
+
+// Frames from the processing point on that share the first waiting buffer's format.
+std::int64_t EchoCanceller::State::framesAvailable() const
+{
+    if (microphone.empty()) {
+        return 0;
+    }
+    std::int64_t frames = microphone.front().frames - microphoneDone;
+    for (auto chunk = microphone.begin() + 1;
+         chunk != microphone.end() && chunk->format == microphone.front().format; ++chunk) {
+        frames += chunk->frames;
+    }
+    return frames;
+}
+
+void EchoCanceller::State::processAvailable(bool last)
+{
+    while (!microphone.empty()) {
+        const Chunk& first = microphone.front();
+        // Where a buffer starts, its own time wins over the running count when they disagree.
+        if (microphoneDone == 0
+            && std::abs(double(first.hostTime) - microphoneCursor) > continuityTolerance) {
+            microphoneCursor = double(first.hostTime);
+        }
+        const PcmFormat format = first.format;
+        const std::int64_t frameLength = format.sampleRate / 100;
+        const std::int64_t available = framesAvailable();
+        std::int64_t waiting = -microphoneDone;
+        for (const Chunk& chunk : microphone) {
+            waiting += chunk.frames;
+        }
+        if (!usableRate(format.sampleRate) || cancellerBroken) {
+            skipFrames(available);
+            continue;
+        }
+        if (available < frameLength) {
+            // A last piece shorter than a frame, or one before a change of format, goes out raw.
+            if (last || available < waiting) {
+                skipFrames(available);
+                previousCancelled = false;
+                continue;
+            }
+            return;
+        }
+        const double backlog = double(available) * nanosecondsPerSecond / format.sampleRate;
+        if (backlog > maximumBacklog) {
+            // Behind: let the oldest audio through raw, and the call audio that went with it.
+            const std::int64_t behind
+                = available - std::int64_t(maximumBacklog / 2 * format.sampleRate / 1e9);
+            skipFrames(behind - behind % frameLength);
+            previousCancelled = false;
+            continue;
+        }
+        if (!prepareCanceller(format)) {
+            cancellerBroken = true;
+            continue;
+        }
+        const double frameEnd = microphoneCursor + frameNanoseconds + lead;
+        const bool mayPad = last || microphoneEnd - frameEnd > referenceWait;
+        if (!feedReference(frameEnd, mayPad)) {
+            return; // the call audio of this moment is still on its way
+        }
+        if (cancellerBroken) {
+            continue;
+        }
+        const bool callTalking = silentReferenceFrames < silentFramesBeforeBypass;
+        if (!callTalking && !previousCancelled) {
+            // The call has been silent for half a second: the microphone goes out as it came
+            // and the canceller rests, which costs nothing while nobody is on the line.
+            microphoneLevels.clear();
+            callLevels.clear();
+            skipFrames(frameLength);
+            continue;
+        }
+        processFrame(frameLength, callTalking && couplingLoss < decoupledLoss);
+    }
+}
+
+// Call audio from before `frameStart` minus the history is of no more use.
+void EchoCanceller::State::dropStaleReference(double frameStart)
+{
+    if (!referenceStarted || referenceRate <= 0) {
+        return;
+    }
+    const double oldest = frameStart - referenceHistory;
+    if (referenceCursor < oldest) {
+        const auto stale = std::size_t(
+            std::floor((oldest - referenceCursor) * referenceRate / nanosecondsPerSecond));
+        const std::size_t dropped = std::min(stale, reference.size());
+        reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(dropped));
+        referenceCursor += double(stale) * nanosecondsPerSecond / referenceRate;
+    }
+}
+
+// Hands the canceller the call audio up to `frameEnd`, padding with silence where it is missing
+// and `mayPad` allows. False when the frame must wait for more call audio.
+bool EchoCanceller::State::feedReference(double frameEnd, bool mayPad)
+{
+    if (!referenceStarted) {
+        if (!mayPad) {
+            return false;
+        }
+        // No call at all: silence at the microphone's rate stands in for it.
+        referenceStarted = true;
+        referenceRate = microphone.front().format.sampleRate;
+        referenceCursor = frameEnd - frameNanoseconds;
+    }
+    if (!usableRate(referenceRate)) {
+        return true;
+    }
+    const double frameLength = double(referenceRate / 100);
+    dropStaleReference(frameEnd - frameNanoseconds);
+    // Half a sample of slack so that rounding never asks for one frame too many.
+    while (referenceCursor + nanosecondsPerSecond / referenceRate / 2 < frameEnd) {
+        if (double(reference.size()) < frameLength && !mayPad) {
+            return false;
+        }
+        feedReferenceFrame(referenceRate);
+    }
+    return true;
+}
+
+void EchoCanceller::State::feedReferenceFrame(int rate)
+{
+    const std::size_t length = std::size_t(rate / 100);
+    referenceFrame.assign(length, 0.0f);
+    const std::size_t present = std::min(length, reference.size());
+    referenceOwed += double(length - present);
+    std::copy_n(reference.begin(), present, referenceFrame.begin());
+    reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(present));
+    referenceCursor += double(length) * nanosecondsPerSecond / rate;
+
+    float peak = 0;
+    for (const float sample : referenceFrame) {
+        peak = std::max(peak, std::abs(sample));
+    }
+    silentReferenceFrames = peak > silenceThreshold ? 0 : silentReferenceFrames + 1;
+    double power = 0;
+    for (const float sample : referenceFrame) {
+        power += double(sample) * sample;
+    }
+    referencePowers.push_front(float(power / double(length)));
+    if (referencePowers.size() > std::size_t(largestLead / frameNanoseconds) + 2) {
+        referencePowers.pop_back();
+    }
+
+    // A call silent for a while has nothing more to teach the canceller (see processAvailable).
+    if (!canceller || cancellerBroken || silentReferenceFrames >= silentFramesBeforeBypass) {
+        return;
+    }
+    referenceScratch.resize(length);
+    const float* source[] = { referenceFrame.data() };
+    float* destination[] = { referenceScratch.data() };
+    const webrtc::StreamConfig config(rate, 1);
+    if (canceller->ProcessReverseStream(source, config, config, destination)
+        != webrtc::AudioProcessing::kNoError) {
+        cancellerBroken = true;
+    }
+}
+
+bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
+{
+    if (canceller && format == cancellerFormat) {
+        return true;
+    }
+    webrtc::Config config;
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    canceller.reset(webrtc::AudioProcessing::Create(config));
+    if (!canceller) {
+        return false;
+    }
+    // Echo cancellation alone: nothing that would reshape the voice when there is no echo.
+    const bool configured = canceller->high_pass_filter()->Enable(false) == 0
+        && canceller->gain_control()->Enable(false) == 0
+        && canceller->noise_suppression()->Enable(false) == 0
+        && canceller->voice_detection()->Enable(false) == 0
+        && canceller->level_estimator()->Enable(false) == 0
+        && canceller->echo_cancellation()->Enable(true) == 0
+        && canceller->echo_cancellation()->enable_drift_compensation(false) == 0
+        && canceller->echo_cancellation()->set_suppression_level(
+               webrtc::EchoCancellation::kLowSuppression)
+            == 0;
+    webrtc::ProcessingConfig streams;
+    streams.input_stream() = webrtc::StreamConfig(format.sampleRate, format.channelCount);
+    streams.output_stream() = streams.input_stream();
+    const int referenceRateNow = usableRate(referenceRate) ? referenceRate : format.sampleRate;
+    streams.reverse_input_stream() = webrtc::StreamConfig(referenceRateNow, 1);
+    streams.reverse_output_stream() = streams.reverse_input_stream();
+    if (!configured || canceller->Initialize(streams) != webrtc::AudioProcessing::kNoError) {
+        canceller.reset();
+        return false;
+    }
+    cancellerFormat = format;
+    previousCancelled = false;
+    return true;
+}
+
+void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
+{
+    const int channels = cancellerFormat.channelCount;
+    input.resize(std::size_t(channels));
+    processed.resize(std::size_t(channels));
+    std::vector<const float*> source;
+    std::vector<float*> destination;
+    for (int channel = 0; channel < channels; ++channel) {
+        input[std::size_t(channel)].resize(std::size_t(frames));
+        processed[std::size_t(channel)].resize(std::size_t(frames));
+        source.push_back(input[std::size_t(channel)].data());
+        destination.push_back(processed[std::size_t(channel)].data());
+    }
+    // Gather the frame across buffers.
+    {
+        std::int64_t at = 0;
+        std::int64_t offset = microphoneDone;
+        for (auto chunk = microphone.begin(); at < frames; ++chunk, offset = 0) {
+            for (; offset < chunk->frames && at < frames; ++offset, ++at) {
+                for (int channel = 0; channel < channels; ++channel) {
+                    input[std::size_t(channel)][std::size_t(at)] = chunk->sample(offset, channel);
+                }
+            }
+        }
+    }
+    updateCoupling();
+    const webrtc::StreamConfig config(cancellerFormat.sampleRate, channels);
+    canceller->set_stream_delay_ms(nominalDelayMs);
+    if (canceller->ProcessStream(source.data(), config, config, destination.data())
+        != webrtc::AudioProcessing::kNoError) {
+        cancellerBroken = true;
+        skipFrames(frames);
+        return;
+    }
+    // Scatter back what changes: nothing while the call is silent, a 10 ms cross-fade where the
+    // canceller takes over or lets go.
+    if (cancel || previousCancelled) {
+        std::int64_t at = 0;
+        std::int64_t offset = microphoneDone;
+        for (auto chunk = microphone.begin(); at < frames; ++chunk, offset = 0) {
+            for (; offset < chunk->frames && at < frames; ++offset, ++at) {
+                float weight = 1;
+                if (cancel != previousCancelled) {
+                    const float ramp = float(at) / float(frames);
+                    weight = cancel ? ramp : 1 - ramp;
+                }
+                for (int channel = 0; channel < channels; ++channel) {
+                    const float raw = input[std::size_t(channel)][std::size_t(at)];
+                    const float clean = processed[std::size_t(channel)][std::size_t(at)];
+                    chunk->setSample(offset, channel, raw + weight * (clean - raw));
+                }
+            }
+        }
+    }
+    previousCancelled = cancel;
+    skipFrames(frames);
+}
+
+// Follows how loud the call comes back in the microphone, from the frame in `input`, and when.
+void EchoCanceller::State::updateCoupling()
+{
+    double power = 0;
+    for (const std::vector<float>& channel : input) {
+        for (const float sample : channel) {
+            power += double(sample) * sample;
+        }
+    }
+    const std::size_t samples = input.size() * input.front().size();
+    // The newest fed call frame starts `lead` after this one.
+    const auto back = std::size_t(std::lround(lead / frameNanoseconds));
+    if (referencePowers.size() <= back) {
+        return;
+    }
+    microphoneLevels.push_back(float(power / double(std::max<std::size_t>(samples, 1))));
+    callLevels.push_back(referencePowers[back]);
+    if (microphoneLevels.size() > levelHistoryFrames) {
+        microphoneLevels.pop_front();
+        callLevels.pop_front();
+    }
+    couplingLoss = std::max(0.0, couplingLoss - lossDecayPerFrame);
+    const std::size_t count = microphoneLevels.size();
+    if (count >= microphoneWindowFrames) {
+        double call = 0;
+        for (std::size_t frame = count - callWindowStart; frame < count - callWindowEnd; ++frame) {
+            call += callLevels[frame];
+        }
+        call /= double(callWindowStart - callWindowEnd);
+        double microphone = 0;
+        for (std::size_t frame = count - microphoneWindowFrames; frame < count; ++frame) {
+            microphone += microphoneLevels[frame];
+        }
+        microphone /= double(microphoneWindowFrames);
+        if (call >= activeCallPower) {
+            const double loss = 10 * std::log10(call / std::max(microphone, 1e-12));
+            couplingLoss = std::max(couplingLoss, std::min(loss, largestLoss));
+        }
+    }
+    if (++framesSinceDelayCheck >= delayCheckFrames && count == levelHistoryFrames) {
+        framesSinceDelayCheck = 0;
+        checkDelay();
+    }
+}
+
+void EchoCanceller::State::checkDelay()
+{
+    const std::size_t count = callLevels.size();
+    std::vector<double> call(count);
+    std::vector<double> microphone(count);
+    std::size_t active = 0;
+    for (std::size_t frame = 0; frame < count; ++frame) {
+        active += callLevels[frame] >= activeCallPower ? 1 : 0;
+        call[frame] = std::log10(double(callLevels[frame]) + 1e-9);
+        microphone[frame] = std::log10(double(microphoneLevels[frame]) + 1e-9);
+    }
+    if (active < count / 4) {
+        return; // too little of the call to tell
+    }
+    double best = delayMatch;
+    std::optional<int> bestLag;
+    for (int lag = -largestLagFrames; lag <= largestLagFrames; ++lag) {
+        // The microphone at `frame` against the call at `frame - lag`.
+        const std::size_t first = std::size_t(std::max(0, lag));
+        const std::size_t last = count - std::size_t(std::max(0, -lag));
+        double sumCall = 0, sumMicrophone = 0, sumCallSquared = 0, sumMicrophoneSquared = 0,
+               sumProduct = 0;
+        for (std::size_t frame = first; frame < last; ++frame) {
+            const double x = call[std::size_t(std::ptrdiff_t(frame) - lag)];
+            const double y = microphone[frame];
+            sumCall += x;
+            sumMicrophone += y;
+            sumCallSquared += x * x;
+            sumMicrophoneSquared += y * y;
+            sumProduct += x * y;
+        }
+        const double n = double(last - first);
+        const double covariance = sumProduct - sumCall * sumMicrophone / n;
+        const double spread = (sumCallSquared - sumCall * sumCall / n)
+            * (sumMicrophoneSquared - sumMicrophone * sumMicrophone / n);
+        const double correlation = spread > 0 ? covariance / std::sqrt(spread) : 0;
+        if (correlation > best) {
+            best = correlation;
+            bestLag = lag;
+        }
+    }
+    if (!bestLag) {
+        return;
+    }
+    const double wanted
+        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, 0.0, largestLead);
+    if (std::abs(wanted - lead) > leadStep) {
+        lead = wanted;
+        microphoneLevels.clear();
+        callLevels.clear();
+    }
+}
+
+// Marks frames as done as they stand and lets out the buffers that are complete.
+void EchoCanceller::State::skipFrames(std::int64_t frames)
+{
+    while (frames > 0 && !microphone.empty()) {
+        const Chunk& first = microphone.front();
+        const std::int64_t step = std::min(frames, first.frames - microphoneDone);
+        microphoneDone += step;
+        frames -= step;
+        microphoneCursor += double(step) * nanosecondsPerSecond / first.format.sampleRate;
+        emitDone();
+    }
+    emitDone();
+    dropStaleReference(microphoneCursor);
+}
+
+void EchoCanceller::State::emitDone()
+{
+    while (!microphone.empty() && microphoneDone >= microphone.front().frames) {
+        output(microphone.front().view(), microphone.front().hostTime);
+        microphone.pop_front();
+        microphoneDone = 0;
+    }
+}
+
+// Both mutexes held: everything still held goes out raw, in order, and the canceller stops.
+void EchoCanceller::State::giveUp() noexcept
+{
+    if (gaveUp) {
+        return;
+    }
+    gaveUp = true;
+    for (const Chunk& chunk : microphone) {
+        output(chunk.view(), chunk.hostTime);
+    }
+    microphone.clear();
+    microphoneDone = 0;
+    for (const Chunk& chunk : incomingMicrophone) {
+        output(chunk.view(), chunk.hostTime);
+    }
+    incomingMicrophone.clear();
+    incomingReference.clear();
+    incomingBacklog = 0;
+    wake.notify_one();
+}

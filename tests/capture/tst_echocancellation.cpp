@@ -1,0 +1,403 @@
+#include "audiocapture.h"
+#include "blockingwait.h"
+#include "echocanceller.h"
+#include "echoscenario.h"
+#include "fakegladia.h"
+#include "pulseserver.h"
+#include "pulsesource.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+namespace {
+
+// The microphone as the sound server delivers it, recorded beside the capture under test.
+class RawMicrophone
+{
+public:
+    RawMicrophone()
+        : m_source(PulseSource::openMicrophone())
+    {
+        m_signal.sampleRate = m_source->format().sampleRate;
+        m_source->start([this](const PcmBuffer& buffer, std::uint64_t) {
+            const std::lock_guard lock(m_mutex);
+            const int channels = buffer.format.channelCount;
+            for (std::int64_t frame = 0; frame < buffer.frameLength; ++frame) {
+                m_signal.samples.push_back(buffer.floatChannel(0)[frame * channels]);
+            }
+        });
+    }
+    MonoSignal stop()
+    {
+        m_source->stop();
+        const std::lock_guard lock(m_mutex);
+        return m_signal;
+    }
+
+private:
+    std::unique_ptr<PulseSource> m_source;
+    std::mutex m_mutex;
+    MonoSignal m_signal;
+};
+
+struct Recording
+{
+    AudioCapture::StopResult result;
+    MonoSignal raw;
+    MonoSignal microphone;
+    double rawLag = 0; // seconds from the scenario's time to the same sound in `raw`
+    double microphoneLag = 0; // and in the microphone track
+};
+
+bool receiving(const QString& track)
+{
+    return QFileInfo(track).size() > 8192;
+}
+
+// The spans where a decoded track is louder than -40 dBFS, gaps between words merged.
+QList<EchoScenario::Stretch> voiced(const MonoSignal& signal)
+{
+    QList<EchoScenario::Stretch> spans;
+    const double step = 0.02;
+    for (double at = 0; at + step <= signal.seconds(); at += step) {
+        if (signal.power(at, at + step) < 1e-4) {
+            continue;
+        }
+        if (!spans.isEmpty() && at - spans.last().end < 0.5) {
+            spans.last().end = at + step;
+        } else {
+            spans.append({ at, at + step });
+        }
+    }
+    return spans;
+}
+
+MonoSignal decode(const QByteArray& m4a, const QString& folder)
+{
+    const QString path = folder + QStringLiteral("/upload.m4a");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(m4a) != m4a.size()) {
+        return {};
+    }
+    file.close();
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+            QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-ac"),
+            QStringLiteral("1"), QStringLiteral("-ar"), QStringLiteral("16000"),
+            QStringLiteral("-") });
+    ffmpeg.waitForFinished(60000);
+    const QByteArray bytes = ffmpeg.readAllStandardOutput();
+    MonoSignal signal { 16000, std::vector<float>(std::size_t(bytes.size()) / sizeof(float)) };
+    std::memcpy(signal.samples.data(), bytes.constData(), signal.samples.size() * sizeof(float));
+    return signal;
+}
+
+// The speech service's stand-in cannot recognise words; it "hears" speech where the uploaded
+// audio carries voice-level energy and answers one utterance per such span, whose text is the
+// span in seconds of that track: "voix <start>-<end>".
+void hearVoicedSpans(FakeGladia& fake, const QString& folder)
+{
+    auto uploads = std::make_shared<QList<QByteArray>>();
+    fake.upload = [uploads](const RecordedRequest& request) {
+        const qsizetype start = request.body.indexOf("\r\n\r\n") + 4;
+        const qsizetype end = request.body.lastIndexOf("\r\n--");
+        uploads->append(request.body.mid(start, end - start));
+        return ScriptedResponse::json(200,
+            FakeGladia::object(QStringLiteral("audio_url"),
+                QStringLiteral("https://127.0.0.1/audio/%1").arg(uploads->size() - 1)));
+    };
+    fake.job = [&fake](const RecordedRequest& request) {
+        const QString audio = QJsonDocument::fromJson(request.body)
+                                  .object()
+                                  .value(QLatin1String("audio_url"))
+                                  .toString();
+        const QString index = audio.section(QLatin1Char('/'), -1);
+        return ScriptedResponse::json(200,
+            FakeGladia::object(QStringLiteral("result_url"),
+                QString::fromLatin1(fake.resultUrl("/v2/result/" + index.toLatin1()))));
+    };
+    fake.poll = [uploads, folder](const RecordedRequest& request) {
+        const int index = request.target.split('/').last().toInt();
+        QJsonArray utterances;
+        for (const EchoScenario::Stretch& span : voiced(decode(uploads->at(index), folder))) {
+            utterances.append(QJsonObject { { QStringLiteral("start"), span.start },
+                { QStringLiteral("end"), span.end },
+                { QStringLiteral("text"),
+                    QStringLiteral("voix %1-%2")
+                        .arg(span.start, 0, 'f', 2)
+                        .arg(span.end, 0, 'f', 2) } });
+        }
+        return FakeGladia::done(QJsonDocument(utterances).toJson(QJsonDocument::Compact));
+    };
+}
+
+// The spans of one source in the transcript, in the mix's time.
+QList<EchoScenario::Stretch> spansOf(const QString& transcript, const QString& label, double offset)
+{
+    QList<EchoScenario::Stretch> spans;
+    const QRegularExpression line(
+        QStringLiteral("^\\[\\d\\d:\\d\\d\\] %1 · voix ([0-9.]+)-([0-9.]+)$")
+            .arg(QRegularExpression::escape(label)),
+        QRegularExpression::MultilineOption);
+    for (auto match = line.globalMatch(transcript); match.hasNext();) {
+        const QRegularExpressionMatch found = match.next();
+        spans.append(
+            { found.captured(1).toDouble() + offset, found.captured(2).toDouble() + offset });
+    }
+    return spans;
+}
+
+double overlap(EchoScenario::Stretch a, EchoScenario::Stretch b)
+{
+    return std::max(0.0, std::min(a.end, b.end) - std::max(a.start, b.start));
+}
+
+// One buffer as it went into the canceller or came out of it.
+struct Passed
+{
+    std::uint64_t hostTime = 0;
+    std::int64_t frames = 0;
+    std::vector<std::byte> bytes;
+    friend bool operator==(const Passed&, const Passed&) = default;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(PcmFormat)
+
+// The call played on loudspeakers reaches the microphone again, late and quieter; the microphone
+// track must keep the local speaker and lose the call. Two synthetic voices on a private sound
+// server: the call into the call sink, the local speaker into the microphone's sink, and for the
+// loudspeaker case a loopback from the call to the microphone, 40 ms late and 10 dB down.
+class tst_EchoCancellation : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_temp;
+    EchoScenario m_scenario;
+    std::optional<Recording> m_loudspeakers;
+
+    Recording record(bool echo)
+    {
+        PulseServer server;
+        if (!server.isReady()) {
+            qFatal("no sound server: %s", qPrintable(server.log()));
+        }
+        server.makeDefault();
+        if (echo && !server.addEcho(40, -10)) {
+            qFatal("the echo path could not be set up");
+        }
+        Recording recording;
+        RawMicrophone raw;
+        AudioCapture capture;
+        blockingWait(capture.start());
+        if (!QTest::qWaitFor(
+                [&] { return receiving(capture.microphone()) && receiving(capture.system()); },
+                5000)) {
+            qFatal("the capture receives nothing");
+        }
+        const auto call = server.play(QLatin1String(PulseServer::callSink), m_scenario.call);
+        const auto local
+            = server.play(QLatin1String(PulseServer::microphoneSink), m_scenario.local);
+        call->waitForFinished(60000);
+        local->waitForFinished(60000);
+        QTest::qWait(500);
+        recording.result = blockingWait(capture.stop());
+        recording.raw = raw.stop();
+        recording.microphone = readMono(capture.microphone());
+        // Both hold the local speaker alone in the near-end stretch: that places them.
+        const EchoScenario::Stretch near = m_scenario.nearEndOnly;
+        recording.rawLag
+            = envelopeLag(m_scenario.localSignal, recording.raw, near.start, near.end, 8);
+        recording.microphoneLag
+            = envelopeLag(m_scenario.localSignal, recording.microphone, near.start, near.end, 8);
+        return recording;
+    }
+
+    const Recording& loudspeakers()
+    {
+        if (!m_loudspeakers) {
+            m_loudspeakers = record(true);
+        }
+        return *m_loudspeakers;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_temp.isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+        m_scenario = EchoScenario::make(m_temp.path());
+        QVERIFY(m_scenario.isValid());
+    }
+
+    void microphoneTrack_data()
+    {
+        QTest::addColumn<bool>("echo");
+        QTest::newRow("loudspeakers") << true;
+        QTest::newRow("headphones") << false;
+    }
+
+    void microphoneTrack()
+    {
+        QFETCH(bool, echo);
+        std::optional<Recording> headphones;
+        const Recording& recording = echo ? loudspeakers() : headphones.emplace(record(false));
+        QVERIFY(recording.result.tracks.has_value());
+        const MonoSignal& raw = recording.raw;
+        const MonoSignal& microphone = recording.microphone;
+        QCOMPARE(microphone.sampleRate, raw.sampleRate);
+
+        // Near end only: the local speaker comes through bit for bit.
+        const EchoScenario::Stretch near = m_scenario.nearEndOnly;
+        const auto rate = std::ptrdiff_t(raw.sampleRate);
+        const auto rawStart = std::ptrdiff_t((near.start + recording.rawLag) * double(rate));
+        const auto guess = std::ptrdiff_t((near.start + recording.microphoneLag) * double(rate));
+        const auto length = std::ptrdiff_t((near.end - near.start) * double(rate));
+        QVERIFY(rawStart >= 0 && rawStart + length <= std::ptrdiff_t(raw.samples.size()));
+        std::optional<std::ptrdiff_t> match;
+        for (std::ptrdiff_t at = std::max<std::ptrdiff_t>(0, guess - rate / 10);
+             at < guess + rate / 10 && !match; ++at) {
+            if (at + length <= std::ptrdiff_t(microphone.samples.size())
+                && std::equal(raw.samples.begin() + rawStart,
+                    raw.samples.begin() + rawStart + length, microphone.samples.begin() + at)) {
+                match = at;
+            }
+        }
+        QVERIFY2(match.has_value(), "the local speaker alone was changed");
+
+        // The canceller needs a couple of seconds of the call to adapt; from then on the echo is
+        // gone (bench/echo measures the whole stretch).
+        const EchoScenario::Stretch far { m_scenario.farEndOnly.start + 2,
+            m_scenario.farEndOnly.end };
+        const double rawFar = raw.power(far.start + recording.rawLag, far.end + recording.rawLag);
+        const double microphoneFar = microphone.power(
+            far.start + recording.microphoneLag, far.end + recording.microphoneLag);
+        const EchoScenario::Stretch both = m_scenario.doubleTalk;
+        const double rawBoth
+            = raw.power(both.start + recording.rawLag, both.end + recording.rawLag);
+        const double microphoneBoth = microphone.power(
+            both.start + recording.microphoneLag, both.end + recording.microphoneLag);
+        if (echo) {
+            // The setup does make an echo about 10 dB under the call...
+            const double echoLevel
+                = decibels(rawFar / m_scenario.callSignal.power(far.start, far.end));
+            QVERIFY2(echoLevel > -16 && echoLevel < -5, qPrintable(QString::number(echoLevel)));
+            // ...and the far-end stretch loses it.
+            const double enhancement = decibels(rawFar / microphoneFar);
+            QVERIFY2(enhancement > 20, qPrintable(QString::number(enhancement)));
+        } else {
+            QVERIFY(microphoneFar < 1e-10); // nothing to hear, nothing made up
+            // Without an echo, the local speaker keeps its level while the call talks too.
+            const double change = decibels(microphoneBoth / rawBoth);
+            QVERIFY2(std::abs(change) < 1, qPrintable(QString::number(change)));
+        }
+    }
+
+    // Whatever the canceller makes of it, every microphone buffer comes out once, in order, with
+    // its length and host time; untouched where it cannot or need not work.
+    void everyBufferComesOutOnce_data()
+    {
+        QTest::addColumn<PcmFormat>("format");
+        QTest::addColumn<float>("call"); // amplitude of the call's noise; 0: silent call
+        QTest::addColumn<bool>("untouched");
+        QTest::newRow("rate the canceller refuses")
+            << PcmFormat { 22050, 1, SampleType::Float32, true } << 0.3f << true;
+        QTest::newRow("16-bit stereo, silent call")
+            << PcmFormat { 48000, 2, SampleType::Int16, true } << 0.0f << true;
+        // Fed as fast as possible: most of it overtakes the canceller and goes out raw.
+        QTest::newRow("talking call, faster than real time")
+            << PcmFormat { 44100, 1, SampleType::Float32, false } << 0.3f << false;
+    }
+
+    void everyBufferComesOutOnce()
+    {
+        QFETCH(PcmFormat, format);
+        QFETCH(float, call);
+        QFETCH(bool, untouched);
+        std::mutex mutex;
+        std::vector<Passed> out;
+        EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t hostTime) {
+            const std::lock_guard lock(mutex);
+            out.push_back(
+                { hostTime, buffer.frameLength, { buffer.data.begin(), buffer.data.end() } });
+        });
+        std::mt19937 random(7);
+        std::uniform_real_distribution<float> noise(-1, 1);
+        std::vector<Passed> in;
+        const std::uint64_t start = 1'000'000'000'000;
+        const int bytes = bytesPerSample(format.sampleType) * format.channelCount;
+        for (int second = 0, chunk = 0; second < 8; ++second) {
+            for (int piece = 0; piece < 50; ++piece, ++chunk) {
+                const std::uint64_t at = start + std::uint64_t(chunk) * 20'000'000;
+                std::vector<float> reference(960);
+                for (float& sample : reference) {
+                    sample = call * noise(random);
+                }
+                canceller.pushReference({ { 48000, 1, SampleType::Float32, true }, 960,
+                                            std::as_bytes(std::span(reference)) },
+                    at);
+                // Odd lengths, so that buffers never line up with the canceller's frames.
+                const std::int64_t frames = format.sampleRate / 50 + (chunk % 3) - 1;
+                Passed buffer { at, frames, std::vector<std::byte>(std::size_t(frames * bytes)) };
+                for (std::byte& byte : buffer.bytes) {
+                    byte = std::byte(random() & 0x0f); // quiet, never a NaN
+                }
+                canceller.pushMicrophone(
+                    { format, frames, std::span<const std::byte>(buffer.bytes) }, at);
+                in.push_back(std::move(buffer));
+            }
+        }
+        canceller.finish();
+        QCOMPARE(out.size(), in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            QCOMPARE(out[i].hostTime, in[i].hostTime);
+            QCOMPARE(out[i].frames, in[i].frames);
+            if (untouched) {
+                QVERIFY(out[i].bytes == in[i].bytes);
+            }
+        }
+    }
+
+    void transcriptKeepsTheCallOffTheMicrophone()
+    {
+        const Recording& recording = loudspeakers();
+        QVERIFY(recording.result.tracks.has_value());
+        const AudioCapture::Tracks& tracks = *recording.result.tracks;
+        FakeGladia fake;
+        hearVoicedSpans(fake, m_temp.path());
+        const Outcome outcome = run(fake.client().transcribe(tracks));
+        QVERIFY2(outcome.transcript.has_value(), qPrintable(outcome.errorText()));
+        const QString& transcript = *outcome.transcript;
+
+        const QList<EchoScenario::Stretch> call
+            = spansOf(transcript, QStringLiteral("Audio de l’appel"), tracks.systemOffset);
+        const QList<EchoScenario::Stretch> micro
+            = spansOf(transcript, QStringLiteral("Micro"), tracks.microphoneOffset);
+        QVERIFY2(call.size() >= 2 && !micro.isEmpty(), qPrintable(transcript));
+        // The call's first sentence (far end only) is heard on the call's track alone...
+        for (const EchoScenario::Stretch& span : micro) {
+            QVERIFY2(overlap(span, call.first()) < 0.2, qPrintable(transcript));
+        }
+        // ...while the local speaker, between the call's two sentences, is still under "Micro".
+        const EchoScenario::Stretch between { call.at(0).end, call.at(1).start };
+        QVERIFY2(std::any_of(micro.begin(), micro.end(),
+                     [&](const EchoScenario::Stretch& span) { return overlap(span, between) > 1; }),
+            qPrintable(transcript));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_EchoCancellation)
+#include "tst_echocancellation.moc"
