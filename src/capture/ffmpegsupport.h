@@ -3,6 +3,7 @@
 // What the FFmpeg users of this folder share: error texts, ownership of library objects.
 
 #include "error.h"
+#include "pcmbuffer.h"
 #include "platformtext.h"
 
 #include <QByteArray>
@@ -37,6 +38,20 @@ inline int check(int status)
         throw PlatformError(text(status));
     }
     return status;
+}
+
+// The library's sample format for one of our buffer formats.
+inline AVSampleFormat sampleFormat(const PcmFormat& format)
+{
+    switch (format.sampleType) {
+    case SampleType::Float32:
+        return format.interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    case SampleType::Int16:
+        return format.interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
+    case SampleType::Int32:
+        return format.interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
+    }
+    return AV_SAMPLE_FMT_NONE;
 }
 
 template<typename T> T* allocated(T* pointer)

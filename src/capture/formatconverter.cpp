@@ -1,6 +1,6 @@
 #include "formatconverter.h"
 
-#include "error.h"
+#include "ffmpegsupport.h"
 
 #include <QString>
 #include <algorithm>
@@ -11,32 +11,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-namespace {
-
-AVSampleFormat sampleFormat(const PcmFormat& format)
-{
-    switch (format.sampleType) {
-    case SampleType::Float32:
-        return format.interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
-    case SampleType::Int16:
-        return format.interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
-    case SampleType::Int32:
-        return format.interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
-    }
-    Q_UNREACHABLE();
-}
-
-int check(int status)
-{
-    if (status < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] {};
-        av_strerror(status, text, sizeof text);
-        throw PlatformError(QString::fromUtf8(text));
-    }
-    return status;
-}
-
-} // namespace
+using namespace ffmpeg;
 
 void FormatConverter::Free::operator()(SwrContext* context) const
 {

@@ -27,19 +27,6 @@ constexpr std::int64_t uploadBitRate = 32000;
 // How far an input may lag behind the other before the mix is encoded without waiting for it.
 constexpr std::int64_t lagLimit = 3 * mixRate;
 
-AVSampleFormat sampleFormat(const PcmFormat& format)
-{
-    switch (format.sampleType) {
-    case SampleType::Float32:
-        return format.interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
-    case SampleType::Int16:
-        return format.interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
-    case SampleType::Int32:
-        return format.interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
-    }
-    return AV_SAMPLE_FMT_NONE;
-}
-
 Resampler resampler(const PcmFormat& from, int rate, int channels, AVSampleFormat to)
 {
     AVChannelLayout input {};
