@@ -41,11 +41,7 @@ double compare(double seconds, const Case& c)
     }
     LiveMix::Settings faster;
     faster.waitWhenFull = true;
-    AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(microphone, log); },
-                             [=] {
-                                 return std::make_unique<ScriptedSource>(call, log);
-                             } },
-        faster);
+    AudioCapture capture(scriptedSources(microphone, call, log), faster);
     blockingWait(capture.start());
     log->waitFinished(2);
     const AudioCapture::StopResult result = blockingWait(capture.stop());

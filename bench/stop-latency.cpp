@@ -43,11 +43,7 @@ int main(int argc, char** argv)
             throw std::runtime_error("left out");
         };
     }
-    AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(microphone, log); },
-                             [=] {
-                                 return std::make_unique<ScriptedSource>(call, log);
-                             } },
-        live);
+    AudioCapture capture(scriptedSources(microphone, call, log), live);
     try {
         const auto fed = std::chrono::steady_clock::now();
         blockingWait(capture.start());

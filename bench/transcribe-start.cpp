@@ -56,11 +56,7 @@ int main(int argc, char** argv)
     microphone.lockstep = call.lockstep = true;
     LiveMix::Settings faster;
     faster.waitWhenFull = true; // the sources run faster than real time, the encoder does not
-    AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(microphone, log); },
-                             [=] {
-                                 return std::make_unique<ScriptedSource>(call, log);
-                             } },
-        faster);
+    AudioCapture capture(scriptedSources(microphone, call, log), faster);
     AudioCapture::StopResult result;
     try {
         blockingWait(capture.start());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audiocapture.h"
 #include "audiosource.h"
 #include "error.h"
 
@@ -174,3 +175,13 @@ private:
     std::jthread m_thread;
     std::atomic<bool> m_stopped { false };
 };
+
+// A capture's two inputs played from scripts that share one log.
+inline AudioCapture::Sources scriptedSources(const ScriptedSource::Script& microphone,
+    const ScriptedSource::Script& call, const std::shared_ptr<ScriptLog>& log)
+{
+    return { [=] { return std::make_unique<ScriptedSource>(microphone, log); },
+        [=] {
+            return std::make_unique<ScriptedSource>(call, log);
+        } };
+}

@@ -109,10 +109,7 @@ private Q_SLOTS:
         mic.chunks = micDelay < 0 ? 0 : mic.chunks;
         Script call = script("call", callDelay, 3, 48000, 2);
         call.silentChunks = callSilentChunks < 0 ? call.chunks : callSilentChunks;
-        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
-            [=] {
-                return std::make_unique<ScriptedSource>(call, log);
-            } });
+        AudioCapture capture(scriptedSources(mic, call, log));
 
         blockingWait(capture.start());
         log->waitFinished(2);
@@ -159,11 +156,7 @@ private Q_SLOTS:
         call.gapSeconds = 0.5;
         LiveMix::Settings settings;
         settings.gapTolerance = 0.1;
-        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
-                                 [=] {
-                                     return std::make_unique<ScriptedSource>(call, log);
-                                 } },
-            settings);
+        AudioCapture capture(scriptedSources(mic, call, log), settings);
 
         blockingWait(capture.start());
         log->waitFinished(2);
@@ -205,11 +198,7 @@ private Q_SLOTS:
                 log->waitFinished(2);
             }
         };
-        AudioCapture capture({ [=] { return std::make_unique<ScriptedSource>(mic, log); },
-                                 [=] {
-                                     return std::make_unique<ScriptedSource>(call, log);
-                                 } },
-            settings);
+        AudioCapture capture(scriptedSources(mic, call, log), settings);
 
         blockingWait(capture.start());
         log->waitFinished(2);
