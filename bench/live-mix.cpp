@@ -7,6 +7,7 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "decodedaudio.h"
+#include "generatedmeeting.h"
 #include "scriptedsource.h"
 
 #include <QCoreApplication>
@@ -24,21 +25,12 @@ struct Case
 
 double compare(double seconds, const Case& c)
 {
-    constexpr std::uint64_t base = 1'000'000'000'000;
     auto log = std::make_shared<ScriptLog>();
-    ScriptedSource::Script microphone { "microphone", 44100, 1, 1024, 0, base + 350'000'000 };
-    microphone.chunks = std::int64_t(seconds * 44100) / microphone.chunkFrames;
-    microphone.amplitude = 0.3f;
-    ScriptedSource::Script call { "call", 48000, 2, 1024, 0, base };
-    call.chunks = std::int64_t(seconds * 48000) / call.chunkFrames;
-    call.amplitude = 0.3f;
+    auto [microphone, call] = generatedMeeting(seconds);
+    microphone.amplitude = call.amplitude = 0.3f;
+    microphone.noiseLevel = call.noiseLevel = 0.1f;
     call.frequency = 660;
     call.silentChunks = std::int64_t(double(call.chunks) * c.silentShare);
-    for (ScriptedSource::Script* s : { &microphone, &call }) {
-        s->noisy = true;
-        s->noiseLevel = 0.1f;
-        s->lockstep = true;
-    }
     LiveMix::Settings faster;
     faster.waitWhenFull = true;
     AudioCapture capture(scriptedSources(microphone, call, log), faster);

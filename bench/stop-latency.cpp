@@ -1,11 +1,12 @@
 // Benchmark helper for bench/stop-latency: feeds <seconds> of generated audio from two injected
 // sources (a 44.1 kHz mono microphone and a 48 kHz stereo call starting 0.35 s earlier) through
-// AudioCapture as fast as the live mix encodes it, then times stop() until "reunion.m4a" is
-// complete. With "--after-stop", the live mix is left out and the stop mixes the tracks. Prints
-// the peak memory, then "stop-latency seconds=<n> audio_seconds=<seconds>".
+// AudioCapture faster than real time, then times stop() until "reunion.m4a" is complete. With
+// "--after-stop", the live mix is left out and the stop mixes the tracks. Prints the peak memory,
+// then "stop-latency seconds=<n> audio_seconds=<seconds>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
+#include "generatedmeeting.h"
 #include "scriptedsource.h"
 
 #include <QCoreApplication>
@@ -21,16 +22,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 600;
     const bool afterStop = argc > 2 && std::strcmp(argv[2], "--after-stop") == 0;
-    constexpr std::uint64_t base = 1'000'000'000'000;
-
     auto log = std::make_shared<ScriptLog>();
-    ScriptedSource::Script microphone { "microphone", 44100, 1, 1024, 0, base + 350'000'000 };
-    microphone.chunks = std::int64_t(seconds * 44100) / microphone.chunkFrames;
-    microphone.noisy = true;
-    ScriptedSource::Script call { "call", 48000, 2, 1024, 0, base };
-    call.chunks = std::int64_t(seconds * 48000) / call.chunkFrames;
-    call.noisy = true;
-    microphone.lockstep = call.lockstep = true;
+    const auto [microphone, call] = generatedMeeting(seconds);
 
     LiveMix::Settings live;
     // The sources run faster than real time and the encoder does not: they wait for it instead of

@@ -6,6 +6,7 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "fakegladia.h"
+#include "generatedmeeting.h"
 #include "scriptedsource.h"
 
 #include <QCoreApplication>
@@ -44,16 +45,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3600;
-    constexpr std::uint64_t base = 1'000'000'000'000;
-
     auto log = std::make_shared<ScriptLog>();
-    ScriptedSource::Script microphone { "microphone", 44100, 1, 1024, 0, base + 350'000'000 };
-    microphone.chunks = std::int64_t(seconds * 44100) / microphone.chunkFrames;
-    microphone.noisy = true;
-    ScriptedSource::Script call { "call", 48000, 2, 1024, 0, base };
-    call.chunks = std::int64_t(seconds * 48000) / call.chunkFrames;
-    call.noisy = true;
-    microphone.lockstep = call.lockstep = true;
+    const auto [microphone, call] = generatedMeeting(seconds);
     LiveMix::Settings faster;
     faster.waitWhenFull = true; // the sources run faster than real time, the encoder does not
     AudioCapture capture(scriptedSources(microphone, call, log), faster);

@@ -24,8 +24,10 @@ constexpr int mixRate = 48000;
 // size, and a tenth of the work of encoding the mix.
 constexpr int uploadRate = 16000;
 constexpr std::int64_t uploadBitRate = 32000;
-// How far an input may lag behind the other before the mix is encoded without waiting for it.
-constexpr std::int64_t lagLimit = 3 * mixRate;
+// How far an input may lag behind the other before the mix is encoded without waiting for it:
+// more than the echo canceller may hold the microphone back (2 s of backlog, then up to 1 s
+// waiting for late call audio), with room for the inputs' own jitter.
+constexpr std::int64_t lagLimit = 6 * mixRate;
 
 Resampler resampler(const PcmFormat& from, int rate, int channels, AVSampleFormat to)
 {
