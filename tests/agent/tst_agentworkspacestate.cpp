@@ -4,6 +4,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 Q_DECLARE_METATYPE(ScriptedResponse)
 
 using namespace agentanswers;
@@ -12,8 +14,8 @@ namespace {
 
 QString sessionLink()
 {
-    return QStringLiteral("https://%1/sessions/77")
-        .arg(AgentExecutor(AgentExecutor::Kind::computerUse).sessionHost());
+    return u"https://%1/sessions/77"_s.arg(
+        AgentExecutor(AgentExecutor::Kind::computerUse).sessionHost());
 }
 
 QJsonObject bodyOf(const RecordedRequest& request)
@@ -24,7 +26,7 @@ QJsonObject bodyOf(const RecordedRequest& request)
 QList<AgentClarification> clarificationsSent(const RecordedRequest& request)
 {
     QList<AgentClarification> list;
-    const QJsonArray array = bodyOf(request).value(QStringLiteral("clarifications")).toArray();
+    const QJsonArray array = bodyOf(request).value(u"clarifications"_s).toArray();
     for (const QJsonValue& entry : array) {
         list.append(AgentClarification::fromJson(entry));
     }
@@ -36,14 +38,34 @@ AgentClarification clarification(const char* question, const char* answer)
     return AgentClarification { QString::fromUtf8(question), QString::fromUtf8(answer) };
 }
 
-// Takes `state` to Reviewing through a real preparation.
-void reachReview(AgentWorkspaceState& state, TestHttpServer& server, const AgentClient& client)
+// A workflow state with a loopback team server and a client of it.
+struct Workspace
 {
-    state.setRequest(QStringLiteral("Relancer le client"));
-    server.enqueue(jsonAnswer(proposalJson()));
-    QCoro::waitFor(state.prepare(client));
-    QVERIFY(state.reviewing());
-}
+    TestHttpServer server;
+    AgentClient client { server.url(), u"c"_s };
+    AgentWorkspaceState state;
+
+    // Takes the state to Reviewing through a real preparation; the proposal it reached.
+    AgentReview reachReview()
+    {
+        state.setRequest(u"Relancer le client"_s);
+        server.enqueue(jsonAnswer(proposalJson()));
+        QCoro::waitFor(state.prepare(client));
+        if (!state.reviewing()) {
+            qFatal("the team server's proposal was not reached");
+        }
+        return *state.preparation()->review();
+    }
+
+    // Asked "Q2" after "Q1" was answered "A1", with `answer` typed.
+    void answering(const QString& answer)
+    {
+        state.setRequest(u"Relance"_s);
+        state.setClarifications({ clarification("Q1", "A1") });
+        state.setPreparation(AgentPreparation::askQuestion(u"Q2"_s));
+        state.setAnswer(answer);
+    }
+};
 
 } // namespace
 
@@ -54,49 +76,46 @@ class TestAgentWorkspaceState : public QObject
 private Q_SLOTS:
     void clarificationLoopToLaunch()
     {
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("code"));
-        AgentWorkspaceState state;
-        state.setRequest(QStringLiteral("  Créer une fiche de relance \n"));
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        state.setRequest(u"  Créer une fiche de relance \n"_s);
 
-        server.enqueue(questionAnswer(QStringLiteral("Pour quel client ?")));
-        QCoro::waitFor(state.prepare(client));
-        QCOMPARE(state.question(), QStringLiteral("Pour quel client ?"));
+        w.server.enqueue(questionAnswer(u"Pour quel client ?"_s));
+        QCoro::waitFor(state.prepare(w.client));
+        QCOMPARE(state.question(), u"Pour quel client ?"_s);
         QVERIFY(state.asking() && !state.busy());
-        QCOMPARE(bodyOf(server.requests().at(0)),
-            (QJsonObject { { QStringLiteral("task"), QStringLiteral("Créer une fiche de relance") },
-                { QStringLiteral("transcript"), QString() },
-                { QStringLiteral("clarifications"), QJsonArray() } }));
+        QCOMPARE(bodyOf(w.server.requests().at(0)),
+            (QJsonObject { { u"task"_s, u"Créer une fiche de relance"_s },
+                { u"transcript"_s, QString() }, { u"clarifications"_s, QJsonArray() } }));
 
-        state.setAnswer(QStringLiteral("  Dupont\n"));
-        server.enqueue(jsonAnswer(proposalJson()));
-        QCoro::waitFor(state.prepare(client, state.question()));
+        state.setAnswer(u"  Dupont\n"_s);
+        w.server.enqueue(jsonAnswer(proposalJson()));
+        QCoro::waitFor(state.prepare(w.client, state.question()));
         const QList<AgentClarification> answered { clarification("Pour quel client ?", "Dupont") };
-        QCOMPARE(clarificationsSent(server.requests().at(1)), answered);
+        QCOMPARE(clarificationsSent(w.server.requests().at(1)), answered);
         QVERIFY(state.reviewing());
         QCOMPARE(state.clarifications(), answered);
         QCOMPARE(state.answer(), QString());
-        QCOMPARE(state.preparation()->review()->title, QStringLiteral("Relancer le client"));
+        QCOMPARE(state.preparation()->review()->title, u"Relancer le client"_s);
         QCOMPARE(state.reviewValue().value<AgentReview>(), *state.preparation()->review());
 
-        server.enqueue(executionAnswer(QStringLiteral("computer_use"), sessionLink()));
-        QCoro::waitFor(state.launch(client, *state.preparation()->review()));
-        QCOMPARE(bodyOf(server.requests().at(2)).value(QStringLiteral("approval")).toString(),
-            QStringLiteral("approval-1"));
+        w.server.enqueue(executionAnswer(u"computer_use"_s, sessionLink()));
+        QCoro::waitFor(state.launch(w.client, *state.preparation()->review()));
+        QCOMPARE(
+            bodyOf(w.server.requests().at(2)).value(u"approval"_s).toString(), u"approval-1"_s);
         QVERIFY(state.execution());
         QCOMPARE(state.execution()->url, QUrl(sessionLink()));
-        QCOMPARE(state.execution()->executor.name(), QStringLiteral("H Computer Use"));
-        QVERIFY(!state.preparation());
-        QVERIFY(!state.busy());
+        QCOMPARE(state.execution()->executor.name(), u"H Computer Use"_s);
+        QVERIFY(!state.preparation() && !state.busy());
         QCOMPARE(state.clarifications(), answered);
-        QCOMPARE(state.request(), QStringLiteral("  Créer une fiche de relance \n"));
+        QCOMPARE(state.request(), u"  Créer une fiche de relance \n"_s);
 
         // A new preparation sends the recorded answers again; its success forgets the last session.
-        server.enqueue(questionAnswer(QStringLiteral("Quelle échéance ?")));
-        QCoro::waitFor(state.prepare(client));
-        QCOMPARE(clarificationsSent(server.requests().at(3)), answered);
+        w.server.enqueue(questionAnswer(u"Quelle échéance ?"_s));
+        QCoro::waitFor(state.prepare(w.client));
+        QCOMPARE(clarificationsSent(w.server.requests().at(3)), answered);
         QVERIFY(!state.execution());
-        QCOMPARE(server.requests().size(), 4);
+        QCOMPARE(w.server.requests().size(), 4);
     }
 
     void prepareTrimming_data()
@@ -108,14 +127,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("transcript");
 
         QTest::newRow("blank request, empty excerpt")
-            << QStringLiteral(" \n\t \u00a0") << QString() << false << QString() << QString();
-        QTest::newRow("both blank") << QStringLiteral("\n") << QStringLiteral("  \u2029 ") << false
-                                    << QString() << QString();
-        QTest::newRow("excerpt only")
-            << QString() << QStringLiteral("\n 10:02 Micro On relance.  \n") << true << QString()
-            << QStringLiteral("10:02 Micro On relance.");
-        QTest::newRow("both") << QStringLiteral(" Relance ") << QStringLiteral("Extrait") << true
-                              << QStringLiteral("Relance") << QStringLiteral("Extrait");
+            << u" \n\t \u00a0"_s << QString() << false << QString() << QString();
+        QTest::newRow("both blank") << u"\n"_s << u"  \u2029 "_s << false << QString() << QString();
+        QTest::newRow("excerpt only") << QString() << u"\n 10:02 Micro On relance.  \n"_s << true
+                                      << QString() << u"10:02 Micro On relance."_s;
+        QTest::newRow("both") << u" Relance "_s << u"Extrait"_s << true << u"Relance"_s
+                              << u"Extrait"_s;
     }
 
     void prepareTrimming()
@@ -123,55 +140,46 @@ private Q_SLOTS:
         QFETCH(QString, request);
         QFETCH(QString, excerpt);
         QFETCH(bool, sent);
-        QFETCH(QString, task);
-        QFETCH(QString, transcript);
+        Workspace w;
+        w.server.enqueue(questionAnswer(u"Q"_s));
+        w.state.setRequest(request);
+        w.state.setExcerpt(excerpt);
+        QSignalSpy busy(&w.state, &AgentWorkspaceState::busyChanged);
+        QCoro::waitFor(w.state.prepare(w.client));
 
-        TestHttpServer server;
-        server.enqueue(questionAnswer(QStringLiteral("Q")));
-        AgentWorkspaceState state;
-        state.setRequest(request);
-        state.setExcerpt(excerpt);
-        QSignalSpy busy(&state, &AgentWorkspaceState::busyChanged);
-        QCoro::waitFor(state.prepare(AgentClient(server.url(), QStringLiteral("c"))));
-
-        QCOMPARE(server.requests().size(), sent ? 1 : 0);
+        QCOMPARE(w.server.requests().size(), sent ? 1 : 0);
         QCOMPARE(busy.size(), sent ? 2 : 0);
-        QCOMPARE(state.asking(), sent);
+        QCOMPARE(w.state.asking(), sent);
         if (sent) {
-            const QJsonObject body = bodyOf(server.requests().constFirst());
-            QCOMPARE(body.value(QStringLiteral("task")).toString(), task);
-            QCOMPARE(body.value(QStringLiteral("transcript")).toString(), transcript);
+            const QJsonObject body = bodyOf(w.server.requests().constFirst());
+            QTEST(body.value(u"task"_s).toString(), "task");
+            QTEST(body.value(u"transcript"_s).toString(), "transcript");
         }
         // The fields themselves keep what was typed.
-        QCOMPARE(state.request(), request);
-        QCOMPARE(state.excerpt(), excerpt);
+        QCOMPARE(w.state.request(), request);
+        QCOMPARE(w.state.excerpt(), excerpt);
     }
 
     void failedAnswerKeepsTypedText()
     {
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("c"));
-        AgentWorkspaceState state;
-        state.setRequest(QStringLiteral("Relance"));
-        state.setClarifications({ clarification("Q1", "A1") });
-        state.setPreparation(AgentPreparation::askQuestion(QStringLiteral("Q2")));
-        state.setAnswer(QStringLiteral("  A2 \n"));
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        w.answering(u"  A2 \n"_s);
 
-        server.enqueue(ScriptedResponse { .status = 502, .body = "<html>Bad gateway</html>" });
-        QCoro::waitFor(state.prepare(client, QStringLiteral("Q2")));
+        w.server.enqueue(ScriptedResponse { .status = 502, .body = "<html>Bad gateway</html>" });
+        QCoro::waitFor(state.prepare(w.client, u"Q2"_s));
         const QList<AgentClarification> both { clarification("Q1", "A1"),
             clarification("Q2", "A2") };
-        QCOMPARE(clarificationsSent(server.requests().at(0)), both);
-        QCOMPARE(state.error(), QStringLiteral("L’agent n’a pas confirmé la requête (HTTP 502)."));
-        QCOMPARE(state.clarifications(), (QList<AgentClarification> { clarification("Q1", "A1") }));
-        QCOMPARE(state.answer(), QStringLiteral("  A2 \n"));
-        QCOMPARE(state.question(), QStringLiteral("Q2"));
-        QVERIFY(!state.needsAccess());
-        QVERIFY(!state.busy());
+        QCOMPARE(clarificationsSent(w.server.requests().at(0)), both);
+        QCOMPARE(state.error(), u"L’agent n’a pas confirmé la requête (HTTP 502)."_s);
+        QCOMPARE(state.clarifications(), QList { both.first() });
+        QCOMPARE(state.answer(), u"  A2 \n"_s);
+        QCOMPARE(state.question(), u"Q2"_s);
+        QVERIFY(!state.needsAccess() && !state.busy());
 
-        server.enqueue(jsonAnswer(proposalJson()));
-        QCoro::waitFor(state.prepare(client, QStringLiteral("Q2")));
-        QCOMPARE(clarificationsSent(server.requests().at(1)), both);
+        w.server.enqueue(jsonAnswer(proposalJson()));
+        QCoro::waitFor(state.prepare(w.client, u"Q2"_s));
+        QCOMPARE(clarificationsSent(w.server.requests().at(1)), both);
         QCOMPARE(state.clarifications(), both);
         QCOMPARE(state.answer(), QString());
         QCOMPARE(state.error(), QString());
@@ -180,22 +188,20 @@ private Q_SLOTS:
 
     void unauthorizedPreparation()
     {
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("périmé"));
-        AgentWorkspaceState state;
-        state.setExcerpt(QStringLiteral("Extrait"));
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        state.setExcerpt(u"Extrait"_s);
 
-        server.enqueue(ScriptedResponse::json(401, R"({"error":"Code d’accès refusé."})"));
-        QCoro::waitFor(state.prepare(client));
+        w.server.enqueue(ScriptedResponse::json(401, R"({"error":"Code d’accès refusé."})"));
+        QCoro::waitFor(state.prepare(w.client));
         QVERIFY(state.needsAccess());
-        QCOMPARE(state.error(), QStringLiteral("Code d’accès refusé."));
+        QCOMPARE(state.error(), u"Code d’accès refusé."_s);
         QVERIFY(!state.preparation());
 
         // The next preparation clears the flag and the message before it sends.
-        server.enqueue(questionAnswer(QStringLiteral("Q"), 100));
-        QCoro::Task<> running = state.prepare(client);
-        QVERIFY(state.busy());
-        QVERIFY(!state.needsAccess());
+        w.server.enqueue(questionAnswer(u"Q"_s, 100));
+        QCoro::Task<> running = state.prepare(w.client);
+        QVERIFY(state.busy() && !state.needsAccess());
         QCOMPARE(state.error(), QString());
         QCoro::waitFor(std::move(running));
         QVERIFY(state.asking());
@@ -207,12 +213,10 @@ private Q_SLOTS:
             closed = gone.url();
         }
         state.setNeedsAccess(true);
-        QCoro::waitFor(
-            state.prepare(AgentClient(closed, QStringLiteral("c")), QStringLiteral("Q")));
+        QCoro::waitFor(state.prepare(AgentClient(closed, u"c"_s), u"Q"_s));
         QVERIFY(!state.needsAccess());
         QVERIFY(!state.error().isEmpty());
-        QVERIFY(state.asking());
-        QVERIFY(!state.busy());
+        QVERIFY(state.asking() && !state.busy());
     }
 
     void launchFailures_data()
@@ -223,66 +227,53 @@ private Q_SLOTS:
         QTest::addColumn<bool>("trelloSetup");
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("401") << ScriptedResponse::json(401, R"({"error":"Code refusé."})") << true
-                             << true << false << QStringLiteral("Code refusé.");
+        const auto json = &ScriptedResponse::json;
+        QTest::newRow("401") << json(401, R"({"error":"Code refusé."})") << true << true << false
+                             << u"Code refusé."_s;
         QTest::newRow("trello_setup")
-            << ScriptedResponse::json(409, R"({"error":"Reliez Trello.","code":"trello_setup"})")
-            << true << false << true << QStringLiteral("Reliez Trello.");
+            << json(409, R"({"error":"Reliez Trello.","code":"trello_setup"})") << true << false
+            << true << u"Reliez Trello."_s;
         QTest::newRow("401 with trello_setup")
-            << ScriptedResponse::json(401, R"({"error":"x","code":"trello_setup"})") << true << true
-            << true << QStringLiteral("x");
+            << json(401, R"({"error":"x","code":"trello_setup"})") << true << true << true
+            << u"x"_s;
         QTest::newRow("bad link") << executionAnswer(
-            QStringLiteral("computer_use"), QStringLiteral("http://platform.example/s/1"))
+            u"computer_use"_s, u"http://platform.example/s/1"_s)
                                   << false << false << false
-                                  << QStringLiteral(
-                                         "Le service n’a pas renvoyé de lien de session valide.");
-        QTest::newRow("other code")
-            << ScriptedResponse::json(403, R"({"error":"Non.","code":"quota"})") << false << false
-            << false << QStringLiteral("Non.");
-        QTest::newRow("empty message") << ScriptedResponse::json(500, R"({"error":""})") << false
-                                       << false << false << QString();
+                                  << u"Le service n’a pas renvoyé de lien de session valide."_s;
+        QTest::newRow("other code") << json(403, R"({"error":"Non.","code":"quota"})") << false
+                                    << false << false << u"Non."_s;
+        QTest::newRow("empty message")
+            << json(500, R"({"error":""})") << false << false << false << QString();
     }
 
     void launchFailures()
     {
         QFETCH(ScriptedResponse, response);
-        QFETCH(bool, keepsProposal);
-        QFETCH(bool, needsAccess);
-        QFETCH(bool, trelloSetup);
-        QFETCH(QString, error);
-
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("c"));
-        AgentWorkspaceState state;
-        reachReview(state, server, client);
-        const AgentReview proposal = *state.preparation()->review();
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        const AgentReview proposal = w.reachReview();
         state.setClarifications({ clarification("Q", "A") });
-        state.setError(QStringLiteral("ancien message"));
+        state.setError(u"ancien message"_s);
 
-        server.enqueue(response);
-        QCoro::waitFor(state.launch(client, proposal));
-        QCOMPARE(state.reviewing(), keepsProposal);
-        QCOMPARE(state.needsAccess(), needsAccess);
-        QCOMPARE(state.trelloSetupRequired(), trelloSetup);
-        QCOMPARE(state.error(), error);
-        QVERIFY(!state.busy());
-        QVERIFY(!state.execution());
-        QCOMPARE(state.clarifications(), (QList<AgentClarification> { clarification("Q", "A") }));
-        QCOMPARE(state.request(), QStringLiteral("Relancer le client"));
+        w.server.enqueue(response);
+        QCoro::waitFor(state.launch(w.client, proposal));
+        QTEST(state.reviewing(), "keepsProposal");
+        QTEST(state.needsAccess(), "needsAccess");
+        QTEST(state.trelloSetupRequired(), "trelloSetup");
+        QTEST(state.error(), "error");
+        QVERIFY(!state.busy() && !state.execution());
+        QCOMPARE(state.clarifications(), QList { clarification("Q", "A") });
+        QCOMPARE(state.request(), u"Relancer le client"_s);
     }
 
     void invalidateDuringPreparation()
     {
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("c"));
-        AgentWorkspaceState state;
-        state.setRequest(QStringLiteral("Relance"));
-        state.setClarifications({ clarification("Q1", "A1") });
-        state.setPreparation(AgentPreparation::askQuestion(QStringLiteral("Q2")));
-        state.setAnswer(QStringLiteral("A2"));
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        w.answering(u"A2"_s);
 
-        server.enqueue(jsonAnswer(proposalJson(), 200));
-        QCoro::Task<> running = state.prepare(client, QStringLiteral("Q2"));
+        w.server.enqueue(jsonAnswer(proposalJson(), 200));
+        QCoro::Task<> running = state.prepare(w.client, u"Q2"_s);
         state.invalidateReview();
         QVERIFY(!state.preparation());
         QVERIFY(state.clarifications().isEmpty());
@@ -291,34 +282,31 @@ private Q_SLOTS:
 
         // The running preparation still writes its answer and the list it sent.
         QCoro::waitFor(std::move(running));
-        QVERIFY(state.reviewing());
+        QVERIFY(state.reviewing() && !state.busy());
         QCOMPARE(state.clarifications(),
-            (QList<AgentClarification> { clarification("Q1", "A1"), clarification("Q2", "A2") }));
-        QVERIFY(!state.busy());
+            QList({ clarification("Q1", "A1"), clarification("Q2", "A2") }));
     }
 
     void onlyOneRequestAtATime()
     {
-        TestHttpServer server;
-        const AgentClient client(server.url(), QStringLiteral("c"));
-        AgentWorkspaceState state;
-        reachReview(state, server, client);
-        const AgentReview proposal = *state.preparation()->review();
+        Workspace w;
+        AgentWorkspaceState& state = w.state;
+        const AgentReview proposal = w.reachReview();
 
-        server.enqueue(questionAnswer(QStringLiteral("Q"), 150));
-        QCoro::Task<> first = state.prepare(client);
+        w.server.enqueue(questionAnswer(u"Q"_s, 150));
+        QCoro::Task<> first = state.prepare(w.client);
         QSignalSpy busy(&state, &AgentWorkspaceState::busyChanged);
-        QCoro::waitFor(state.prepare(client));
-        QCoro::waitFor(state.launch(client, proposal));
+        QCoro::waitFor(state.prepare(w.client));
+        QCoro::waitFor(state.launch(w.client, proposal));
         QVERIFY(state.busy());
         QVERIFY(busy.isEmpty());
         QCoro::waitFor(std::move(first));
-        QCOMPARE(server.requests().size(), 2);
+        QCOMPARE(w.server.requests().size(), 2);
         QVERIFY(state.asking());
 
         // Without a client a launch does nothing at all.
         QCoro::waitFor(state.launch(std::nullopt, proposal));
-        QCOMPARE(server.requests().size(), 2);
+        QCOMPARE(w.server.requests().size(), 2);
         QCOMPARE(busy.size(), 1);
     }
 
@@ -331,8 +319,8 @@ private Q_SLOTS:
         QSignalSpy clarifications(&state, &AgentWorkspaceState::clarificationsChanged);
         QSignalSpy execution(&state, &AgentWorkspaceState::executionChanged);
 
-        state.setRequest(QStringLiteral("a"));
-        state.setRequest(QStringLiteral("a"));
+        state.setRequest(u"a"_s);
+        state.setRequest(u"a"_s);
         state.setTrelloSetupRequired(true);
         QCOMPARE(request.size(), 1);
 
@@ -348,14 +336,14 @@ private Q_SLOTS:
     void resets()
     {
         AgentWorkspaceState state;
-        state.setRequest(QStringLiteral("r"));
-        state.setExcerpt(QStringLiteral("e"));
-        state.setAnswer(QStringLiteral("a"));
-        state.setError(QStringLiteral("x"));
+        state.setRequest(u"r"_s);
+        state.setExcerpt(u"e"_s);
+        state.setAnswer(u"a"_s);
+        state.setError(u"x"_s);
         state.setNeedsAccess(true);
         state.setTrelloSetupRequired(true);
         state.setClarifications({ clarification("Q", "A") });
-        state.setPreparation(AgentPreparation::askQuestion(QStringLiteral("Q2")));
+        state.setPreparation(AgentPreparation::askQuestion(u"Q2"_s));
         state.setExecution(AgentExecution { AgentExecutor::Kind::devin, QUrl(sessionLink()) });
 
         state.invalidateReview();
@@ -363,8 +351,8 @@ private Q_SLOTS:
         QVERIFY(state.clarifications().isEmpty());
         QVERIFY(state.answer().isEmpty() && state.error().isEmpty());
         QVERIFY(!state.needsAccess() && !state.trelloSetupRequired());
-        QCOMPARE(state.request(), QStringLiteral("r"));
-        QCOMPARE(state.excerpt(), QStringLiteral("e"));
+        QCOMPARE(state.request(), u"r"_s);
+        QCOMPARE(state.excerpt(), u"e"_s);
         QVERIFY(state.execution());
         QVERIFY(state.executionValue().isValid());
 
@@ -374,29 +362,25 @@ private Q_SLOTS:
         QVERIFY(!state.executionValue().isValid());
     }
 
-    void destroyedWhileInFlight();
+    void destroyedWhileInFlight()
+    {
+        Workspace w;
+        const AgentReview proposal = w.reachReview();
+        auto* preparing = new AgentWorkspaceState;
+        preparing->setRequest(u"Relance"_s);
+        w.server.enqueue(questionAnswer(u"Q"_s, 100));
+        QCoro::Task<> preparation = preparing->prepare(w.client);
+        delete preparing;
+        QCoro::waitFor(std::move(preparation));
+
+        auto* launching = new AgentWorkspaceState;
+        w.server.enqueue(executionAnswer(u"computer_use"_s, sessionLink(), 100));
+        QCoro::Task<> launch = launching->launch(w.client, proposal);
+        delete launching;
+        QCoro::waitFor(std::move(launch));
+        QCOMPARE(w.server.requests().size(), 3);
+    }
 };
-
-void TestAgentWorkspaceState::destroyedWhileInFlight()
-{
-    TestHttpServer server;
-    const AgentClient client(server.url(), QStringLiteral("c"));
-    auto* state = new AgentWorkspaceState;
-    reachReview(*state, server, client);
-    const AgentReview proposal = *state->preparation()->review();
-
-    server.enqueue(questionAnswer(QStringLiteral("Q"), 100));
-    QCoro::Task<> preparing = state->prepare(client);
-    delete state;
-    QCoro::waitFor(std::move(preparing));
-
-    state = new AgentWorkspaceState;
-    server.enqueue(executionAnswer(QStringLiteral("computer_use"), sessionLink(), 100));
-    QCoro::Task<> launching = state->launch(client, proposal);
-    delete state;
-    QCoro::waitFor(std::move(launching));
-    QCOMPARE(server.requests().size(), 3);
-}
 
 QTEST_GUILESS_MAIN(TestAgentWorkspaceState)
 #include "tst_agentworkspacestate.moc"
