@@ -39,9 +39,9 @@ class TestAgentWorkspace : public QObject, public QuickViewDriver
 private Q_SLOTS:
     void initTestCase()
     {
-        QQuickStyle::setStyle(QStringLiteral("Basic"));
-        m_engine.addImportPath(QStringLiteral("qrc:/"));
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_links, "open");
+        QQuickStyle::setStyle(u"Basic"_s);
+        m_engine.addImportPath(u"qrc:/"_s);
+        QDesktopServices::setUrlHandler(u"https"_s, &m_links, "open");
     }
 
     void init()
@@ -50,12 +50,12 @@ private Q_SLOTS:
         m_state = std::make_unique<AgentWorkspaceState>();
         m_links.urls.clear();
         QQmlComponent component(&m_engine);
-        component.setData(scene, QUrl(QStringLiteral("qrc:/tst_agentworkspace/Scene.qml")));
+        component.setData(scene, QUrl(u"qrc:/tst_agentworkspace/Scene.qml"_s));
         m_root.reset(qobject_cast<QQuickItem*>(component.create()));
         QVERIFY2(m_root, qPrintable(component.errorString()));
         m_root->setProperty("state", QVariant::fromValue(m_state.get()));
         m_root->setProperty("workspaceURL", m_server->url().toString());
-        m_root->setProperty("accessCode", QStringLiteral("code-equipe"));
+        m_root->setProperty("accessCode", u"code-equipe"_s);
         m_shown = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(showIntegrations(QString)));
         m_window = std::make_unique<QQuickWindow>();
         m_window->resize(700, 1500);
@@ -73,7 +73,7 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(u"https"_s); }
 
     void characterRule_data()
     {
@@ -81,15 +81,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("label");
         QTest::addColumn<QString>("inserted");
 
-        const QString whole = QStringLiteral("Insérer la transcription");
-        const QString beginning = QStringLiteral("Insérer le début de la transcription");
+        const QString whole = u"Insérer la transcription"_s;
+        const QString beginning = u"Insérer le début de la transcription"_s;
         const QString ascii(5000, QLatin1Char('a'));
         QTest::newRow("5000 letters") << ascii << whole << ascii;
         QTest::newRow("5001 letters") << ascii + QLatin1Char('b') << beginning << ascii;
         // Each is one user-perceived character made of several code points.
-        const QString family = QStringLiteral("👨‍👩‍👧");
-        const QString accent = QStringLiteral("e\u0301");
-        const QString flag = QStringLiteral("🇫🇷");
+        const QString family = u"👨‍👩‍👧"_s;
+        const QString accent = u"e\u0301"_s;
+        const QString flag = u"🇫🇷"_s;
         QTest::newRow("5000 accented, 10000 code units")
             << accent.repeated(5000) << whole << accent.repeated(5000);
         QTest::newRow("4999 letters, a family, a flag") << QString(4999, QLatin1Char('a')) + family
@@ -103,7 +103,7 @@ private Q_SLOTS:
         QFETCH(QString, label);
         QFETCH(QString, inserted);
 
-        m_state->setExcerpt(QStringLiteral("ce que l’utilisateur avait écrit"));
+        m_state->setExcerpt(u"ce que l’utilisateur avait écrit"_s);
         m_root->setProperty("transcript", transcript);
         QCOMPARE(text("insertButton"), label);
         click("insertButton");
@@ -116,16 +116,16 @@ private Q_SLOTS:
         QVERIFY(shown("guestNote"));
         QVERIFY(!shown("insertButton") && !shown("accessButton") && !shown("followLink"));
         QVERIFY(!enabled("prepareButton"));
-        type("requestField", QStringLiteral("   "));
+        type("requestField", u"   "_s);
         QVERIFY(!enabled("prepareButton"));
-        type("excerptFieldText", QStringLiteral("Décision : relancer"));
-        QCOMPARE(m_state->excerpt(), QStringLiteral("Décision : relancer"));
+        type("excerptFieldText", u"Décision : relancer"_s);
+        QCOMPARE(m_state->excerpt(), u"Décision : relancer"_s);
         QVERIFY(enabled("prepareButton"));
 
         // A granted access over an address that is not acceptable gives no client either.
         grant(AgentAccess { .planning = true });
         QVERIFY(!shown("guestNote"));
-        m_root->setProperty("workspaceURL", QStringLiteral("http://équipe.example"));
+        m_root->setProperty("workspaceURL", u"http://équipe.example"_s);
         QVERIFY(shown("guestNote"));
     }
 
@@ -136,11 +136,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("answering");
         QTest::addColumn<QString>("page"); // empty: the preparation is sent
 
-        QTest::newRow("no client") << false << true << false << QStringLiteral("prepare");
-        QTest::newRow("no client, answering") << false << true << true << QStringLiteral("agent");
-        QTest::newRow("planning refused") << true << false << false << QStringLiteral("catalog");
-        QTest::newRow("planning refused, answering")
-            << true << false << true << QStringLiteral("catalog");
+        QTest::newRow("no client") << false << true << false << u"prepare"_s;
+        QTest::newRow("no client, answering") << false << true << true << u"agent"_s;
+        QTest::newRow("planning refused") << true << false << false << u"catalog"_s;
+        QTest::newRow("planning refused, answering") << true << false << true << u"catalog"_s;
         QTest::newRow("planning granted") << true << true << false << QString();
         QTest::newRow("planning granted, answering") << true << true << true << QString();
     }
@@ -152,13 +151,13 @@ private Q_SLOTS:
         QFETCH(bool, answering);
         QFETCH(QString, page);
 
-        m_state->setRequest(QStringLiteral("Créer une fiche"));
+        m_state->setRequest(u"Créer une fiche"_s);
         if (answering) {
-            m_state->setPreparation(AgentPreparation::askQuestion(QStringLiteral("Pour qui ?")));
-            m_state->setAnswer(QStringLiteral("Pour Dupont"));
+            m_state->setPreparation(AgentPreparation::askQuestion(u"Pour qui ?"_s));
+            m_state->setAnswer(u"Pour Dupont"_s);
         }
         grant(granted ? std::optional(AgentAccess { .planning = planning }) : std::nullopt);
-        m_server->enqueue(questionAnswer(QStringLiteral("Quel tableau ?")));
+        m_server->enqueue(questionAnswer(u"Quel tableau ?"_s));
 
         click(answering ? "answerButton" : "prepareButton");
         if (page.isEmpty()) {
@@ -168,14 +167,13 @@ private Q_SLOTS:
                                             .object()[u"clarifications"_s]
                                             .toArray();
             QCOMPARE(answered.size(), answering ? 1 : 0);
-            QTRY_COMPARE(text("questionText"), QStringLiteral("Quel tableau ?"));
-            QCOMPARE(m_shown->count(), 0);
+            QTRY_COMPARE(text("questionText"), u"Quel tableau ?"_s);
+            QCOMPARE(pagesShown(), QStringList());
             // A blank answer cannot be sent.
-            m_state->setAnswer(QStringLiteral("  "));
+            m_state->setAnswer(u"  "_s);
             QVERIFY(!enabled("answerButton"));
         } else {
-            QCOMPARE(m_shown->count(), 1);
-            QCOMPARE(m_shown->at(0).at(0).toString(), page);
+            QCOMPARE(pagesShown(), QStringList { page });
             QTest::qWait(50);
             QVERIFY(m_server->requests().isEmpty());
         }
@@ -184,28 +182,25 @@ private Q_SLOTS:
     void unauthorizedThenCleared()
     {
         grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-        type("requestField", QStringLiteral("Créer une fiche"));
-        m_server->enqueue(refusalAnswer(401, QStringLiteral("Code d’accès refusé.")));
+        type("requestField", u"Créer une fiche"_s);
+        m_server->enqueue(refusalAnswer(401, u"Code d’accès refusé."_s));
         click("prepareButton");
         QTRY_VERIFY(shown("accessButton"));
-        QCOMPARE(text("accessButton"), QStringLiteral("Modifier l’accès de l’équipe"));
+        QCOMPARE(text("accessButton"), u"Modifier l’accès de l’équipe"_s);
         QVERIFY(shown("errorText"));
-        QCOMPARE(text("errorText"), QStringLiteral("Code d’accès refusé."));
+        QCOMPARE(text("errorText"), u"Code d’accès refusé."_s);
 
         click("accessButton");
         click("prepareButton");
-        QCOMPARE(m_shown->count(), 2);
-        QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("agent"));
-        QCOMPARE(m_shown->at(1).at(0).toString(), QStringLiteral("prepare"));
+        QCOMPARE(pagesShown(), (QStringList { u"agent"_s, u"prepare"_s }));
         QCOMPARE(m_server->requests().size(), 1);
 
         // Editing the request clears the refusal, its message and the button.
-        type("requestField", QStringLiteral(" de relance"));
+        type("requestField", u" de relance"_s);
         QVERIFY(!m_state->needsAccess());
         QVERIFY(!shown("accessButton"));
         QVERIFY(!shown("errorText"));
-        m_server->enqueue(jsonAnswer(
-            proposalJson(QStringLiteral("devin"), QStringLiteral("github.com/acme/app"))));
+        m_server->enqueue(jsonAnswer(proposalJson(u"devin"_s, u"github.com/acme/app"_s)));
         click("prepareButton");
         QTRY_COMPARE(m_server->requests().size(), 2);
         QTRY_VERIFY(shown("reviewCard"));
@@ -214,12 +209,12 @@ private Q_SLOTS:
     void insertDiscardsProposal()
     {
         reachReview(proposalJson());
-        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : On relance lundi."));
+        m_root->setProperty("transcript", u"[00:00] Micro : On relance lundi."_s);
         click("insertButton");
         QVERIFY(!m_state->reviewing());
         QVERIFY(!shown("reviewCard"));
         QVERIFY(shown("prepareButton"));
-        QCOMPARE(m_state->excerpt(), QStringLiteral("[00:00] Micro : On relance lundi."));
+        QCOMPARE(m_state->excerpt(), u"[00:00] Micro : On relance lundi."_s);
     }
 
     void reviewActions_data()
@@ -231,12 +226,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("note"); // empty: the launch button shows
         QTest::addColumn<bool>("launchEnabled");
 
-        const QString board = QStringLiteral(
-            "Votre équipe doit relier Trello. La proposition reste disponible ici.");
-        const QString devin
-            = QStringLiteral("Votre équipe doit activer Devin avant de lancer cette tâche.");
-        const QString cu = QStringLiteral("computer_use");
-        const QString repo = QStringLiteral("github.com/acme/app");
+        const QString board
+            = u"Votre équipe doit relier Trello. La proposition reste disponible ici."_s;
+        const QString devin = u"Votre équipe doit activer Devin avant de lancer cette tâche."_s;
+        const QString cu = u"computer_use"_s;
+        const QString repo = u"github.com/acme/app"_s;
         const AgentAccess noBoard { .planning = true, .trello = false, .devin = true };
         const AgentAccess noDevin { .planning = true, .trello = true, .devin = false };
         const AgentAccess everything { .planning = true, .trello = true, .devin = true };
@@ -252,14 +246,14 @@ private Q_SLOTS:
             << cu << trelloBoard << Access() << true << board << false;
         QTest::newRow("board, granted")
             << cu << trelloBoard << Access(everything) << false << QString() << true;
-        QTest::newRow("other site, board refused") << cu << QStringLiteral("https://example.com/x")
-                                                   << Access(noBoard) << false << QString() << true;
+        QTest::newRow("other site, board refused")
+            << cu << u"https://example.com/x"_s << Access(noBoard) << false << QString() << true;
         QTest::newRow("devin, devin refused")
-            << QStringLiteral("devin") << repo << Access(noDevin) << false << devin << false;
+            << u"devin"_s << repo << Access(noDevin) << false << devin << false;
         QTest::newRow("devin, board refused")
-            << QStringLiteral("devin") << repo << Access(noBoard) << true << QString() << true;
+            << u"devin"_s << repo << Access(noBoard) << true << QString() << true;
         QTest::newRow("devin, access unknown")
-            << QStringLiteral("devin") << repo << Access() << false << QString() << false;
+            << u"devin"_s << repo << Access() << false << QString() << false;
     }
 
     void reviewActions()
@@ -277,24 +271,22 @@ private Q_SLOTS:
         QVERIFY(shown("reviewCard"));
         QVERIFY(!shown("prepareButton"));
         QCOMPARE(text("reviewDestination"),
-            AgentExecutor::fromWireValue(executor)->name() + QStringLiteral(" · ") + destination);
-        QCOMPARE(text("reviewClarification"), QStringLiteral("Quand ? Lundi"));
+            AgentExecutor::fromWireValue(executor)->name() + u" · "_s + destination);
+        QCOMPARE(text("reviewClarification"), u"Quand ? Lundi"_s);
 
         if (note.isEmpty()) {
             QVERIFY(!shown("blockedNote") && !shown("blockedButton"));
             QVERIFY(shown("launchButton"));
-            QCOMPARE(text("launchButton"), QStringLiteral("Confirmer et lancer"));
+            QCOMPARE(text("launchButton"), u"Confirmer et lancer"_s);
             QCOMPARE(enabled("launchButton"), launchEnabled);
             return;
         }
         QVERIFY(!shown("launchButton"));
         QCOMPARE(text("blockedNote"), note);
         QCOMPARE(text("blockedButton"),
-            executor == QStringLiteral("devin") ? QStringLiteral("Voir l’accès Devin")
-                                                : QStringLiteral("Voir l’accès Trello"));
+            executor == u"devin"_s ? u"Voir l’accès Devin"_s : u"Voir l’accès Trello"_s);
         click("blockedButton");
-        QCOMPARE(m_shown->count(), 1);
-        QCOMPARE(m_shown->at(0).at(0).toString(), QStringLiteral("catalog"));
+        QCOMPARE(pagesShown(), QStringList { u"catalog"_s });
         QVERIFY(m_server->requests().isEmpty());
     }
 
@@ -303,9 +295,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("executor");
         QTest::addColumn<QString>("name");
 
-        QTest::newRow("computer use")
-            << QStringLiteral("computer_use") << QStringLiteral("H Computer Use");
-        QTest::newRow("devin") << QStringLiteral("devin") << QStringLiteral("Devin");
+        QTest::newRow("computer use") << u"computer_use"_s << u"H Computer Use"_s;
+        QTest::newRow("devin") << u"devin"_s << u"Devin"_s;
     }
 
     void launchAndFollow()
@@ -314,10 +305,10 @@ private Q_SLOTS:
         QFETCH(QString, name);
 
         reachReview(proposalJson(executor));
-        const QUrl link(QStringLiteral("https://%1/sessions/77")
-                            .arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
+        const QUrl link(
+            u"https://%1/sessions/77"_s.arg(AgentExecutor::fromWireValue(executor)->sessionHost()));
         m_server->enqueue(executionAnswer(executor, link.toString(), 300));
-        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour"));
+        m_root->setProperty("transcript", u"[00:00] Micro : Bonjour"_s);
         click("launchButton");
         // While it runs, nothing can be edited or sent again.
         QVERIFY(m_state->busy() && shown("busyIndicator"));
@@ -327,7 +318,7 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(shown("followLink"));
         QVERIFY(shown("executionHeading") && !shown("busyIndicator"));
-        QCOMPARE(text("followLink"), QStringLiteral("Suivre dans ") + name);
+        QCOMPARE(text("followLink"), u"Suivre dans "_s + name);
         QVERIFY(!shown("reviewCard"));
         click("followLink");
         QCOMPARE(m_links.urls, QList<QUrl> { link });
@@ -336,18 +327,17 @@ private Q_SLOTS:
     void controlsHaveAccessibleNames()
     {
         grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-        m_root->setProperty("transcript", QStringLiteral("Bonjour"));
-        m_state->setPreparation(AgentPreparation::proposeReview(
-            review(QStringLiteral("devin"), QStringLiteral("repo"))));
-        m_state->setExecution(AgentExecution {
-            AgentExecutor::Kind::devin, QUrl(QStringLiteral("https://app.devin.ai/s/1")) });
-        m_state->setError(QStringLiteral("Erreur"));
+        m_root->setProperty("transcript", u"Bonjour"_s);
+        m_state->setPreparation(AgentPreparation::proposeReview(review(u"devin"_s, u"repo"_s)));
+        m_state->setExecution(
+            AgentExecution { AgentExecutor::Kind::devin, QUrl(u"https://app.devin.ai/s/1"_s) });
+        m_state->setError(u"Erreur"_s);
         m_state->setNeedsAccess(true);
 
         // Every text of the proposal is read too: its title, task, lines and answered questions.
         const QStringList gaps = accessibilityGaps(m_root.get());
         QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
-        QCOMPARE(accessibleName(item("excerptFieldText")), QStringLiteral("Extrait de réunion"));
+        QCOMPARE(accessibleName(item("excerptFieldText")), u"Extrait de réunion"_s);
     }
 
     // Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the page in its main states
@@ -369,29 +359,38 @@ private Q_SLOTS:
             saveBothAppearances(folder, u"agent"_s, name);
         };
 
-        m_root->setProperty("transcript", QStringLiteral("[00:00] Micro : Bonjour à tous."));
-        m_state->setRequest(QStringLiteral("Créer une fiche de relance pour le client Dupont"));
+        m_root->setProperty("transcript", u"[00:00] Micro : Bonjour à tous."_s);
+        m_state->setRequest(u"Créer une fiche de relance pour le client Dupont"_s);
         save(u"editing"_s);
 
         grant(AgentAccess { .planning = true, .trello = false, .devin = true });
-        m_state->setExcerpt(QStringLiteral("[00:12] Audio de l’appel : On relance Dupont lundi."));
+        m_state->setExcerpt(u"[00:12] Audio de l’appel : On relance Dupont lundi."_s);
         m_state->setPreparation(
             AgentPreparation::proposeReview(review(u"computer_use"_s, trelloBoard)));
         save(u"review-blocked"_s);
 
         grant(AgentAccess { .planning = true, .trello = true, .devin = true });
         m_state->setExecution(AgentExecution { AgentExecutor::Kind::computerUse,
-            QUrl(QStringLiteral("https://platform.hcompany.ai/sessions/77")) });
+            QUrl(u"https://platform.hcompany.ai/sessions/77"_s) });
         save(u"review-launched"_s);
 
-        m_state->setPreparation(
-            AgentPreparation::askQuestion(QStringLiteral("Sur quel tableau ?")));
-        m_state->setError(QStringLiteral("Le code d’accès de l’équipe a été refusé."));
+        m_state->setPreparation(AgentPreparation::askQuestion(u"Sur quel tableau ?"_s));
+        m_state->setError(u"Le code d’accès de l’équipe a été refusé."_s);
         m_state->setNeedsAccess(true);
         save(u"question-refused"_s);
     }
 
 private:
+    // The integration pages the page asked to show, in order.
+    QStringList pagesShown() const
+    {
+        QStringList pages;
+        for (const QList<QVariant>& arguments : *m_shown) {
+            pages.append(arguments.at(0).toString());
+        }
+        return pages;
+    }
+
     // Shows the page with a granted access (a client exists) or none.
     void grant(std::optional<AgentAccess> access);
     void reachReview(const QJsonObject& proposal);
@@ -412,7 +411,7 @@ void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
 void TestAgentWorkspace::reachReview(const QJsonObject& proposal)
 {
     grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_state->setRequest(QStringLiteral("Relancer le client"));
+    m_state->setRequest(u"Relancer le client"_s);
     m_server->enqueue(agentanswers::jsonAnswer(proposal));
     click("prepareButton");
     QTRY_VERIFY(m_state->reviewing());
