@@ -5,14 +5,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+using namespace Qt::StringLiterals;
+
 FakeGladia::FakeGladia()
 {
     upload = [](const RecordedRequest&) {
         return ScriptedResponse::json(200, R"({"audio_url":"https://127.0.0.1/audio/1"})");
     };
     job = [this](const RecordedRequest&) {
-        return ScriptedResponse::json(200,
-            object(QStringLiteral("result_url"), QString::fromLatin1(resultUrl("/v2/result/1"))));
+        return ScriptedResponse::json(
+            200, object(u"result_url"_s, QString::fromLatin1(resultUrl("/v2/result/1"))));
     };
     server.setHandler([this](const RecordedRequest& request) {
         if (request.target == "/v2/upload") {
@@ -52,7 +54,7 @@ ScriptedResponse FakeGladia::done(const QByteArray& utterances)
 Gladia::Service FakeGladia::service() const
 {
     Gladia::Service service;
-    service.host = QStringLiteral("127.0.0.1");
+    service.host = u"127.0.0.1"_s;
     service.port = server.port();
     service.pollInterval = std::chrono::milliseconds(20);
     return service;
@@ -65,14 +67,13 @@ Gladia FakeGladia::client(const QString& key)
 
 Gladia FakeGladia::client(const Gladia::Service& service)
 {
-    return Gladia(QStringLiteral("test-key"),
-        Gladia::Session(&manager, server.clientTlsConfiguration()), service);
+    return Gladia(
+        u"test-key"_s, Gladia::Session(&manager, server.clientTlsConfiguration()), service);
 }
 
 Gladia FakeGladia::clientOwningItsSession() const
 {
-    return Gladia(
-        QStringLiteral("test-key"), Gladia::Session(server.clientTlsConfiguration()), service());
+    return Gladia(u"test-key"_s, Gladia::Session(server.clientTlsConfiguration()), service());
 }
 
 QString Outcome::errorText() const

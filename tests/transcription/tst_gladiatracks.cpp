@@ -18,12 +18,14 @@
 #include <thread>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 
 namespace {
 
-const QString keySentence = QStringLiteral(
-    "Gladia a refusé la clé API. Remplacez-la dans les réglages, puis relancez la transcription.");
+const QString keySentence
+    = u"Gladia a refusé la clé API. Remplacez-la dans les réglages, puis relancez la transcription."_s;
 
 // A mono sine written as a track file, as the recorder leaves it.
 void writeTrack(const QString& path, double seconds, double frequency)
@@ -54,7 +56,7 @@ QByteArray contents(const QString& path)
 qint64 convertedSize(const QString& track)
 {
     QTemporaryDir scratch;
-    const QString m4a = scratch.filePath(QStringLiteral("x.m4a"));
+    const QString m4a = scratch.filePath(u"x.m4a"_s);
     AudioCapture::exportAudio({ AudioCapture::Input { track, 0 } }, m4a);
     return QFileInfo(m4a).size();
 }
@@ -122,7 +124,7 @@ private:
         FakeGladia& service = *m_service;
         service.upload = [this, upload](const RecordedRequest& request) {
             const QDir folder(m_folder.path());
-            for (const QString& name : folder.entryList({ QStringLiteral("*.m4a") })) {
+            for (const QString& name : folder.entryList({ u"*.m4a"_s })) {
                 m_temporaryFiles.insert(name);
             }
             const qint64 size = request.body.size();
@@ -133,8 +135,8 @@ private:
         service.job = [&service](const RecordedRequest& request) {
             const QByteArray side = request.body.contains("\"mic\"") ? "mic" : "call";
             return ScriptedResponse::json(200,
-                FakeGladia::object(QStringLiteral("result_url"),
-                    QString::fromLatin1(service.resultUrl("/v2/result/" + side))));
+                FakeGladia::object(
+                    u"result_url"_s, QString::fromLatin1(service.resultUrl("/v2/result/" + side))));
         };
         service.poll = [poll](const RecordedRequest& request) {
             return poll(request.target.endsWith("/mic") ? "mic" : "call");
@@ -144,7 +146,7 @@ private:
     static ScriptedResponse uploaded(const QByteArray& side)
     {
         return ScriptedResponse::json(
-            200, FakeGladia::object(QStringLiteral("audio_url"), QString::fromLatin1(side)));
+            200, FakeGladia::object(u"audio_url"_s, QString::fromLatin1(side)));
     }
 
     static ScriptedResponse transcribed(const QByteArray& side)
@@ -157,7 +159,7 @@ private:
     void verifyFolderAsBefore()
     {
         QCOMPARE(QDir(m_folder.path()).entryList(QDir::Files),
-            QStringList({ QStringLiteral("appel.caf"), QStringLiteral("microphone.caf") }));
+            QStringList({ u"appel.caf"_s, u"microphone.caf"_s }));
         QCOMPARE(contents(m_tracks.microphone), m_microphoneBytes);
         QCOMPARE(contents(m_tracks.system), m_systemBytes);
     }
@@ -165,21 +167,21 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        writeTrack(m_recordings.filePath(QStringLiteral("mic.caf")), 0.5, 440);
-        writeTrack(m_recordings.filePath(QStringLiteral("call.caf")), 3.0, 660);
-        m_microphoneSize = convertedSize(m_recordings.filePath(QStringLiteral("mic.caf")));
-        m_systemSize = convertedSize(m_recordings.filePath(QStringLiteral("call.caf")));
+        writeTrack(m_recordings.filePath(u"mic.caf"_s), 0.5, 440);
+        writeTrack(m_recordings.filePath(u"call.caf"_s), 3.0, 660);
+        m_microphoneSize = convertedSize(m_recordings.filePath(u"mic.caf"_s));
+        m_systemSize = convertedSize(m_recordings.filePath(u"call.caf"_s));
         QVERIFY(m_systemSize > 2 * m_microphoneSize);
     }
 
     void init()
     {
-        m_tracks.microphone = m_folder.filePath(QStringLiteral("microphone.caf"));
-        m_tracks.system = m_folder.filePath(QStringLiteral("appel.caf"));
+        m_tracks.microphone = m_folder.filePath(u"microphone.caf"_s);
+        m_tracks.system = m_folder.filePath(u"appel.caf"_s);
         QFile::remove(m_tracks.microphone);
         QFile::remove(m_tracks.system);
-        QVERIFY(QFile::copy(m_recordings.filePath(QStringLiteral("mic.caf")), m_tracks.microphone));
-        QVERIFY(QFile::copy(m_recordings.filePath(QStringLiteral("call.caf")), m_tracks.system));
+        QVERIFY(QFile::copy(m_recordings.filePath(u"mic.caf"_s), m_tracks.microphone));
+        QVERIFY(QFile::copy(m_recordings.filePath(u"call.caf"_s), m_tracks.system));
         m_microphoneBytes = contents(m_tracks.microphone);
         m_systemBytes = contents(m_tracks.system);
         m_tracks.microphoneOffset = 0.5;
@@ -255,12 +257,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("failing"); // which side fails: mic, call or both
         QTest::addColumn<int>("status"); // at the upload, 200 when the job fails instead
         QTest::addColumn<QString>("error");
-        QTest::newRow("call job fails while the microphone succeeds") << QByteArray(
-            "call") << 200 << QStringLiteral("La transcription a échoué chez Gladia.");
-        QTest::newRow("both fail: the microphone's error is reported") << QByteArray(
-            "both") << 403 << QStringLiteral("Gladia · envoi de l’audio impossible (HTTP 403).");
+        QTest::newRow("call job fails while the microphone succeeds")
+            << QByteArray("call") << 200 << u"La transcription a échoué chez Gladia."_s;
+        QTest::newRow("both fail: the microphone's error is reported")
+            << QByteArray("both") << 403 << u"Gladia · envoi de l’audio impossible (HTTP 403)."_s;
         QTest::newRow("microphone fails while the call side hangs")
-            << QByteArray("mic") << 401 << keySentence;
+            << "mic"_ba << 401 << keySentence;
     }
 
     void failures()
@@ -307,13 +309,13 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("failing"); // the exchange where the microphone side fails
         QTest::addColumn<int>("callDelayMs"); // how long the call side's own answer then takes
         QTest::addColumn<QString>("error");
-        const QString foreign = QStringLiteral("URL de résultat Gladia inattendue.");
-        QTest::newRow("microphone refused while the call uploads") << QByteArray(
-            "upload") << -1 << QStringLiteral("Gladia · envoi de l’audio impossible (HTTP 403).");
+        const QString foreign = u"URL de résultat Gladia inattendue."_s;
+        QTest::newRow("microphone refused while the call uploads")
+            << QByteArray("upload") << -1 << u"Gladia · envoi de l’audio impossible (HTTP 403)."_s;
         QTest::newRow("both get a foreign result address, the call's still on its way")
-            << QByteArray("job") << 100 << foreign;
+            << "job"_ba << 100 << foreign;
         QTest::newRow("both get a foreign result address, the call's first")
-            << QByteArray("job") << 0 << foreign;
+            << "job"_ba << 0 << foreign;
     }
 
     void repeatedFailuresEndCleanly()
@@ -329,7 +331,7 @@ private Q_SLOTS:
         ScriptedResponse stall;
         stall.stall = true;
         ScriptedResponse foreignJob = ScriptedResponse::json(200,
-            FakeGladia::object(QStringLiteral("result_url"),
+            FakeGladia::object(u"result_url"_s,
                 QString::fromLatin1(service.resultUrl("/v2/result/1", "https", "localhost"))));
         ScriptedResponse failure
             = failing == "upload" ? ScriptedResponse::json(403, {}) : foreignJob;
@@ -382,7 +384,7 @@ private Q_SLOTS:
         QString expected;
         try {
             AudioCapture::exportAudio({ AudioCapture::Input { m_tracks.system, 0 } },
-                m_recordings.filePath(QStringLiteral("never.m4a")));
+                m_recordings.filePath(u"never.m4a"_s));
         } catch (const std::exception& error) {
             expected = describeError(error);
         }
