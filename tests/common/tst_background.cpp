@@ -4,6 +4,8 @@
 #include <QTest>
 #include <QThread>
 
+using namespace Qt::StringLiterals;
+
 // Work that owns heap data, as real callers' work does (file names, keys).
 class tst_Background : public QObject
 {
@@ -12,7 +14,7 @@ class tst_Background : public QObject
 private Q_SLOTS:
     void runsOffTheCallingThreadAndReturnsOwnedData()
     {
-        const QString name = QStringLiteral("reunion.m4a");
+        const QString name = u"reunion.m4a"_s;
         auto work = [name] {
             return QStringList { name, QString::number(quintptr(QThread::currentThread())) };
         };
@@ -27,19 +29,19 @@ private Q_SLOTS:
         struct Job
         {
             QString name;
-            QString operator()() const { return name + QStringLiteral(".m4a"); }
+            QString operator()() const { return name + u".m4a"_s; }
         };
-        const QString name = QStringLiteral("appel.caf");
+        const QString name = u"appel.caf"_s;
         auto awaiting = [&]() -> QCoro::Task<QString> {
             const QString first = co_await runInBackground([name] { return name + u'1'; });
             co_return first + co_await runInBackground(Job { name });
         };
-        QCOMPARE(QCoro::waitFor(awaiting()), QStringLiteral("appel.caf1appel.caf.m4a"));
+        QCOMPARE(QCoro::waitFor(awaiting()), u"appel.caf1appel.caf.m4a"_s);
     }
 
     void rethrowsOnTheAwaitingSide()
     {
-        const QString sentence = QStringLiteral("Impossible de lire une piste audio.");
+        const QString sentence = u"Impossible de lire une piste audio."_s;
         auto work = [sentence] {
             throw PlatformError(sentence);
         };
