@@ -17,20 +17,16 @@ struct Settled
     std::exception_ptr failure;
 };
 
-template<typename T> QCoro::Task<Settled> settle(QCoro::Task<T> task, std::optional<T>* result)
+// `result` is unused for a void task.
+template<typename T, typename Result>
+QCoro::Task<Settled> settle(QCoro::Task<T> task, Result* result)
 {
     try {
-        result->emplace(co_await std::move(task));
-    } catch (...) {
-        co_return Settled { std::current_exception() };
-    }
-    co_return Settled {};
-}
-
-inline QCoro::Task<Settled> settle(QCoro::Task<void> task)
-{
-    try {
-        co_await std::move(task);
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+        } else {
+            result->emplace(co_await std::move(task));
+        }
     } catch (...) {
         co_return Settled { std::current_exception() };
     }
@@ -41,17 +37,12 @@ inline QCoro::Task<Settled> settle(QCoro::Task<void> task)
 
 template<typename T> T blockingWait(QCoro::Task<T> task)
 {
-    if constexpr (std::is_void_v<T>) {
-        if (std::exception_ptr failure
-            = QCoro::waitFor(blocking::settle(std::move(task))).failure) {
-            std::rethrow_exception(failure);
-        }
-    } else {
-        std::optional<T> result;
-        if (std::exception_ptr failure
-            = QCoro::waitFor(blocking::settle(std::move(task), &result)).failure) {
-            std::rethrow_exception(failure);
-        }
+    std::optional<std::conditional_t<std::is_void_v<T>, int, T>> result;
+    if (std::exception_ptr failure
+        = QCoro::waitFor(blocking::settle(std::move(task), &result)).failure) {
+        std::rethrow_exception(failure);
+    }
+    if constexpr (!std::is_void_v<T>) {
         return std::move(*result);
     }
 }
