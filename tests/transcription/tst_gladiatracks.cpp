@@ -1,6 +1,7 @@
 #include "captureerror.h"
 #include "fakegladia.h"
 #include "requesterror.h"
+#include "transporterror.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -427,6 +428,8 @@ private Q_SLOTS:
             stopper.join();
         }
 
+        // The cut-short wait reports the one cancellation error an aborted exchange reports.
+        QCOMPARE(outcome.errorText(), TransportError::cancelled().message());
         QVERIFY(outcome.failedWith<PlatformError>());
         QVERIFY(!outcome.failedWith<RequestError>());
         QCOMPARE(polls, 2);
