@@ -152,13 +152,12 @@ void TestAgentClient::failures_data()
     QTest::addColumn<int>("status"); // 0: none
     QTest::addColumn<QString>("code"); // null: none
 
+    // Refusals the agent's error record cannot read fall back to the status; how that record
+    // decodes is the record tests' business.
     const QString none;
-    ScriptedResponse html;
-    html.status = 401;
-    html.headers.append(qMakePair("Content-Type"_ba, "text/html"_ba));
-    html.body = "<html><body>Connexion requise</body></html>";
-    ScriptedResponse emptyNoContent;
-    emptyNoContent.status = 204;
+    const ScriptedResponse html { .status = 401,
+        .headers = { { "Content-Type", "text/html" } },
+        .body = "<html><body>Connexion requise</body></html>" };
 
     QTest::newRow("401 with error response")
         << ScriptedResponse::json(401, R"({"error":"Code d’équipe refusé."})")
@@ -169,14 +168,9 @@ void TestAgentClient::failures_data()
         << u"Reliez Trello."_s << 409 << u"trello_setup"_s;
     QTest::newRow("empty error text")
         << ScriptedResponse::json(500, R"({"error":""})") << QString() << 500 << none;
-    QTest::newRow("error of the wrong type")
-        << ScriptedResponse::json(400, R"({"error":12})") << notConfirmed(400) << 400 << none;
-    QTest::newRow("404 without body")
-        << ScriptedResponse::json(404, {}) << notConfirmed(404) << 404 << none;
     QTest::newRow("unknown status")
         << ScriptedResponse::json(200, R"({"status":"pending"})") << unreadable << 0 << none;
-    QTest::newRow("204 empty") << emptyNoContent << unreadable << 0 << none;
-    QTest::newRow("2xx not JSON") << ScriptedResponse::json(200, "ok") << unreadable << 0 << none;
+    QTest::newRow("204 empty") << ScriptedResponse { .status = 204 } << unreadable << 0 << none;
 }
 
 void TestAgentClient::failures()
