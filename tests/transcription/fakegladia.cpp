@@ -1,5 +1,6 @@
 #include "fakegladia.h"
 
+#include "blockingwait.h"
 #include "error.h"
 
 #include <QJsonDocument>
@@ -81,22 +82,10 @@ QString Outcome::errorText() const
     return error ? describeError(error) : QString();
 }
 
-namespace {
-
-QCoro::Task<Outcome> settle(QCoro::Task<QString> transcription)
-{
-    Outcome outcome;
-    try {
-        outcome.transcript = co_await transcription;
-    } catch (...) {
-        outcome.error = std::current_exception();
-    }
-    co_return outcome;
-}
-
-} // namespace
-
 Outcome run(QCoro::Task<QString> transcription)
 {
-    return QCoro::waitFor(settle(std::move(transcription)));
+    Outcome outcome;
+    outcome.error
+        = QCoro::waitFor(blocking::settle(std::move(transcription), &outcome.transcript)).failure;
+    return outcome;
 }

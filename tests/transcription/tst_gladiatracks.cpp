@@ -1,3 +1,4 @@
+#include "blockingwait.h"
 #include "captureerror.h"
 #include "fakegladia.h"
 #include "requesterror.h"
@@ -90,11 +91,8 @@ QCoro::Task<Outcome> settleDroppingTheClient(
     QObject::connect(client->session().manager(), &QObject::destroyed,
         [freedInReply] { *freedInReply |= Application::replyEventDepth > 0; });
     Outcome outcome;
-    try {
-        outcome.transcript = co_await client->transcribe(tracks);
-    } catch (...) {
-        outcome.error = std::current_exception();
-    }
+    outcome.error
+        = (co_await blocking::settle(client->transcribe(tracks), &outcome.transcript)).failure;
     client.reset();
     co_return outcome;
 }
