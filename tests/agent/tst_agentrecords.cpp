@@ -187,15 +187,10 @@ private Q_SLOTS:
         QTEST(decoded, "decoded");
     }
 
-    void executor()
+    // Executors are named as the server writes them, exactly. (Their names and session hosts are
+    // checked where they show: the agent page and the session-link rule.)
+    void unknownExecutors()
     {
-        const auto devin = AgentExecutor::fromWireValue(u"devin");
-        const auto computerUse = AgentExecutor::fromWireValue(u"computer_use");
-        QVERIFY(devin && computerUse);
-        QCOMPARE(devin->name(), u"Devin"_s);
-        QCOMPARE(computerUse->name(), u"H Computer Use"_s);
-        QCOMPARE(computerUse->wireValue(), u"computer_use"_s);
-        QVERIFY(devin->sessionHost() != computerUse->sessionHost());
         for (const char16_t* wrong : { u"Devin", u"computer-use", u"COMPUTER_USE", u"" }) {
             QVERIFY2(!AgentExecutor::fromWireValue(wrong), qPrintable(QString::fromUtf16(wrong)));
         }
