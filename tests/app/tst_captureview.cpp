@@ -432,24 +432,6 @@ private Q_SLOTS:
         QTRY_VERIFY(inView(notebook(), "questionArea", "agentScroller"));
     }
 
-    // Without a key, "Transcrire" opens the key form, whose own "Transcrire" saves the trimmed
-    // key and runs the transcription.
-    void keyFormRunsTheTranscription()
-    {
-        qunsetenv("GLADIA_API_KEY");
-        App& app = launch();
-        recordAndStop();
-        click(notebook(), "transcribeButton");
-        QCOMPARE(viewModel(notebook())->integrationsPage(), u"transcribe"_s);
-        QTRY_VERIFY(shown(notebook(), "keyField"));
-        QVERIFY(!enabled(notebook(), "keySaveButton"));
-        item(notebook(), "keyField")->setProperty("text", u" clé \n"_s);
-        click(notebook(), "keySaveButton");
-        QTRY_COMPARE(app.session.status(), u"Transcription prête"_s);
-        QCOMPARE(m_script.keysGiven, QStringList { u"clé"_s });
-        QVERIFY(!viewModel(notebook())->hasIntegrationsRequest());
-    }
-
     // Detection, off by default, opens the meeting window for a Zoom meeting and closes it when
     // turned off; a recording keeps the window when the Zoom meeting ends; the meeting window takes
     // no link; nothing polls once detection is off or no notebook is left.
