@@ -146,8 +146,8 @@ private Q_SLOTS:
         QCOMPARE(m_script.enginesMade, 1);
     }
 
-    // What the stop kept and what the inputs could not record, from about a second on, is told
-    // after the usual sentence; a single track goes to the transcription as the mixed file.
+    // The ready status says which tracks were kept, then what the inputs could not record from
+    // about a second on; a single track goes to the transcription as the mixed file.
     void readyStatusSaysWhatWasLost_data()
     {
         using Cause = AudioLoss::Cause;
