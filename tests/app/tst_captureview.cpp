@@ -25,6 +25,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QUrl localLink(u"parlevox://connect?server=http://localhost:3000"_s);
+const AgentAccess everyAccess { .planning = true, .trello = true, .devin = true };
 
 // The application as main() builds it, on fake outside services and a private settings file.
 struct App
@@ -390,11 +391,15 @@ private Q_SLOTS:
         viewModel(notebook())->setTab(u"agent"_s);
         QTRY_VERIFY(find(notebook(), "agentPage"));
         QCOMPARE(gaps(), QString());
-        for (const char* page : { "catalog", "agent", "gladia" }) {
-            viewModel(notebook())->showIntegrations(QString::fromLatin1(page));
-            QTRY_VERIFY(shown(notebook(), "integrationsView"));
-            QCOMPARE(gaps(), QString());
-            viewModel(notebook())->dismissIntegrations();
+        // The integrations sheet as a guest and with every access.
+        for (const bool granted : { false, true }) {
+            app.session.setAgentAccess(granted ? std::optional(everyAccess) : std::nullopt);
+            for (const char* page : { "catalog", "agent", "gladia" }) {
+                viewModel(notebook())->showIntegrations(QString::fromLatin1(page));
+                QTRY_VERIFY(shown(notebook(), "integrationsView"));
+                QCOMPARE(gaps(), QString());
+                viewModel(notebook())->dismissIntegrations();
+            }
         }
         viewModel(notebook())->setShowingSettings(true);
         QTRY_VERIFY(shown(notebook(), "closeSettingsButton"));
@@ -412,7 +417,7 @@ private Q_SLOTS:
         App& app = launch();
         app.settings.setWebWorkspaceURL(team.url(u"/"_s).toString());
         app.session.setAgentAccessCode(u"code-equipe"_s);
-        app.session.setAgentAccess(AgentAccess { .planning = true, .trello = true, .devin = true });
+        app.session.setAgentAccess(everyAccess);
         recordAndStop();
         viewModel(notebook())->setTab(u"agent"_s);
         QTRY_VERIFY(find(notebook(), "agentPage"));

@@ -147,6 +147,7 @@ private Q_SLOTS:
                      rowStatus("calendarRow"), rowStatus("devinRow") }),
             statuses);
         QCOMPARE(text("gladiaAction"), gladiaAction);
+        QCOMPARE(accessibleName(item("gladiaAction")), u"Configurer Gladia"_s);
         QCOMPARE(shown("planningNote"), planningNote);
         QCOMPARE(shown("trelloNote"), trelloNote);
         QCOMPARE(shown("connectAgentButton"), !access);
@@ -527,18 +528,6 @@ private Q_SLOTS:
         QTest::keyClick(m_window.get(), Qt::Key_Escape);
         QCOMPARE(m_dismissed->count(), 1);
         QCOMPARE(m_transcribed->count(), 0);
-    }
-
-    void controlsHaveAccessibleNames()
-    {
-        m_session->setAgentAccess(everything);
-        for (const char* pageName : { "catalog", "agent", "gladia" }) {
-            present(QString::fromLatin1(pageName));
-            const QStringList gaps = accessibilityGaps(m_root.get());
-            QVERIFY2(gaps.isEmpty(), qPrintable(gaps.join(u'|')));
-        }
-        present(u"catalog"_s);
-        QCOMPARE(accessibleName(item("gladiaAction")), u"Configurer Gladia"_s);
     }
 
     // Not a check: with PARLEVOX_SCREENSHOTS set to a folder, renders the sheet's pages in both
