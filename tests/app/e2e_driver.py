@@ -59,10 +59,27 @@ def showing(node):
     return node.getState().contains(pyatspi.STATE_VISIBLE)
 
 
+def nodes_of(window=None):
+    """Every node of the application's windows (of the one with this title)."""
+    for top in application() or []:
+        if window is None or top.name == window:
+            yield from walk(top)
+
+
+def wait_until(condition, timeout=15, pause=0.2):
+    """What `condition` returns once it is neither None nor False (a node may have no children,
+    which makes it false), or None after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        result = condition()
+        if result is not None and result is not False:
+            return result
+        time.sleep(pause)
+    return None
+
+
 def matches(name, role, window, shown):
-    app = application()
-    return [node for top in app or [] if window is None or top.name == window
-            for node in walk(top)
+    return [node for node in nodes_of(window)
             if name in (node.name, node.description) and (role is None or node.getRole() == role)
             and showing(node) == shown]
 
@@ -72,16 +89,17 @@ def find(name, role=None, window=None, timeout=15, last=False):
     last one (a sheet comes after the window's own controls in the tree). Qt marks a control
     scrolled out of its page as not visible; a control of that role that is the only one of its
     name is taken as it stands, as a screen reader walking the tree reaches it."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        found = matches(name, role, window, True)
-        if found:
-            return found[-1] if last else found[0]
+    start = time.monotonic()
+
+    def found():
+        shown = matches(name, role, window, True)
+        if shown:
+            return shown[-1] if last else shown[0]
         scrolled = matches(name, role, window, False) if role is not None else []
-        if len(scrolled) == 1 and deadline - time.monotonic() < timeout - 2:
-            return scrolled[0]
-        time.sleep(0.2)
-    fail(f"no « {name} » on screen")
+        return scrolled[0] if len(scrolled) == 1 and time.monotonic() - start > 2 else None
+
+    node = wait_until(found, timeout)
+    return node if node is not None else fail(f"no « {name} » on screen")
 
 
 def act(node, wanted):
@@ -109,27 +127,6 @@ def press(name, window, role=pyatspi.ROLE_PUSH_BUTTON, last=False):
         fail(f"« {name} » cannot be pressed")
 
 
-def text_present(text, window, timeout=30, prefix=False):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        app = application()
-        if app is not None:
-            for top in app:
-                if top.name != window:
-                    continue
-                for node in walk(top):
-                    if node.name == text or (prefix and (node.name or "").startswith(text)):
-                        return True
-                    try:
-                        content = node.queryText().getText(0, -1)
-                        if content == text or (prefix and content.startswith(text)):
-                            return True
-                    except NotImplementedError:
-                        pass
-        time.sleep(0.3)
-    return False
-
-
 def screenshot(window, name):
     info = subprocess.run(["xwininfo", "-name", window], capture_output=True, text=True).stdout
     fields = {}
@@ -150,17 +147,10 @@ def play(sink, tone):
 
 def text_containing(fragment, window="Parlevox", timeout=30):
     """The whole text of the first node whose text holds `fragment`."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        app = application()
-        for top in app or []:
-            if top.name != window:
-                continue
-            for node in walk(top):
-                if fragment in (node.name or ""):
-                    return node.name
-        time.sleep(0.3)
-    fail(f"no text holding « {fragment} »")
+    text = wait_until(lambda: next(
+        (node.name for node in nodes_of(window) if fragment in (node.name or "")), None),
+        timeout, 0.3)
+    return text if text is not None else fail(f"no text holding « {fragment} »")
 
 
 def clipboard():
@@ -168,8 +158,19 @@ def clipboard():
                           text=True, timeout=10).stdout
 
 
-def expect(text, window="Parlevox", timeout=30, why=None):
-    if not text_present(text, window, timeout):
+def expect(text, window="Parlevox", timeout=30, why=None, prefix=False):
+    """Waits for a node named or holding `text` (or starting with it)."""
+    def holds(value):
+        return value == text or (prefix and (value or "").startswith(text))
+
+    def text_of(node):
+        try:
+            return node.queryText().getText(0, -1)
+        except NotImplementedError:
+            return None
+
+    if not wait_until(lambda: any(holds(node.name) or holds(text_of(node))
+                                  for node in nodes_of(window)), timeout, 0.3):
         fail(why or f"« {text} » never showed")
 
 
@@ -213,15 +214,6 @@ def window_open(title):
     return subprocess.run(["xwininfo", "-name", title], capture_output=True).returncode == 0
 
 
-def wait_until(condition, timeout=15):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return False
-
-
 def record(app):
     """Starts a recording from the notebook and plays both tones into it."""
     find("Enregistrer", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=30)
@@ -247,8 +239,7 @@ def last_window(app):
     if app.poll() is not None:
         fail(f"Parlevox ended with {app.returncode} when its last window closed")
     press("Arrêter", "Réunion Parlevox")
-    if not text_present(READY, "Parlevox"):
-        fail("the status never said the recording was ready")
+    expect(READY, why="the status never said the recording was ready")
 
 
 def terminated(app):
@@ -278,8 +269,8 @@ def killed(app):
     app.wait(timeout=10)
     again = subprocess.Popen(LAUNCHER + [BINARY])
     try:
-        if not text_present(RECOVERED, "Parlevox", timeout=60, prefix=True):
-            fail("the next launch did not offer the recovered recording")
+        expect(RECOVERED, timeout=60, prefix=True,
+               why="the next launch did not offer the recovered recording")
         find("Écouter", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=15)
         time.sleep(0.5)
         screenshot("Parlevox", "notebook-recovered.png")
@@ -356,10 +347,8 @@ def main():
         screenshot("Parlevox", "agent-review.png")
         press("Confirmer et lancer", "Parlevox")
         press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and not os.path.exists(opened):
-            time.sleep(0.2)
-        if not os.path.exists(opened) or open(opened).read().split() != [services.SESSION_URL]:
+        if not wait_until(lambda: os.path.exists(opened)) \
+                or open(opened).read().split() != [services.SESSION_URL]:
             fail("the browser was not asked to open the launched session")
         time.sleep(0.5)
         screenshot("Parlevox", "agent-launched.png")

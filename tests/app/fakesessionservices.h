@@ -12,12 +12,22 @@
 // services, scripted. Each operation takes a few milliseconds so that a test can look at the
 // session while it runs.
 
+const QString bothTracksStatus = QStringLiteral("Enregistrement prêt · micro et audio système");
+
+// A stop that kept both tracks and their mix.
+inline AudioCapture::StopResult bothTracks()
+{
+    AudioCapture::Tracks tracks { QStringLiteral("/tmp/r/microphone.caf"),
+        QStringLiteral("/tmp/r/appel.caf"), 0.35, 0 };
+    return { QStringLiteral("/tmp/r/reunion.m4a"), tracks, std::nullopt };
+}
+
 // What the fake engine and transcriber do when called.
 struct Script
 {
     std::exception_ptr startFailure;
     std::exception_ptr stopFailure;
-    AudioCapture::StopResult stopResult;
+    AudioCapture::StopResult stopResult = bothTracks();
     std::exception_ptr transcribeFailure;
     QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
 

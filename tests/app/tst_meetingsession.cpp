@@ -6,18 +6,16 @@
 #include "requesterror.h"
 #include "testhttpserver.h"
 
-#include <QCoroTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
-#include <chrono>
 #include <thread>
 
 Q_DECLARE_METATYPE(std::exception_ptr)
 
-using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -36,15 +34,6 @@ struct FakeView
     }
 };
 
-const QString bothTracksStatus = QStringLiteral("Enregistrement prêt · micro et audio système");
-
-AudioCapture::StopResult bothTracks()
-{
-    AudioCapture::Tracks tracks { QStringLiteral("/tmp/r/microphone.caf"),
-        QStringLiteral("/tmp/r/appel.caf"), 0.35, 0 };
-    return { QStringLiteral("/tmp/r/reunion.m4a"), tracks, std::nullopt };
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(std::vector<AudioLoss>)
@@ -54,38 +43,32 @@ class tst_MeetingSession : public QObject
     Q_OBJECT
 
     Script m_script;
+    FakeView m_view;
+    std::unique_ptr<MeetingSession> m_session;
 
     std::unique_ptr<MeetingSession> makeSession()
     {
-        MeetingSessionServices services {
-            [this] {
-                ++m_script.enginesMade;
-                return std::make_unique<FakeEngine>(m_script);
-            },
-            [this](const QString& key) {
-                m_script.keysGiven << key;
-                return std::make_unique<FakeTranscriber>(m_script);
-            },
-        };
-        return std::make_unique<MeetingSession>(std::move(services));
+        return std::make_unique<MeetingSession>(fakeServices(m_script));
     }
 
     // Records and stops with the scripted results, leaving a recording behind.
-    void record(MeetingSession& session, FakeView& view)
+    void record()
     {
-        QCoro::waitFor(session.toggleRecording(view.actions()));
-        QVERIFY(session.capturing());
-        QCoro::waitFor(session.toggleRecording(view.actions()));
-        QVERIFY(!session.capturing());
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QVERIFY(m_session->capturing());
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QVERIFY(!m_session->capturing());
     }
 
 private Q_SLOTS:
     void init()
     {
         m_script = Script {};
-        m_script.stopResult = bothTracks();
+        m_view = FakeView {};
         qputenv("GLADIA_API_KEY", "key");
+        m_session = makeSession();
     }
+    void cleanup() { m_session.reset(); }
 
     void keyIsReadOnceAndTrimmedOnlyForTheClient_data()
     {
@@ -105,80 +88,66 @@ private Q_SLOTS:
         } else {
             qputenv("GLADIA_API_KEY", environment);
         }
-        auto session = makeSession();
+        m_session = makeSession();
         qputenv("GLADIA_API_KEY", "changed later");
-        QCOMPARE(session->key(), QString::fromUtf8(environment));
-        QCOMPARE(session->hasKey(), hasKey);
+        QCOMPARE(m_session->key(), QString::fromUtf8(environment));
+        QCOMPARE(m_session->hasKey(), hasKey);
 
-        FakeView view;
-        record(*session, view);
-        const QString statusBefore = session->status();
-        QCoro::waitFor(session->transcribe(view.actions()));
+        // Nothing to transcribe yet: no key form, no work.
+        QSignalSpy busy(m_session.get(), &MeetingSession::busyChanged);
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
+        QVERIFY(m_view.integrations.isEmpty());
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(m_session->status(), u"Prêt à enregistrer"_s);
+
+        record();
+        const QString statusBefore = m_session->status();
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
         if (hasKey) {
-            QCOMPARE(m_script.keysGiven, QStringList { QStringLiteral("abc") });
-            QCOMPARE(session->status(), QStringLiteral("Transcription prête"));
+            QCOMPARE(m_script.keysGiven, QStringList { u"abc"_s });
+            QCOMPARE(m_session->status(), u"Transcription prête"_s);
         } else {
-            QCOMPARE(view.integrations, QList { IntegrationsPage::transcribe });
+            QCOMPARE(m_view.integrations, QList { IntegrationsPage::transcribe });
             QVERIFY(m_script.keysGiven.isEmpty());
-            QCOMPARE(session->status(), statusBefore);
-            QVERIFY(!session->busy());
+            QCOMPARE(m_session->status(), statusBefore);
+            QVERIFY(!m_session->busy());
         }
     }
 
     void startThenStopWithBothTracks()
     {
-        auto session = makeSession();
-        FakeView view;
-        QSignalSpy active(session.get(), &MeetingSession::meetingIsActiveChanged);
-        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
+        QSignalSpy active(m_session.get(), &MeetingSession::meetingIsActiveChanged);
+        QCOMPARE(m_session->status(), u"Prêt à enregistrer"_s);
 
-        auto start = session->toggleRecording(view.actions());
-        QVERIFY(session->busy());
-        QCOMPARE(session->status(), QStringLiteral("Vérification des autorisations…"));
-        QCoro::waitFor(session->toggleRecording(view.actions())); // refused while busy
+        auto start = m_session->toggleRecording(m_view.actions());
+        QVERIFY(m_session->busy());
+        QCOMPARE(m_session->status(), u"Vérification des autorisations…"_s);
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions())); // refused while busy
         QCOMPARE(m_script.enginesMade, 1);
         QCoro::waitFor(std::move(start));
-        QVERIFY(!session->busy());
-        QVERIFY(session->capturing());
-        QVERIFY(session->meetingIsActive());
-        QCOMPARE(session->status(), QStringLiteral("Enregistrement en cours"));
-        QCOMPARE(view.windows, QStringList { QStringLiteral("meeting") });
+        QVERIFY(!m_session->busy());
+        QVERIFY(m_session->capturing());
+        QVERIFY(m_session->meetingIsActive());
+        QCOMPARE(m_session->status(), u"Enregistrement en cours"_s);
+        QCOMPARE(m_view.windows, QStringList { u"meeting"_s });
 
-        auto stop = session->toggleRecording(view.actions());
-        QCOMPARE(session->status(), QStringLiteral("Préparation du fichier audio…"));
-        QVERIFY(session->busy());
+        auto stop = m_session->toggleRecording(m_view.actions());
+        QCOMPARE(m_session->status(), u"Préparation du fichier audio…"_s);
+        QVERIFY(m_session->busy());
         QCoro::waitFor(std::move(stop));
-        QVERIFY(!session->busy());
-        QVERIFY(!session->capturing());
-        QVERIFY(!session->meetingIsActive());
+        QVERIFY(!m_session->busy());
+        QVERIFY(!m_session->capturing());
+        QVERIFY(!m_session->meetingIsActive());
         QCOMPARE(active.count(), 2);
-        QCOMPARE(session->recording(), QUrl::fromLocalFile(QStringLiteral("/tmp/r/reunion.m4a")));
-        QCOMPARE(session->recordedTracks(), bothTracks().tracks);
-        QVERIFY(!session->hasPermissionHelp());
-        QCOMPARE(session->status(), bothTracksStatus);
+        QCOMPARE(m_session->recording(), QUrl::fromLocalFile(u"/tmp/r/reunion.m4a"_s));
+        QCOMPARE(m_session->recordedTracks(), bothTracks().tracks);
+        QVERIFY(!m_session->hasPermissionHelp());
+        QCOMPARE(m_session->status(), bothTracksStatus);
         QCOMPARE(m_script.enginesMade, 1);
     }
 
-    void stopKeepingOneTrackSaysWhichAndUsesTheFileRoute()
-    {
-        m_script.stopResult = { QStringLiteral("/tmp/r/reunion.m4a"), std::nullopt,
-            AudioPermissionHelp::systemAudioSilent };
-        auto session = makeSession();
-        FakeView view;
-        record(*session, view);
-        QCOMPARE(session->status(),
-            QStringLiteral("Une piste a été conservée. Aucun son de l’appel détecté. Vérifiez le "
-                           "son et l’autorisation « Audio du système uniquement »."));
-        QVERIFY(session->hasRecording());
-        QVERIFY(!session->hasRecordedTracks());
-        QCOMPARE(session->permissionHelp(),
-            std::optional<AudioPermissionHelp>(AudioPermissionHelp::systemAudioSilent));
-
-        QCoro::waitFor(session->transcribe(view.actions()));
-        QCOMPARE(m_script.routes, QStringList { QStringLiteral("file") });
-    }
-
-    // What the inputs could not record is told after the usual sentence, from about a second on.
+    // The ready status says which tracks were kept, then what the inputs could not record from
+    // about a second on; a single track goes to the transcription as the mixed file.
     void readyStatusSaysWhatWasLost_data()
     {
         using Cause = AudioLoss::Cause;
@@ -197,6 +166,11 @@ private Q_SLOTS:
             << bothTracksStatus
                 + QStringLiteral(". Audio perdu : 3 s du micro et 3 s de l’appel (redémarrage du "
                                  "serveur de son).");
+        QTest::newRow("one track")
+            << false << std::vector<AudioLoss> {}
+            << QStringLiteral(
+                   "Une piste a été conservée. Aucun son de l’appel détecté. Vérifiez le "
+                   "son et l’autorisation « Audio du système uniquement ».");
         QTest::newRow("one track, two causes")
             << false
             << std::vector<AudioLoss> { { microphone, Cause::serverLost, 4.2 },
@@ -212,16 +186,20 @@ private Q_SLOTS:
     {
         QFETCH(bool, bothKept);
         QFETCH(std::vector<AudioLoss>, losses);
-        m_script.stopResult = bothTracks();
         if (!bothKept) {
             m_script.stopResult.tracks.reset();
             m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
         }
         m_script.stopResult.losses = losses;
-        auto session = makeSession();
-        FakeView view;
-        record(*session, view);
-        QTEST(session->status(), "status");
+        record();
+        QTEST(m_session->status(), "status");
+        QVERIFY(m_session->hasRecording());
+        QCOMPARE(m_session->hasRecordedTracks(), bothKept);
+        QCOMPARE(m_session->permissionHelp(),
+            bothKept ? std::nullopt
+                     : std::optional<AudioPermissionHelp>(AudioPermissionHelp::systemAudioSilent));
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
+        QCOMPARE(m_script.routes, QStringList { bothKept ? u"tracks"_s : u"file"_s });
     }
 
     // A new start after a recording and its transcript: a failure keeps them, a success clears
@@ -231,41 +209,37 @@ private Q_SLOTS:
         QTest::addColumn<std::exception_ptr>("failure");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("permission");
-        QTest::newRow("success") << std::exception_ptr {}
-                                 << QStringLiteral("Enregistrement en cours") << false;
+        QTest::newRow("success") << std::exception_ptr {} << u"Enregistrement en cours"_s << false;
         QTest::newRow("system audio refused")
             << std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::systemAudio))
             << QStringLiteral(
                    "Activez Parlevox dans « Audio du système uniquement », puis réessayez.")
             << true;
         QTest::newRow("no microphone")
-            << std::make_exception_ptr(CaptureError(
-                   QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.")))
-            << QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.")
-            << false;
+            << std::make_exception_ptr(
+                   CaptureError(u"Aucun micro disponible. Vérifiez votre périphérique d’entrée."_s))
+            << u"Aucun micro disponible. Vérifiez votre périphérique d’entrée."_s << false;
     }
 
     void startAfterARecording()
     {
         QFETCH(std::exception_ptr, failure);
-        auto session = makeSession();
-        FakeView view;
-        record(*session, view);
-        QCoro::waitFor(session->transcribe(view.actions()));
-        session->agent()->setRequest(QStringLiteral("Résume l’appel"));
-        const QUrl previous = session->recording();
+        record();
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
+        m_session->agent()->setRequest(u"Résume l’appel"_s);
+        const QUrl previous = m_session->recording();
 
         m_script.startFailure = failure;
-        QCoro::waitFor(session->toggleRecording(view.actions()));
-        QTEST(session->status(), "status");
-        QTEST(session->hasPermissionHelp(), "permission");
-        QVERIFY(!session->busy());
-        QCOMPARE(session->capturing(), !failure);
-        QCOMPARE(session->recording(), failure ? previous : QUrl());
-        QCOMPARE(session->hasRecordedTracks(), bool(failure));
-        QCOMPARE(session->transcript(), failure ? m_script.transcript : QString());
-        QCOMPARE(session->agent()->request().isEmpty(), !failure); // newRecording() ran
-        QCOMPARE(view.windows.size(), failure ? 1 : 2); // a successful start opens the meeting
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QTEST(m_session->status(), "status");
+        QTEST(m_session->hasPermissionHelp(), "permission");
+        QVERIFY(!m_session->busy());
+        QCOMPARE(m_session->capturing(), !failure);
+        QCOMPARE(m_session->recording(), failure ? previous : QUrl());
+        QCOMPARE(m_session->hasRecordedTracks(), bool(failure));
+        QCOMPARE(m_session->transcript(), failure ? m_script.transcript : QString());
+        QCOMPARE(m_session->agent()->request().isEmpty(), !failure); // newRecording() ran
+        QCOMPARE(m_view.windows.size(), failure ? 1 : 2); // a successful start opens the meeting
     }
 
     void failedStopDropsTheEngine_data()
@@ -275,37 +249,34 @@ private Q_SLOTS:
         QTest::addColumn<QString>("helpLabel");
         QTest::newRow("microphone refused")
             << std::make_exception_ptr(AudioPermissionHelp(AudioPermissionHelp::microphone))
-            << QStringLiteral("Activez Parlevox dans les réglages du micro, puis réessayez.")
-            << QStringLiteral("Ouvrir les réglages du micro");
+            << u"Activez Parlevox dans les réglages du micro, puis réessayez."_s
+            << u"Ouvrir les réglages du micro"_s;
         QTest::newRow("capture error")
-            << std::make_exception_ptr(CaptureError(QStringLiteral("Aucun son enregistré.")))
-            << QStringLiteral("Aucun son enregistré.") << QString();
-        QTest::newRow("platform error")
-            << std::make_exception_ptr(PlatformError(QStringLiteral("Disque plein")))
-            << QStringLiteral("Disque plein") << QString();
+            << std::make_exception_ptr(CaptureError(u"Aucun son enregistré."_s))
+            << u"Aucun son enregistré."_s << QString();
+        QTest::newRow("platform error") << std::make_exception_ptr(PlatformError(u"Disque plein"_s))
+                                        << u"Disque plein"_s << QString();
     }
 
     void failedStopDropsTheEngine()
     {
         QFETCH(std::exception_ptr, failure);
         m_script.stopFailure = failure;
-        auto session = makeSession();
-        FakeView view;
-        QCoro::waitFor(session->toggleRecording(view.actions()));
-        QCoro::waitFor(session->toggleRecording(view.actions()));
-        QVERIFY(!session->capturing());
-        QVERIFY(!session->hasRecording());
-        QVERIFY(!session->hasRecordedTracks());
-        QVERIFY(!session->busy());
-        QTEST(session->status(), "status");
-        QTEST(session->permissionHelpLabel(), "helpLabel");
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QVERIFY(!m_session->capturing());
+        QVERIFY(!m_session->hasRecording());
+        QVERIFY(!m_session->hasRecordedTracks());
+        QVERIFY(!m_session->busy());
+        QTEST(m_session->status(), "status");
+        QTEST(m_session->permissionHelpLabel(), "helpLabel");
 
         // A new recording starts afresh and clears the old help at once.
         m_script.stopFailure = {};
-        auto start = session->toggleRecording(view.actions());
-        QVERIFY(!session->hasPermissionHelp());
+        auto start = m_session->toggleRecording(m_view.actions());
+        QVERIFY(!m_session->hasPermissionHelp());
         QCoro::waitFor(std::move(start));
-        QVERIFY(session->capturing());
+        QVERIFY(m_session->capturing());
     }
 
     void transcriptionOutcomes_data()
@@ -313,88 +284,71 @@ private Q_SLOTS:
         QTest::addColumn<std::exception_ptr>("failure");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("reopensKeyForm");
-        QTest::newRow("success") << std::exception_ptr {} << QStringLiteral("Transcription prête")
-                                 << false;
+        QTest::newRow("success") << std::exception_ptr {} << u"Transcription prête"_s << false;
         QTest::newRow("key refused") << std::make_exception_ptr(RequestError::unauthorized())
                                      << RequestError::unauthorized().message() << true;
         QTest::newRow("server error")
-            << std::make_exception_ptr(RequestError::http(QStringLiteral("l’envoi"), 500))
-            << RequestError::http(QStringLiteral("l’envoi"), 500).message() << false;
+            << std::make_exception_ptr(RequestError::http(u"l’envoi"_s, 500))
+            << RequestError::http(u"l’envoi"_s, 500).message() << false;
     }
 
     void transcriptionOutcomes()
     {
         QFETCH(std::exception_ptr, failure);
         QFETCH(bool, reopensKeyForm);
-        auto session = makeSession();
-        FakeView view;
-        record(*session, view);
-        QCoro::waitFor(session->transcribe(view.actions()));
-        QCOMPARE(m_script.routes, QStringList { QStringLiteral("tracks") });
+        record();
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
+        QCOMPARE(m_script.routes, QStringList { u"tracks"_s });
 
         m_script.transcribeFailure = failure;
-        auto run = session->transcribe(view.actions());
-        QVERIFY(session->busy());
-        QVERIFY(session->transcript().isEmpty());
-        QCOMPARE(session->status(), QStringLiteral("Envoi et transcription en cours…"));
-        QCoro::waitFor(session->transcribe(view.actions())); // refused while busy
+        auto run = m_session->transcribe(m_view.actions());
+        QVERIFY(m_session->busy());
+        QVERIFY(m_session->transcript().isEmpty());
+        QCOMPARE(m_session->status(), u"Envoi et transcription en cours…"_s);
+        QCoro::waitFor(m_session->transcribe(m_view.actions())); // refused while busy
         QCOMPARE(m_script.keysGiven.size(), 2);
         QCoro::waitFor(std::move(run));
-        QVERIFY(!session->busy());
-        QTEST(session->status(), "status");
-        QCOMPARE(session->transcript().isEmpty(), bool(failure));
-        QCOMPARE(!view.integrations.isEmpty(), reopensKeyForm);
-        QVERIFY(session->hasRecording());
-    }
-
-    void transcribeWithoutRecordingDoesNothing()
-    {
-        qunsetenv("GLADIA_API_KEY");
-        auto session = makeSession();
-        FakeView view;
-        QSignalSpy busy(session.get(), &MeetingSession::busyChanged);
-        QCoro::waitFor(session->transcribe(view.actions()));
-        QVERIFY(view.integrations.isEmpty());
-        QCOMPARE(busy.count(), 0);
-        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
+        QVERIFY(!m_session->busy());
+        QTEST(m_session->status(), "status");
+        QCOMPARE(m_session->transcript().isEmpty(), bool(failure));
+        QCOMPARE(!m_view.integrations.isEmpty(), reopensKeyForm);
+        QVERIFY(m_session->hasRecording());
     }
 
     void openingAFile()
     {
-        auto session = makeSession();
-        FakeView view;
-        record(*session, view);
-        QCoro::waitFor(session->transcribe(view.actions()));
-        session->setNotes(QStringLiteral("Décision : livrer vendredi."));
-        const QString status = session->status();
+        record();
+        QCoro::waitFor(m_session->transcribe(m_view.actions()));
+        m_session->setNotes(u"Décision : livrer vendredi."_s);
+        const QString status = m_session->status();
 
-        QVERIFY(session->beginOpenRecording());
-        QVERIFY(session->busy());
-        QVERIFY(!session->beginOpenRecording());
-        session->finishOpenRecording(QUrl());
-        QVERIFY(!session->busy());
-        QCOMPARE(session->status(), status);
-        QVERIFY(!session->transcript().isEmpty());
+        QVERIFY(m_session->beginOpenRecording());
+        QVERIFY(m_session->busy());
+        QVERIFY(!m_session->beginOpenRecording());
+        m_session->finishOpenRecording(QUrl());
+        QVERIFY(!m_session->busy());
+        QCOMPARE(m_session->status(), status);
+        QVERIFY(!m_session->transcript().isEmpty());
 
         // The opened file is a new recording: the agent's work and the permission help go.
         m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
-        record(*session, view);
-        QVERIFY(session->hasPermissionHelp());
-        session->agent()->setRequest(QStringLiteral("Résume l’appel"));
-        const QUrl file = QUrl::fromLocalFile(QStringLiteral("/home/me/appel.m4a"));
-        QVERIFY(session->beginOpenRecording());
-        session->finishOpenRecording(file);
-        QVERIFY(session->agent()->request().isEmpty());
-        QVERIFY(!session->hasPermissionHelp());
-        QCOMPARE(session->recording(), file);
-        QVERIFY(!session->hasRecordedTracks());
-        QVERIFY(session->transcript().isEmpty());
-        QCOMPARE(session->status(), QStringLiteral("Fichier audio prêt"));
-        QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+        record();
+        QVERIFY(m_session->hasPermissionHelp());
+        m_session->agent()->setRequest(u"Résume l’appel"_s);
+        const QUrl file = QUrl::fromLocalFile(u"/home/me/appel.m4a"_s);
+        QVERIFY(m_session->beginOpenRecording());
+        m_session->finishOpenRecording(file);
+        QVERIFY(m_session->agent()->request().isEmpty());
+        QVERIFY(!m_session->hasPermissionHelp());
+        QCOMPARE(m_session->recording(), file);
+        QVERIFY(!m_session->hasRecordedTracks());
+        QVERIFY(m_session->transcript().isEmpty());
+        QCOMPARE(m_session->status(), u"Fichier audio prêt"_s);
+        QCOMPARE(m_session->notes(), u"Décision : livrer vendredi."_s);
 
-        QCoro::waitFor(session->toggleRecording(view.actions()));
-        QVERIFY(!session->beginOpenRecording()); // not while recording
-        QCOMPARE(session->notes(), QStringLiteral("Décision : livrer vendredi."));
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QVERIFY(!m_session->beginOpenRecording()); // not while recording
+        QCOMPARE(m_session->notes(), u"Décision : livrer vendredi."_s);
     }
 
     // The disk gives out during a recording: the meeting goes on as recording, the status says so
@@ -403,9 +357,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("oneTrack");
         QTest::addColumn<QString>("readyStatus");
-        QTest::newRow("both tracks") << false << bothTracksStatus + QStringLiteral(".");
+        QTest::newRow("both tracks") << false << bothTracksStatus + u"."_s;
         QTest::newRow("one track") << true
-                                   << QStringLiteral("Une piste a été conservée. ")
+                                   << u"Une piste a été conservée. "_s
                 + AudioPermissionHelp(AudioPermissionHelp::systemAudioSilent).message();
     }
 
@@ -416,24 +370,22 @@ private Q_SLOTS:
         const QString full = QStringLiteral("Disque plein : l’enregistrement est interrompu. "
                                             "Arrêtez-le pour conserver ce qui a déjà été "
                                             "enregistré.");
-        const QString kept = QStringLiteral("Disque plein : l’enregistrement s’est arrêté à 18 s.");
+        const QString kept = u"Disque plein : l’enregistrement s’est arrêté à 18 s."_s;
         if (oneTrack) {
             m_script.stopResult.tracks.reset();
             m_script.stopResult.help = AudioPermissionHelp::systemAudioSilent;
         }
         m_script.stopResult.interruption = kept;
-        auto session = makeSession();
-        FakeView view;
-        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
         QVERIFY(m_script.interrupt);
         std::thread([&] { m_script.interrupt(full); }).join();
-        QTRY_COMPARE(session->status(), full);
-        QVERIFY(session->capturing());
-        QVERIFY(session->meetingIsActive());
+        QTRY_COMPARE(m_session->status(), full);
+        QVERIFY(m_session->capturing());
+        QVERIFY(m_session->meetingIsActive());
 
-        QCoro::waitFor(session->toggleRecording(view.actions()));
-        QCOMPARE(session->status(), readyStatus + u' ' + kept);
-        QCOMPARE(session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        QCOMPARE(m_session->status(), readyStatus + u' ' + kept);
+        QCOMPARE(m_session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
     }
 
     // A recording a crash left behind opens as the current recording, unless the user has already
@@ -451,29 +403,27 @@ private Q_SLOTS:
     {
         QFETCH(int, before);
         QFETCH(bool, offered);
-        auto session = makeSession();
-        FakeView view;
         if (before == 1) {
-            QCoro::waitFor(session->toggleRecording(view.actions()));
+            QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
         } else if (before == 2) {
-            record(*session, view);
+            record();
         }
-        const QString statusBefore = session->status();
-        RecordingRecovery::Recovered recovered { QStringLiteral("/var/tmp/r"),
+        const QString statusBefore = m_session->status();
+        RecordingRecovery::Recovered recovered { u"/var/tmp/r"_s,
             QDateTime(QDate(2026, 12, 6), QTime(22, 41)),
-            { QStringLiteral("/var/tmp/r/reunion.m4a"), std::nullopt,
-                AudioPermissionHelp::systemAudioSilent, std::nullopt } };
+            { u"/var/tmp/r/reunion.m4a"_s, std::nullopt, AudioPermissionHelp::systemAudioSilent,
+                std::nullopt } };
 
-        QCOMPARE(session->offerRecovered(recovered), offered);
+        QCOMPARE(m_session->offerRecovered(recovered), offered);
         if (offered) {
-            QCOMPARE(session->recording(), QUrl::fromLocalFile(recovered.result.mix));
-            QVERIFY(!session->hasRecordedTracks());
-            QVERIFY(!session->hasPermissionHelp());
-            QCOMPARE(session->status(),
+            QCOMPARE(m_session->recording(), QUrl::fromLocalFile(recovered.result.mix));
+            QVERIFY(!m_session->hasRecordedTracks());
+            QVERIFY(!m_session->hasPermissionHelp());
+            QCOMPARE(m_session->status(),
                 QStringLiteral("Enregistrement interrompu du 6 décembre 2026 à 22:41 récupéré : "
                                "il est prêt."));
         } else {
-            QCOMPARE(session->status(), statusBefore);
+            QCOMPARE(m_session->status(), statusBefore);
         }
     }
 
@@ -488,68 +438,49 @@ private Q_SLOTS:
     void quittingFinishesTheRecording()
     {
         QFETCH(bool, whileStarting);
-        auto session = makeSession();
-        FakeView view;
-        auto start = session->toggleRecording(view.actions());
+        auto start = m_session->toggleRecording(m_view.actions());
         if (!whileStarting) {
             QCoro::waitFor(std::move(start));
         }
-        QVERIFY(session->busy() == whileStarting);
-        QCoro::waitFor(session->finishForQuit());
-        QVERIFY(!session->capturing());
-        QCOMPARE(session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
-        QCOMPARE(session->status(), bothTracksStatus);
+        QVERIFY(m_session->busy() == whileStarting);
+        QCoro::waitFor(m_session->finishForQuit());
+        QVERIFY(!m_session->capturing());
+        QCOMPARE(m_session->recording(), QUrl::fromLocalFile(m_script.stopResult.mix));
+        QCOMPARE(m_session->status(), bothTracksStatus);
     }
 
-    void agentRequestBlocksRecordingButNotStopping()
+    // A stop during the request stays allowed: tst_captureview presses it.
+    void agentRequestBlocksRecording()
     {
         // A real preparation held open by a team server that never answers.
         TestHttpServer team;
-        ScriptedResponse stall;
-        stall.stall = true;
-        team.enqueue(stall);
-        team.enqueue(stall);
-        auto session = makeSession();
-        FakeView view;
-        session->agent()->setRequest(QStringLiteral("Prépare le compte rendu"));
-        auto preparation
-            = session->agent()->prepare(AgentClient(team.url(QStringLiteral("/")), QString()));
-        QVERIFY(session->agent()->busy());
+        team.enqueue(ScriptedResponse { .stall = true });
+        m_session->agent()->setRequest(u"Prépare le compte rendu"_s);
+        auto preparation = m_session->agent()->prepare(AgentClient(team.url(u"/"_s), QString()));
+        QVERIFY(m_session->agent()->busy());
 
-        QCoro::waitFor(session->toggleRecording(view.actions()));
+        QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
         QCOMPARE(m_script.enginesMade, 0);
-        QVERIFY(!session->busy());
-        QVERIFY(!session->beginOpenRecording());
-        QCOMPARE(session->status(), QStringLiteral("Prêt à enregistrer"));
-
-        // Started before the agent request, the recording can still be stopped during it.
-        auto idle = makeSession();
-        QCoro::waitFor(idle->toggleRecording(view.actions()));
-        idle->agent()->setRequest(QStringLiteral("Prépare le compte rendu"));
-        auto second = idle->agent()->prepare(AgentClient(team.url(QStringLiteral("/")), QString()));
-        QVERIFY(idle->agent()->busy());
-        QCoro::waitFor(idle->toggleRecording(view.actions()));
-        QVERIFY(!idle->capturing());
-        QCOMPARE(idle->status(), bothTracksStatus);
+        QVERIFY(!m_session->busy());
+        QVERIFY(!m_session->beginOpenRecording());
+        QCOMPARE(m_session->status(), u"Prêt à enregistrer"_s);
     }
 
     void zoomMeetingKeepsTheMeetingActive()
     {
-        auto session = makeSession();
-        QSignalSpy active(session.get(), &MeetingSession::meetingIsActiveChanged);
-        ZoomMeetingDetector detector = session->zoomDetector();
-        QVERIFY(detector.observe(QStringList { QStringLiteral("Zoom Meeting") }));
-        session->setZoomDetector(detector);
-        QVERIFY(session->meetingIsActive());
+        QSignalSpy active(m_session.get(), &MeetingSession::meetingIsActiveChanged);
+        ZoomMeetingDetector detector = m_session->zoomDetector();
+        QVERIFY(detector.observe(QStringList { u"Zoom Meeting"_s }));
+        m_session->setZoomDetector(detector);
+        QVERIFY(m_session->meetingIsActive());
         QCOMPARE(active.count(), 1);
 
-        FakeView view;
-        record(*session, view); // recording on and off: still in the Zoom meeting
-        QVERIFY(session->meetingIsActive());
+        record(); // recording on and off: still in the Zoom meeting
+        QVERIFY(m_session->meetingIsActive());
         QCOMPARE(active.count(), 1);
 
-        session->setZoomDetector(ZoomMeetingDetector());
-        QVERIFY(!session->meetingIsActive());
+        m_session->setZoomDetector(ZoomMeetingDetector());
+        QVERIFY(!m_session->meetingIsActive());
         QCOMPARE(active.count(), 2);
     }
 
@@ -560,14 +491,13 @@ private Q_SLOTS:
         QVERIFY(installFrenchPlatformTexts(*QCoreApplication::instance()));
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QUrl address(QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort()));
+        const QUrl address(u"http://127.0.0.1:%1/"_s.arg(closed.serverPort()));
         closed.close();
         QNetworkAccessManager manager;
         std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(address)));
         QTRY_VERIFY(reply->isFinished());
         QCOMPARE(reply->error(), QNetworkReply::ConnectionRefusedError);
-        QVERIFY2(reply->errorString().contains(QStringLiteral("refusée")),
-            qPrintable(reply->errorString()));
+        QVERIFY2(reply->errorString().contains(u"refusée"_s), qPrintable(reply->errorString()));
     }
 };
 

@@ -64,9 +64,6 @@ private Q_SLOTS:
             << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
                    { QStringList { QStringLiteral("Réunion Zoom") }, false, true },
                    { noMeeting, false, true }, { noMeeting, false, false } };
-        QTest::newRow("one empty poll does not end the meeting")
-            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
-                   { meeting, false, true } };
         QTest::newRow("two empty polls end it, the next sighting starts another")
             << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
                    { noMeeting, false, false }, { meeting, true, true } };

@@ -7,19 +7,12 @@
 
 #include <QAccessible>
 #include <QGuiApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QKeyEvent>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
-
-inline QByteArray compactJson(const QJsonObject& object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
 // Types `text` into the window's focused item, one key event per character (accents included).
 inline void typeText(QWindow* window, const QString& text)

@@ -1,8 +1,9 @@
 #include "pvcolor.h"
 
 #include <QTest>
-#include <array>
-#include <tuple>
+
+using PaletteColour = const PVColor& (*)();
+Q_DECLARE_METATYPE(PaletteColour)
 
 class TestPVColor : public QObject
 {
@@ -71,49 +72,36 @@ private Q_SLOTS:
     // The palette as written down, not as the theme computes it.
     void paletteModes_data()
     {
-        QTest::addColumn<int>("index");
+        QTest::addColumn<PaletteColour>("colour");
         QTest::addColumn<QRgb>("light");
         QTest::addColumn<QRgb>("dark");
-        const QList<std::tuple<const char*, QRgb, QRgb>> pairs {
-            { "pvCanvas", 0xFAF8F1, 0x0F1613 },
-            { "pvSurface", 0xEDE9DA, 0x18211D },
-            { "pvInk", 0x14201C, 0xF3F1E6 },
-            { "pvInk2", 0x5E675F, 0xA3ADA5 },
-            { "pvAccent", 0xCFE86B, 0xCFE86B },
-            { "pvAccentHover", 0xC3DE55, 0xDDF083 },
-            { "pvAccentTint", 0xEEF3C7, 0x2A3320 },
-            { "pvOnAccent", 0x14201C, 0x14201C },
-            { "pvAccentText", 0x5C6B0F, 0xCFE86B },
-            { "pvRec", 0xC8341C, 0xFF6A4D },
-            { "pvRecTint", 0xFBEAE6, 0x3A1F1A },
-            { "pvWarn", 0x8A5A0B, 0xF0B94F },
-            { "pvWarnTint", 0xF6E7C8, 0x33281A },
-        };
-        for (int index = 0; index < pairs.size(); ++index) {
-            const auto& [name, light, dark] = pairs.at(index);
-            QTest::newRow(name) << index << light << dark;
-        }
+        QTest::newRow("pvCanvas") << &PVColor::pvCanvas << 0xFAF8F1U << 0x0F1613U;
+        QTest::newRow("pvSurface") << &PVColor::pvSurface << 0xEDE9DAU << 0x18211DU;
+        QTest::newRow("pvInk") << &PVColor::pvInk << 0x14201CU << 0xF3F1E6U;
+        QTest::newRow("pvInk2") << &PVColor::pvInk2 << 0x5E675FU << 0xA3ADA5U;
+        QTest::newRow("pvAccent") << &PVColor::pvAccent << 0xCFE86BU << 0xCFE86BU;
+        QTest::newRow("pvAccentHover") << &PVColor::pvAccentHover << 0xC3DE55U << 0xDDF083U;
+        QTest::newRow("pvAccentTint") << &PVColor::pvAccentTint << 0xEEF3C7U << 0x2A3320U;
+        QTest::newRow("pvOnAccent") << &PVColor::pvOnAccent << 0x14201CU << 0x14201CU;
+        QTest::newRow("pvAccentText") << &PVColor::pvAccentText << 0x5C6B0FU << 0xCFE86BU;
+        QTest::newRow("pvRec") << &PVColor::pvRec << 0xC8341CU << 0xFF6A4DU;
+        QTest::newRow("pvRecTint") << &PVColor::pvRecTint << 0xFBEAE6U << 0x3A1F1AU;
+        QTest::newRow("pvWarn") << &PVColor::pvWarn << 0x8A5A0BU << 0xF0B94FU;
+        QTest::newRow("pvWarnTint") << &PVColor::pvWarnTint << 0xF6E7C8U << 0x33281AU;
     }
 
     void paletteModes()
     {
-        static const std::array<const PVColor& (*)(), 13> colours { &PVColor::pvCanvas,
-            &PVColor::pvSurface, &PVColor::pvInk, &PVColor::pvInk2, &PVColor::pvAccent,
-            &PVColor::pvAccentHover, &PVColor::pvAccentTint, &PVColor::pvOnAccent,
-            &PVColor::pvAccentText, &PVColor::pvRec, &PVColor::pvRecTint, &PVColor::pvWarn,
-            &PVColor::pvWarnTint };
-        QFETCH(int, index);
+        QFETCH(PaletteColour, colour);
         QFETCH(QRgb, light);
         QFETCH(QRgb, dark);
-        const PVColor& colour = colours.at(index)();
-        QCOMPARE(colour.resolved(PVAppearance::light), QColor::fromRgb(light));
-        QCOMPARE(colour.resolved(PVAppearance::dark), QColor::fromRgb(dark));
-        QCOMPARE(colour.resolved(PVAppearance::light).alpha(), 255);
+        QCOMPARE(colour().resolved(PVAppearance::light), QColor::fromRgb(light));
+        QCOMPARE(colour().resolved(PVAppearance::dark), QColor::fromRgb(dark));
+        QCOMPARE(colour().resolved(PVAppearance::light).alpha(), 255);
     }
 
     void linesFollowTheInk()
     {
-
         // The lines are the ink of the same mode, made translucent.
         for (const PVAppearance mode : { PVAppearance::light, PVAppearance::dark }) {
             const QColor ink = PVColor::pvInk().resolved(mode);
