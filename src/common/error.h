@@ -25,6 +25,7 @@ public:
     using Error::Error;
 };
 
-// The text to show for any exception that reaches a workflow: our sentence, or the library's text.
+// The text to show for any exception that reaches a workflow: our sentence, or a French one for a
+// library's exception.
 [[nodiscard]] QString describeError(const std::exception& error);
 [[nodiscard]] QString describeError(std::exception_ptr error);
