@@ -2,6 +2,7 @@
 
 #include "audiocapture.h"
 #include "audiosource.h"
+#include "blockingwait.h"
 #include "error.h"
 
 #include <algorithm>
@@ -184,4 +185,28 @@ inline AudioCapture::Sources scriptedSources(const ScriptedSource::Script& micro
         [=] {
             return std::make_unique<ScriptedSource>(call, log);
         } };
+}
+
+// Where scripts start on the host clock: 1000 s, far from zero.
+constexpr std::uint64_t scriptBase = 1'000'000'000'000;
+
+// `seconds` of a tone, the first buffer `delay` seconds after `scriptBase`.
+inline ScriptedSource::Script scriptOf(const std::string& name, double delay, double seconds = 0.5,
+    int sampleRate = 48000, int channels = 2)
+{
+    ScriptedSource::Script script;
+    script.name = name;
+    script.sampleRate = sampleRate;
+    script.channels = channels;
+    script.chunks = std::int64_t(seconds * sampleRate) / script.chunkFrames;
+    script.firstHostTime = scriptBase + std::uint64_t(delay * 1e9);
+    return script;
+}
+
+// Starts the capture, lets every source play its script to the end, and stops.
+inline AudioCapture::StopResult recordToTheEnd(AudioCapture& capture, ScriptLog& log)
+{
+    blockingWait(capture.start());
+    log.waitFinished(2);
+    return blockingWait(capture.stop());
 }

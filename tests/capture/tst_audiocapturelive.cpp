@@ -1,7 +1,6 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "captureerror.h"
-#include "decodedaudio.h"
 #include "hostclock.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
@@ -133,7 +132,8 @@ private Q_SLOTS:
         const QString after = QDir(capture.folder()).filePath(QStringLiteral("after-stop.m4a"));
         AudioCapture::mix(
             tracks.microphone, tracks.system, after, tracks.microphoneOffset, tracks.systemOffset);
-        const double difference = differenceDb(DecodedAudio(result.mix), DecodedAudio(after));
+        const double difference
+            = differenceDb(RecordedAudio::decoded(result.mix), RecordedAudio::decoded(after));
         QVERIFY2(difference <= -30, qPrintable(QStringLiteral("%1 dB").arg(difference)));
     }
 
@@ -288,7 +288,7 @@ private Q_SLOTS:
         QVERIFY2(std::abs(microphoneEnd - callEnd) < 0.1,
             qPrintable(QStringLiteral("%1 / %2").arg(microphoneEnd).arg(callEnd)));
         QVERIFY(callEnd > 1.0);
-        const DecodedAudio mix(result.mix);
+        const RecordedAudio mix = RecordedAudio::decoded(result.mix);
         for (const int frequency : { 440, 1000 }) {
             int loud = 0;
             for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
@@ -413,7 +413,7 @@ private Q_SLOTS:
             switched, after, output ? 0 : before, changed + 0.1, switched.seconds() - 0.05));
 
         // The mix carries the new device after the switch.
-        const RecordedAudio mix = RecordedAudio::fromMix(result.mix);
+        const RecordedAudio mix = RecordedAudio::decoded(result.mix);
         const double inMix = (output ? tracks.systemOffset : tracks.microphoneOffset) + changed;
         QVERIFY(mix.level(after, inMix + 0.1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
@@ -473,7 +473,7 @@ private Q_SLOTS:
                                .arg(away)
                                .arg(gap.seconds)));
         }
-        const RecordedAudio mix = RecordedAudio::fromMix(result.mix);
+        const RecordedAudio mix = RecordedAudio::decoded(result.mix);
         QVERIFY(mix.level(440, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(1000, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
 
@@ -565,7 +565,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(busy + QStringLiteral("/reunion.m4a")));
 
         // Both tones are in the mix, for as long as they were played before the kill.
-        const DecodedAudio mix(recovered->result.mix);
+        const RecordedAudio mix = RecordedAudio::decoded(recovered->result.mix);
         for (const int frequency : { 440, 1000 }) {
             int loud = 0;
             for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
