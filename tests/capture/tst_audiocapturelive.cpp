@@ -2,6 +2,7 @@
 #include "blockingwait.h"
 #include "captureerror.h"
 #include "hostclock.h"
+#include "privatetmpdir.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
 #include "recordedaudio.h"
@@ -17,7 +18,6 @@
 #include <atomic>
 #include <cmath>
 #include <optional>
-#include <sndfile.h>
 #include <tuple>
 #include <vector>
 
@@ -31,6 +31,14 @@ const QString noMicrophoneSentence
 bool receiving(const QString& track)
 {
     return QFileInfo(track).size() > 8192;
+}
+
+// Starts the capture and waits until both its tracks receive audio.
+bool startReceiving(AudioCapture& capture)
+{
+    blockingWait(capture.start());
+    return QTest::qWaitFor(
+        [&] { return receiving(capture.microphone()) && receiving(capture.system()); }, 5000);
 }
 
 using Players = std::vector<std::unique_ptr<QProcess>>;
@@ -65,12 +73,6 @@ std::optional<AudioLoss> lossOf(const AudioCapture::StopResult& result, AudioLos
     return found;
 }
 
-// Seconds of host time from `from` to `to`.
-double between(std::uint64_t from, std::uint64_t to)
-{
-    return hostTimeToSeconds(to - from);
-}
-
 } // namespace
 
 // Recording for real from a private sound server: known signals are played into its sinks while
@@ -79,31 +81,38 @@ class tst_AudioCaptureLive : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_temp;
+    PrivateTmpDir m_temp;
+    std::unique_ptr<PulseServer> m_server; // the default one, for each test
+
+    // Plays a meeting of `seconds` into the server: a 440 Hz call (stereo, 48 kHz) and a 1000 Hz
+    // voice (mono, 44.1 kHz) into the microphone.
+    [[nodiscard]] Players playMeeting(double seconds) const
+    {
+        Players players;
+        players.push_back(m_server->play(QLatin1String(PulseServer::callSink),
+            m_server->tone(QStringLiteral("call.wav"), seconds, 440, 0.5)));
+        players.push_back(m_server->play(QLatin1String(PulseServer::microphoneSink),
+            m_server->tone(QStringLiteral("voice.wav"), seconds, 1000, 0.5, 44100, 1)));
+        return players;
+    }
 
 private Q_SLOTS:
-    void initTestCase()
+    void init()
     {
-        QVERIFY(m_temp.isValid());
-        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+        m_server = std::make_unique<PulseServer>();
+        QVERIFY2(m_server->isReady(), qPrintable(m_server->log()));
+        m_server->makeDefault();
     }
+
+    void cleanup() { m_server.reset(); }
 
     void bothSourcesWithSound()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
-        const QString call = server.tone(QStringLiteral("call.wav"), 1.0, 440, 0.5);
-        const QString voice = server.tone(QStringLiteral("voice.wav"), 1.0, 1000, 0.5, 44100, 1);
-
         AudioCapture capture;
-        blockingWait(capture.start());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            receiving(capture.microphone()) && receiving(capture.system()), 5000);
-        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
-        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
-        QVERIFY(callPlayer->waitForFinished(10000) && callPlayer->exitCode() == 0);
-        QVERIFY(voicePlayer->waitForFinished(10000) && voicePlayer->exitCode() == 0);
+        QVERIFY(startReceiving(capture));
+        for (const auto& player : playMeeting(1.0)) {
+            QVERIFY(player->waitForFinished(10000) && player->exitCode() == 0);
+        }
         QTest::qWait(200);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
 
@@ -122,10 +131,10 @@ private Q_SLOTS:
         QCOMPARE(microphone.channels, 1);
         QCOMPARE(system.sampleRate, 48000);
         QCOMPARE(system.channels, 2);
-        QVERIFY(microphone.seconds() >= 1.0);
-        QVERIFY(system.seconds() >= 1.0);
-        QVERIFY(std::abs(microphone.peak - 0.5f) < 0.05f);
-        QVERIFY(std::abs(system.peak - 0.5f) < 0.05f);
+        for (const RecordedAudio* track : { &microphone, &system }) {
+            QVERIFY(track->seconds() >= 1.0);
+            QVERIFY(std::abs(track->peak - 0.5f) < 0.05f);
+        }
 
         // The mix was made while recording, as the tracks mixed after the stop would have it.
         QVERIFY(capture.mixedWhileRecording());
@@ -139,15 +148,11 @@ private Q_SLOTS:
 
     void silentCall()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
-        const QString voice = server.tone(QStringLiteral("voice.wav"), 0.5, 1000, 0.5, 44100, 1);
-
         AudioCapture capture;
         blockingWait(capture.start());
         QTRY_VERIFY_WITH_TIMEOUT(receiving(capture.microphone()), 5000);
-        QVERIFY(server.playAndWait(QLatin1String(PulseServer::microphoneSink), voice));
+        QVERIFY(m_server->playAndWait(QLatin1String(PulseServer::microphoneSink),
+            m_server->tone(QStringLiteral("voice.wav"), 0.5, 1000, 0.5, 44100, 1)));
         const AudioCapture::StopResult result = blockingWait(capture.stop());
 
         QVERIFY(!result.tracks.has_value());
@@ -156,8 +161,9 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(result.mix).size() > 0);
         QVERIFY(capture.mixedWhileRecording());
         // The call was recorded, as silence, and left out of the mix.
-        QVERIFY(RecordedAudio::fromTrack(capture.system()).seconds() > 0.3);
-        QCOMPARE(RecordedAudio::fromTrack(capture.system()).peak, 0.0f);
+        const RecordedAudio call = RecordedAudio::fromTrack(capture.system());
+        QVERIFY(call.seconds() > 0.3);
+        QCOMPARE(call.peak, 0.0f);
     }
 
     void noMicrophone_data()
@@ -172,15 +178,12 @@ private Q_SLOTS:
     void noMicrophone()
     {
         QFETCH(QStringList, setup);
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
         if (setup.isEmpty()) {
             qputenv("PULSE_SERVER",
                 QFile::encodeName(
-                    QStringLiteral("unix:") + server.folder() + QStringLiteral("/none")));
+                    QStringLiteral("unix:") + m_server->folder() + QStringLiteral("/none")));
         } else {
-            QVERIFY(server.control(setup));
+            QVERIFY(m_server->control(setup));
         }
         AudioCapture capture;
         QCOMPARE(failureOf(capture.start()), noMicrophoneSentence);
@@ -225,13 +228,10 @@ private Q_SLOTS:
 
     void systemAudioFailuresCarryTheErrorNumber()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
         std::unique_ptr<PulseSource> source = PulseSource::openSystemAudio();
         QCOMPARE(source->device(), QByteArray(PulseServer::callSink) + ".monitor");
         QCOMPARE(source->format(), (PcmFormat { 48000, 2, SampleType::Float32, true }));
-        server.kill();
+        m_server->kill();
         QString message;
         try {
             source->start([](const PcmBuffer&, std::uint64_t) {});
@@ -253,27 +253,15 @@ private Q_SLOTS:
         if (!disk.isMounted()) {
             QSKIP("mounting a tmpfs needs root");
         }
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
-        const QString call = server.tone(QStringLiteral("call.wav"), 8.0, 440, 0.5);
-        const QString voice = server.tone(QStringLiteral("voice.wav"), 8.0, 1000, 0.5, 44100, 1);
-        qputenv("TMPDIR", QFile::encodeName(disk.path()));
-        AudioCapture capture;
-        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+        AudioCapture capture = madeUnder(disk.path(), [] { return AudioCapture(); });
         std::atomic<int> interruptions = 0;
         capture.setInterruptionHandler([&](const QString&) { ++interruptions; });
 
         blockingWait(capture.start());
-        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
-        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
+        const Players players = playMeeting(8.0);
         QTRY_COMPARE_WITH_TIMEOUT(interruptions.load(), 1, 10000);
         QTest::qWait(500);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
-        for (const auto* player : { &callPlayer, &voicePlayer }) {
-            (*player)->kill();
-            (*player)->waitForFinished(5000);
-        }
         QCOMPARE(interruptions.load(), 1);
         QVERIFY(result.tracks.has_value());
         QVERIFY(result.interruption.has_value());
@@ -290,31 +278,18 @@ private Q_SLOTS:
         QVERIFY(callEnd > 1.0);
         const RecordedAudio mix = RecordedAudio::decoded(result.mix);
         for (const int frequency : { 440, 1000 }) {
-            int loud = 0;
-            for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
-                loud += mix.level(frequency, from, from + 0.1) > 0.2 ? 1 : 0;
-            }
-            QVERIFY2(loud >= 5, qPrintable(QStringLiteral("%1 Hz: %2").arg(frequency).arg(loud)));
+            QCOMPARE_GE(mix.loudWindows(frequency, 0.2), 5);
         }
     }
 
     void serverKilledWhileRecording()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
-        const QString call = server.tone(QStringLiteral("call.wav"), 3.0, 440, 0.5);
-        const QString voice = server.tone(QStringLiteral("voice.wav"), 3.0, 1000, 0.5, 44100, 1);
-
         AudioCapture capture;
         const std::uint64_t started = currentHostTime();
-        blockingWait(capture.start());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            receiving(capture.microphone()) && receiving(capture.system()), 5000);
-        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
-        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
+        QVERIFY(startReceiving(capture));
+        const Players players = playMeeting(3.0);
         QTest::qWait(800);
-        server.kill();
+        m_server->kill();
         const double untilKill = hostTimeToSeconds(currentHostTime() - started);
         QTest::qWait(500);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
@@ -349,17 +324,11 @@ private Q_SLOTS:
     void followsTheDefaultDevice()
     {
         QFETCH(bool, output);
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
+        PulseServer& server = *m_server;
         QVERIFY(server.addHeadset());
-        server.makeDefault();
-        Players players;
-        players.push_back(server.play(QLatin1String(PulseServer::callSink),
-            server.tone(QStringLiteral("call.wav"), 30, 440, 0.5)));
+        Players players = playMeeting(30);
         players.push_back(server.play(QLatin1String(PulseServer::headsetSink),
             server.tone(QStringLiteral("headset.wav"), 30, 660, 0.5, 44100, 1)));
-        players.push_back(server.play(QLatin1String(PulseServer::microphoneSink),
-            server.tone(QStringLiteral("voice.wav"), 30, 1000, 0.5, 44100, 1)));
         players.push_back(server.play(QLatin1String(PulseServer::headsetMicrophoneSink),
             server.tone(QStringLiteral("headset-voice.wav"), 30, 1500, 0.5)));
         const double before = output ? 440 : 1000;
@@ -369,9 +338,7 @@ private Q_SLOTS:
         QTest::qWait(1000);
 
         AudioCapture capture;
-        blockingWait(capture.start());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            receiving(capture.microphone()) && receiving(capture.system()), 5000);
+        QVERIFY(startReceiving(capture));
         QTest::qWait(1000);
         QVERIFY(output ? server.control(
                     { QStringLiteral("set-default-sink"), QLatin1String(PulseServer::headsetSink) })
@@ -421,37 +388,24 @@ private Q_SLOTS:
 
     void comesBackAfterTheServerRestarts()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        server.makeDefault();
-        const QString callTone = server.tone(QStringLiteral("call.wav"), 30, 440, 0.5);
-        const QString voiceTone = server.tone(QStringLiteral("voice.wav"), 30, 1000, 0.5, 44100, 1);
-        const auto play = [&] {
-            Players players;
-            players.push_back(server.play(QLatin1String(PulseServer::callSink), callTone));
-            players.push_back(server.play(QLatin1String(PulseServer::microphoneSink), voiceTone));
-            return players;
-        };
-
         // The meeting is under way (and the sinks awake) when the recording starts.
-        Players players = play();
+        Players players = playMeeting(30);
         QTest::qWait(1000);
         AudioCapture capture;
-        blockingWait(capture.start());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            receiving(capture.microphone()) && receiving(capture.system()), 5000);
+        QVERIFY(startReceiving(capture));
         QTest::qWait(500);
-        server.kill();
+        m_server->kill();
         const std::uint64_t killed = currentHostTime();
         QTest::qWait(1500);
-        QVERIFY2(server.restart(), qPrintable(server.log()));
+        QVERIFY2(m_server->restart(), qPrintable(m_server->log()));
         const std::uint64_t back = currentHostTime();
-        players = play();
+        players.clear();
+        players = playMeeting(30);
         QTest::qWait(2500);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         QVERIFY(result.tracks.has_value());
 
-        const double away = between(killed, back);
+        const double away = hostTimeToSeconds(back - killed);
         for (const auto& [input, path, frequency] :
             { std::tuple { AudioLoss::Input::microphone, capture.microphone(), 1000.0 },
                 std::tuple { AudioLoss::Input::call, capture.system(), 440.0 } }) {
@@ -494,17 +448,12 @@ private Q_SLOTS:
     // and a recording another process still holds is not touched.
     void killedRecordingIsRecovered()
     {
-        PulseServer server;
-        QVERIFY2(server.isReady(), qPrintable(server.log()));
-        const QString voice = server.tone(QStringLiteral("voice.wav"), 3.0, 1000, 0.5, 44100, 1);
-        const QString call = server.tone(QStringLiteral("call.wav"), 3.0, 440, 0.5);
         QTemporaryDir temporary;
-        qputenv("TMPDIR", QFile::encodeName(temporary.path()));
-        const QStringList roots { RecordingLocation::root() };
-        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+        const QStringList roots { madeUnder(
+            temporary.path(), [] { return RecordingLocation::root(); }) };
 
         QProcess child;
-        QProcessEnvironment environment = server.clientEnvironment();
+        QProcessEnvironment environment = m_server->clientEnvironment();
         environment.insert(QStringLiteral("TMPDIR"), temporary.path());
         child.setProcessEnvironment(environment);
         child.start(QStringLiteral(CAPTURE_CHILD), {});
@@ -515,18 +464,13 @@ private Q_SLOTS:
         const QString callTrack = folder + QStringLiteral("/appel.caf");
         QTRY_VERIFY_WITH_TIMEOUT(receiving(microphoneTrack) && receiving(callTrack), 5000);
         const std::uint64_t started = currentHostTime();
-        const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink), voice);
-        const auto callPlayer = server.play(QLatin1String(PulseServer::callSink), call);
+        const Players players = playMeeting(3.0);
         QTest::qWait(2000);
         // Still recording: nobody else may mix it.
         QVERIFY(!RecordingRecovery::recoverLatest(roots).has_value());
         child.kill();
         const std::uint64_t killed = currentHostTime();
         QVERIFY(child.waitForFinished(5000));
-        for (const auto& player : { &voicePlayer, &callPlayer }) {
-            (*player)->kill();
-            (*player)->waitForFinished(5000);
-        }
 
         const double recordedFor = hostTimeToSeconds(killed - started);
         const RecordedAudio microphone = RecordedAudio::fromTrack(microphoneTrack);
@@ -567,11 +511,7 @@ private Q_SLOTS:
         // Both tones are in the mix, for as long as they were played before the kill.
         const RecordedAudio mix = RecordedAudio::decoded(recovered->result.mix);
         for (const int frequency : { 440, 1000 }) {
-            int loud = 0;
-            for (double from = 0; from + 0.1 <= mix.seconds(); from += 0.1) {
-                loud += mix.level(frequency, from, from + 0.1) > 0.2 ? 1 : 0;
-            }
-            QVERIFY2(loud >= 15, qPrintable(QStringLiteral("%1 Hz: %2").arg(frequency).arg(loud)));
+            QCOMPARE_GE(mix.loudWindows(frequency, 0.2), 15);
         }
 
         // Offered once: what is left is the folder still being recorded.
