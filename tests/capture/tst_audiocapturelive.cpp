@@ -206,7 +206,6 @@ private Q_SLOTS:
         PulseServer server(PulseServer::Access::cookie);
         QVERIFY2(server.isReady(), qPrintable(server.log()));
         server.makeDefault(false);
-        std::optional<AudioPermissionHelp> refused;
         try {
             if (microphone) {
                 AudioCapture capture;
@@ -214,11 +213,10 @@ private Q_SLOTS:
             } else {
                 (void)PulseSource::openSystemAudio();
             }
+            QFAIL("the access must be refused");
         } catch (const AudioPermissionHelp& error) {
-            refused = error;
+            QCOMPARE(int(error.kind()), help);
         }
-        QVERIFY(refused.has_value());
-        QCOMPARE(int(refused->kind()), help);
 
         // The same server lets the right cookie in.
         server.makeDefault(true);
@@ -340,10 +338,9 @@ private Q_SLOTS:
         AudioCapture capture;
         QVERIFY(startReceiving(capture));
         QTest::qWait(1000);
-        QVERIFY(output ? server.control(
-                    { QStringLiteral("set-default-sink"), QLatin1String(PulseServer::headsetSink) })
-                       : server.control({ QStringLiteral("set-default-source"),
-                           QLatin1String(PulseServer::headsetMicrophone) }));
+        QVERIFY(server.control({ output ? QStringLiteral("set-default-sink")
+                                        : QStringLiteral("set-default-source"),
+            QLatin1String(output ? PulseServer::headsetSink : PulseServer::headsetMicrophone) }));
         QTest::qWait(2000);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         QVERIFY(result.tracks.has_value());
@@ -351,9 +348,8 @@ private Q_SLOTS:
 
         // The first device's tone, a short silence, then the new device's tone to the end, in the
         // format the track was created with.
-        const RecordedAudio microphone = RecordedAudio::fromTrack(tracks.microphone);
-        const RecordedAudio call = RecordedAudio::fromTrack(tracks.system);
-        const RecordedAudio& switched = output ? call : microphone;
+        const RecordedAudio switched
+            = RecordedAudio::fromTrack(output ? tracks.system : tracks.microphone);
         QCOMPARE(switched.sampleRate, output ? 48000 : 44100);
         QCOMPARE(switched.channels, output ? 2 : 1);
         double changed = 0.3;
@@ -430,17 +426,6 @@ private Q_SLOTS:
         const RecordedAudio mix = RecordedAudio::decoded(result.mix);
         QVERIFY(mix.level(440, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(1000, mix.seconds() - 1, mix.seconds() - 0.1) > 0.05);
-
-        // The ready status says what was lost.
-        const auto rounded = [&](AudioLoss::Input input) {
-            return std::lround(lossOf(result, input)->seconds);
-        };
-        QCOMPARE(withLossNote(
-                     QStringLiteral("Enregistrement prêt · micro et audio système"), result.losses),
-            QStringLiteral("Enregistrement prêt · micro et audio système. Audio perdu : %1 s du "
-                           "micro et %2 s de l’appel (redémarrage du serveur de son).")
-                .arg(rounded(AudioLoss::Input::microphone))
-                .arg(rounded(AudioLoss::Input::call)));
     }
 
     // A recording process killed outright leaves tracks that read back; the next launch mixes
@@ -480,19 +465,20 @@ private Q_SLOTS:
         QVERIFY(microphone.peak > 0.4f);
 
         // Two newer folders: one whose track is not audio, one a live recording still holds.
-        const auto newerFolder = [&](const QString& name) {
-            const QString path = QDir(roots.first()).filePath(name);
+        const auto newerFolder = [&] {
+            const QString path
+                = QDir(roots.first()).filePath(QUuid::createUuid().toString(QUuid::WithoutBraces));
             QDir().mkpath(path);
             QFile::copy(microphoneTrack, path + QStringLiteral("/microphone.caf"));
             return path;
         };
         QTest::qWait(1100);
-        const QString damaged = newerFolder(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        const QString damaged = newerFolder();
         QFile junk(damaged + QStringLiteral("/microphone.caf"));
         QVERIFY(junk.open(QIODevice::WriteOnly | QIODevice::Truncate));
         junk.write(QByteArray(4096, 'x'));
         junk.close();
-        const QString busy = newerFolder(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        const QString busy = newerFolder();
         const std::optional<RecordingLock> held = RecordingLock::tryLock(busy);
         QVERIFY(held.has_value());
         QCOMPARE(RecordingRecovery::unfinished(roots).size(), 3);
