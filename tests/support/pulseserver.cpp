@@ -96,11 +96,10 @@ bool PulseServer::launch()
     m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"), QIODevice::Append);
     // -n: no default script, only the modules above; --system=false lets it run as root.
     m_daemon.start(QStringLiteral("pulseaudio"),
-        { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-            QStringLiteral("--system=false"), QStringLiteral("--disallow-module-loading=no"),
-            QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=info"),
-            QStringLiteral("-F"), dir + QStringLiteral("/default.pa") });
+        QStringLiteral("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false "
+                       "--disallow-module-loading=no --log-target=stderr --log-level=info -F")
+                .split(u' ')
+            << dir + QStringLiteral("/default.pa"));
     m_ready = false;
     if (!m_daemon.waitForStarted(5000)) {
         return false;
@@ -124,18 +123,16 @@ bool PulseServer::restart()
 
 bool PulseServer::addHeadset() const
 {
-    const auto sink = [](const char* name, int rate, int channels) {
-        return QStringList { QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-            QStringLiteral("sink_name=%1").arg(QLatin1String(name)),
-            QStringLiteral("rate=%1").arg(rate), QStringLiteral("channels=%1").arg(channels) };
-    };
-    return control(sink(headsetSink, 44100, 1)) && control(sink(headsetMicrophoneSink, 48000, 2))
-        && control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
-            QStringLiteral("master=%1.monitor").arg(QLatin1String(headsetMicrophoneSink)),
-            QStringLiteral("source_name=%1").arg(QLatin1String(headsetMicrophone)),
-            QStringLiteral("rate=48000"), QStringLiteral("channels=2"),
-            QStringLiteral("channel_map=front-left,front-right"),
-            QStringLiteral("master_channel_map=front-left,front-right") });
+    const auto sink
+        = QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=%3");
+    return control(sink.arg(QLatin1String(headsetSink)).arg(44100).arg(1).split(u' '))
+        && control(sink.arg(QLatin1String(headsetMicrophoneSink)).arg(48000).arg(2).split(u' '))
+        && control(
+            QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
+                           "rate=48000 channels=2 channel_map=front-left,front-right "
+                           "master_channel_map=front-left,front-right")
+                .arg(QLatin1String(headsetMicrophoneSink), QLatin1String(headsetMicrophone))
+                .split(u' '));
 }
 
 PulseServer::~PulseServer()
@@ -195,25 +192,22 @@ bool PulseServer::control(const QStringList& arguments) const
     return pactl(arguments).has_value();
 }
 
-QByteArray PulseServer::query(const QStringList& arguments) const
-{
-    return pactl(arguments).value_or(QByteArray());
-}
-
 bool PulseServer::addEcho(int delayMs, double gainDb) const
 {
-    const QByteArray module = query(
-        { QStringLiteral("load-module"), QStringLiteral("module-loopback"),
-            QStringLiteral("source=%1.monitor").arg(QLatin1String(callSink)),
-            QStringLiteral("sink=%1").arg(QLatin1String(microphoneSink)),
-            QStringLiteral("latency_msec=%1").arg(delayMs), QStringLiteral("source_dont_move=true"),
-            QStringLiteral("sink_dont_move=true") })
-                                  .trimmed();
+    const QByteArray module
+        = pactl(QStringLiteral("load-module module-loopback source=%1.monitor sink=%2 "
+                               "latency_msec=%3 source_dont_move=true sink_dont_move=true")
+                    .arg(QLatin1String(callSink), QLatin1String(microphoneSink))
+                    .arg(delayMs)
+                    .split(u' '))
+              .value_or(QByteArray())
+              .trimmed();
     if (module.isEmpty()) {
         return false;
     }
     // The loopback's playback is the sink input that its module owns.
-    const QByteArray inputs = query({ QStringLiteral("list"), QStringLiteral("sink-inputs") });
+    const QByteArray inputs
+        = pactl({ QStringLiteral("list"), QStringLiteral("sink-inputs") }).value_or(QByteArray());
     QByteArray input;
     for (const QByteArray& line : inputs.split('\n')) {
         const QByteArray field = line.trimmed();

@@ -51,8 +51,6 @@ public:
 
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
-    // Runs pactl against the daemon and returns what it printed; empty when it failed.
-    [[nodiscard]] QByteArray query(const QStringList& arguments) const;
     // Makes the microphone hear what is played into the call sink, `delayMs` late and `gainDb`
     // louder (negative: quieter), as a loudspeaker near the microphone would.
     bool addEcho(int delayMs, double gainDb) const;
