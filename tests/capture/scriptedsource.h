@@ -26,7 +26,6 @@ struct ScriptLog
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> events; // "start <name>", "stop <name>", in order
-    std::int64_t framesDelivered = 0;
     int sourcesFinished = 0;
     std::vector<double> playing; // seconds delivered by each source in lockstep, until it ends
 
@@ -153,7 +152,6 @@ private:
         if (s.lockstep) {
             m_log->playing[lane] = std::numeric_limits<double>::infinity();
         }
-        m_log->framesDelivered += frame;
         ++m_log->sourcesFinished;
         m_log->changed.notify_all();
     }

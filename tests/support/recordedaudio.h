@@ -65,17 +65,15 @@ struct RecordedAudio
     static RecordedAudio decoded(const QString& path)
     {
         RecordedAudio audio;
+        const auto words = [](const char* text) {
+            return QString::fromLatin1(text).split(u' ');
+        };
         audio.duration = runProgram(QStringLiteral("ffprobe"),
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                QStringLiteral("stream=duration"), QStringLiteral("-of"),
-                QStringLiteral("default=nw=1:nk=1"), path })
+            words("-v error -show_entries stream=duration -of default=nw=1:nk=1") << path)
                              .trimmed()
                              .toDouble();
         const QByteArray raw = runProgram(QStringLiteral("ffmpeg"),
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
-                QStringLiteral("48000"), QStringLiteral("-f"), QStringLiteral("f32le"),
-                QStringLiteral("-") });
+            words("-v error -i") << path << words("-ac 1 -ar 48000 -f f32le -"));
         audio.sampleRate = 48000;
         audio.channels = 1;
         audio.mono.resize(std::size_t(raw.size()) / sizeof(float));
