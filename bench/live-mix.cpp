@@ -6,8 +6,8 @@
 // "live-mix diff_db=<the largest difference, relative to the signal>".
 #include "audiocapture.h"
 #include "blockingwait.h"
-#include "decodedaudio.h"
 #include "generatedmeeting.h"
+#include "recordedaudio.h"
 #include "scriptedsource.h"
 
 #include <QCoreApplication>
@@ -48,8 +48,8 @@ double compare(double seconds, const Case& c)
     } else {
         AudioCapture::exportAudio({ { capture.microphone(), 0 } }, after);
     }
-    const DecodedAudio live(result.mix);
-    const DecodedAudio reference(after);
+    const RecordedAudio live = RecordedAudio::decoded(result.mix);
+    const RecordedAudio reference = RecordedAudio::decoded(after);
     const double difference = differenceDb(live, reference);
     std::printf("%s: %.1f dB (lengths %.3f s and %.3f s)\n", c.name, difference, live.duration,
         reference.duration);

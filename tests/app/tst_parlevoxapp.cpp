@@ -1,5 +1,5 @@
-#include "decodedaudio.h"
 #include "pulseserver.h"
+#include "recordedaudio.h"
 
 #include <QDebug>
 #include <QDir>
@@ -99,7 +99,7 @@ private Q_SLOTS:
         QVERIFY(mix.size() > 4000);
         QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("microphone.caf"))));
         QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("appel.caf"))));
-        const DecodedAudio audio(mix.filePath());
+        const RecordedAudio audio = RecordedAudio::decoded(mix.filePath());
         for (const int frequency : { 440, 660 }) {
             int loud = 0;
             for (double from = 0; from + 0.1 <= audio.seconds(); from += 0.1) {

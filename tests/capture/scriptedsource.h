@@ -2,6 +2,7 @@
 
 #include "audiocapture.h"
 #include "audiosource.h"
+#include "blockingwait.h"
 #include "error.h"
 
 #include <algorithm>
@@ -25,7 +26,6 @@ struct ScriptLog
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> events; // "start <name>", "stop <name>", in order
-    std::int64_t framesDelivered = 0;
     int sourcesFinished = 0;
     std::vector<double> playing; // seconds delivered by each source in lockstep, until it ends
 
@@ -152,7 +152,6 @@ private:
         if (s.lockstep) {
             m_log->playing[lane] = std::numeric_limits<double>::infinity();
         }
-        m_log->framesDelivered += frame;
         ++m_log->sourcesFinished;
         m_log->changed.notify_all();
     }
@@ -184,4 +183,28 @@ inline AudioCapture::Sources scriptedSources(const ScriptedSource::Script& micro
         [=] {
             return std::make_unique<ScriptedSource>(call, log);
         } };
+}
+
+// Where scripts start on the host clock: 1000 s, far from zero.
+constexpr std::uint64_t scriptBase = 1'000'000'000'000;
+
+// `seconds` of a tone, the first buffer `delay` seconds after `scriptBase`.
+inline ScriptedSource::Script scriptOf(const std::string& name, double delay, double seconds = 0.5,
+    int sampleRate = 48000, int channels = 2)
+{
+    ScriptedSource::Script script;
+    script.name = name;
+    script.sampleRate = sampleRate;
+    script.channels = channels;
+    script.chunks = std::int64_t(seconds * sampleRate) / script.chunkFrames;
+    script.firstHostTime = scriptBase + std::uint64_t(delay * 1e9);
+    return script;
+}
+
+// Starts the capture, lets every source play its script to the end, and stops.
+inline AudioCapture::StopResult recordToTheEnd(AudioCapture& capture, ScriptLog& log)
+{
+    blockingWait(capture.start());
+    log.waitFinished(2);
+    return blockingWait(capture.stop());
 }

@@ -1,30 +1,22 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
-#include "decodedaudio.h"
+#include "privatetmpdir.h"
+#include "recordedaudio.h"
 #include "scriptedsource.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
-#include <sndfile.h>
 
 namespace {
 
 using Script = ScriptedSource::Script;
 using namespace std::chrono_literals;
 
-constexpr std::uint64_t base = 1'000'000'000'000; // 1000 s on the host clock
-
 // Noise over a tone, so that a misplaced input cannot line up with itself by chance.
 Script script(const std::string& name, double delay, double seconds, int rate, int channels)
 {
-    Script s;
-    s.name = name;
-    s.sampleRate = rate;
-    s.channels = channels;
-    s.chunks = std::int64_t(seconds * rate) / s.chunkFrames;
-    s.firstHostTime = base + std::uint64_t(delay * 1e9);
+    Script s = scriptOf(name, delay, seconds, rate, channels);
     s.amplitude = 0.25f;
     s.noisy = true;
     return s;
@@ -32,13 +24,7 @@ Script script(const std::string& name, double delay, double seconds, int rate, i
 
 double trackSeconds(const QString& path)
 {
-    SF_INFO info {};
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
-    if (!file) {
-        return 0;
-    }
-    sf_close(file);
-    return double(info.frames) / info.samplerate;
+    return RecordedAudio::fromTrack(path).seconds();
 }
 
 // What the stop leaves when the tracks are mixed after it, for the same result.
@@ -74,15 +60,9 @@ class tst_LiveMix : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_temp;
+    PrivateTmpDir m_temp;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_temp.isValid());
-        qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
-    }
-
     void sameMixAsAfterTheStop_data()
     {
         QTest::addColumn<double>("micDelay"); // < 0: the microphone delivers nothing
@@ -111,21 +91,20 @@ private Q_SLOTS:
         call.silentChunks = callSilentChunks < 0 ? call.chunks : callSilentChunks;
         AudioCapture capture(scriptedSources(mic, call, log));
 
-        blockingWait(capture.start());
-        log->waitFinished(2);
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
 
         QVERIFY(capture.mixedWhileRecording());
         QCOMPARE(result.tracks.has_value(), bothKept);
-        const DecodedAudio live(result.mix);
-        const DecodedAudio reference(mixAfterTheStop(capture, result));
-        verifyLength(live, reference.duration);
+        const RecordedAudio live = RecordedAudio::decoded(result.mix);
+        const RecordedAudio reference = RecordedAudio::decoded(mixAfterTheStop(capture, result));
+        QCOMPARE(live.lengthMismatch(reference.duration), QString());
         const double difference = differenceDb(live, reference);
         if (difference > -30) {
             // Cut at another place into encoder frames, noise encodes differently: one track alone
             // must then be as close to its own samples as the mix after the stop is.
             QVERIFY2(!bothKept, qPrintable(QStringLiteral("%1 dB").arg(difference)));
-            const DecodedAudio exact(micDelay < 0 ? capture.system() : capture.microphone());
+            const RecordedAudio exact
+                = RecordedAudio::decoded(micDelay < 0 ? capture.system() : capture.microphone());
             const double liveNoise = differenceDb(live, exact);
             const double referenceNoise = differenceDb(reference, exact);
             QVERIFY2(liveNoise <= referenceNoise + 1,
@@ -138,7 +117,8 @@ private Q_SLOTS:
             const QString copy = AudioCapture::uploadCopy(track);
             QCOMPARE(QFileInfo::exists(copy), bothKept);
             if (bothKept) {
-                verifyLength(DecodedAudio(copy), trackSeconds(track));
+                QCOMPARE(
+                    RecordedAudio::decoded(copy).lengthMismatch(trackSeconds(track)), QString());
             }
         }
         QCOMPARE(hiddenFiles(capture.folder()).size(), bothKept ? 2 : 0);
@@ -158,13 +138,11 @@ private Q_SLOTS:
         settings.gapTolerance = 0.1;
         AudioCapture capture(scriptedSources(mic, call, log), settings);
 
-        blockingWait(capture.start());
-        log->waitFinished(2);
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
 
         QVERIFY(capture.mixedWhileRecording());
-        const DecodedAudio live(result.mix);
-        verifyLength(live, double(call.chunks * 1024) / 48000 + 0.5);
+        const RecordedAudio live = RecordedAudio::decoded(result.mix);
+        QCOMPARE(live.lengthMismatch(double(call.chunks * 1024) / 48000 + 0.5), QString());
         QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
         QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
         QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
@@ -200,16 +178,16 @@ private Q_SLOTS:
         };
         AudioCapture capture(scriptedSources(mic, call, log), settings);
 
-        blockingWait(capture.start());
-        log->waitFinished(2);
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
 
         QVERIFY(!capture.mixedWhileRecording());
         QVERIFY(result.tracks);
         // Every buffer reached the tracks.
         QCOMPARE(trackSeconds(capture.microphone()), double(mic.chunks * 1024) / 44100);
         QCOMPARE(trackSeconds(capture.system()), double(call.chunks * 1024) / 48000);
-        verifyLength(DecodedAudio(result.mix), 0.1 + double(mic.chunks * 1024) / 44100);
+        QCOMPARE(RecordedAudio::decoded(result.mix)
+                     .lengthMismatch(0.1 + double(mic.chunks * 1024) / 44100),
+            QString());
         QVERIFY(hiddenFiles(capture.folder()).isEmpty());
     }
 };

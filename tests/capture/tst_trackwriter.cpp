@@ -44,6 +44,17 @@ struct Chunk
         std::memcpy(bytes.data() + index * size, sample, std::size_t(size));
     }
 
+    // Sets every sample to `valueAt(channel, frame)`.
+    template<typename Value> Chunk& fill(Value valueAt)
+    {
+        for (int channel = 0; channel < format.channelCount; ++channel) {
+            for (std::int64_t frame = 0; frame < frames; ++frame) {
+                set(channel, frame, valueAt(channel, frame));
+            }
+        }
+        return *this;
+    }
+
     [[nodiscard]] PcmBuffer view() const { return { format, frames, bytes }; }
 };
 
@@ -64,13 +75,9 @@ void feedPattern(TrackWriter& writer, PcmFormat format, int first, int count, st
     std::uint64_t hostTime = 1'000'000'000)
 {
     for (int index = first; index < first + count; ++index) {
-        Chunk chunk(format, frames);
-        for (int channel = 0; channel < format.channelCount; ++channel) {
-            for (std::int64_t frame = 0; frame < frames; ++frame) {
-                chunk.set(channel, frame,
-                    patternValue(format.sampleType, channel, index * frames + frame));
-            }
-        }
+        const Chunk chunk = Chunk(format, frames).fill([&](int channel, std::int64_t frame) {
+            return patternValue(format.sampleType, channel, index * frames + frame);
+        });
         writer.append(chunk.view(), hostTime + framesToNanoseconds(index * frames, format));
     }
 }
@@ -219,21 +226,13 @@ private Q_SLOTS:
         const std::uint64_t start = 5'000'000'000;
 
         TrackWriter writer(path);
-        Chunk first(trackFormat, 4800);
-        Chunk later(secondFormat, std::int64_t(rate) / 10);
-        for (int channel = 0; channel < 2; ++channel) {
-            for (std::int64_t frame = 0; frame < 4800; ++frame) {
-                first.set(channel, frame, 0.5);
-            }
-        }
         const double laterValue = sampleType == int(SampleType::Int16) ? 0.25 * 32768 : 0.25;
-        for (int channel = 0; channel < channels; ++channel) {
-            for (std::int64_t frame = 0; frame < later.frames; ++frame) {
-                later.set(channel, frame, laterValue);
-            }
-        }
-        writer.append(first.view(), start);
-        writer.append(later.view(), start + 100'000'000 + std::int64_t(afterFirstMs * 1e6));
+        writer.append(
+            Chunk(trackFormat, 4800).fill([](int, std::int64_t) { return 0.5; }).view(), start);
+        writer.append(Chunk(secondFormat, std::int64_t(rate) / 10)
+                          .fill([&](int, std::int64_t) { return laterValue; })
+                          .view(),
+            start + 100'000'000 + std::int64_t(afterFirstMs * 1e6));
         QVERIFY(writer.finish());
 
         const Track track = readTrack(path);

@@ -18,16 +18,10 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-void appendLe32(QByteArray& bytes, quint32 value)
+template<typename Value> void appendLe(QByteArray& bytes, Value value)
 {
-    const quint32 le = qToLittleEndian(value);
-    bytes.append(reinterpret_cast<const char*>(&le), 4);
-}
-
-void appendLe16(QByteArray& bytes, quint16 value)
-{
-    const quint16 le = qToLittleEndian(value);
-    bytes.append(reinterpret_cast<const char*>(&le), 2);
+    const Value le = qToLittleEndian(value);
+    bytes.append(reinterpret_cast<const char*>(&le), sizeof le);
 }
 
 } // namespace
@@ -102,11 +96,10 @@ bool PulseServer::launch()
     m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"), QIODevice::Append);
     // -n: no default script, only the modules above; --system=false lets it run as root.
     m_daemon.start(QStringLiteral("pulseaudio"),
-        { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-            QStringLiteral("--system=false"), QStringLiteral("--disallow-module-loading=no"),
-            QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=info"),
-            QStringLiteral("-F"), dir + QStringLiteral("/default.pa") });
+        QStringLiteral("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false "
+                       "--disallow-module-loading=no --log-target=stderr --log-level=info -F")
+                .split(u' ')
+            << dir + QStringLiteral("/default.pa"));
     m_ready = false;
     if (!m_daemon.waitForStarted(5000)) {
         return false;
@@ -130,18 +123,16 @@ bool PulseServer::restart()
 
 bool PulseServer::addHeadset() const
 {
-    const auto sink = [](const char* name, int rate, int channels) {
-        return QStringList { QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-            QStringLiteral("sink_name=%1").arg(QLatin1String(name)),
-            QStringLiteral("rate=%1").arg(rate), QStringLiteral("channels=%1").arg(channels) };
-    };
-    return control(sink(headsetSink, 44100, 1)) && control(sink(headsetMicrophoneSink, 48000, 2))
-        && control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
-            QStringLiteral("master=%1.monitor").arg(QLatin1String(headsetMicrophoneSink)),
-            QStringLiteral("source_name=%1").arg(QLatin1String(headsetMicrophone)),
-            QStringLiteral("rate=48000"), QStringLiteral("channels=2"),
-            QStringLiteral("channel_map=front-left,front-right"),
-            QStringLiteral("master_channel_map=front-left,front-right") });
+    const auto sink
+        = QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=%3");
+    return control(sink.arg(QLatin1String(headsetSink)).arg(44100).arg(1).split(u' '))
+        && control(sink.arg(QLatin1String(headsetMicrophoneSink)).arg(48000).arg(2).split(u' '))
+        && control(
+            QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
+                           "rate=48000 channels=2 channel_map=front-left,front-right "
+                           "master_channel_map=front-left,front-right")
+                .arg(QLatin1String(headsetMicrophoneSink), QLatin1String(headsetMicrophone))
+                .split(u' '));
 }
 
 PulseServer::~PulseServer()
@@ -179,43 +170,44 @@ void PulseServer::makeDefault(bool rightCookie) const
     }
 }
 
-bool PulseServer::control(const QStringList& arguments) const
+QProcessEnvironment PulseServer::controlEnvironment() const
 {
-    QProcess pactl;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
-    pactl.setProcessEnvironment(environment);
-    pactl.start(QStringLiteral("pactl"), arguments);
-    return pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit
-        && pactl.exitCode() == 0;
+    return environment;
 }
 
-QByteArray PulseServer::query(const QStringList& arguments) const
+std::optional<QByteArray> PulseServer::pactl(const QStringList& arguments) const
 {
     QProcess pactl;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
-    pactl.setProcessEnvironment(environment);
+    pactl.setProcessEnvironment(controlEnvironment());
     pactl.start(QStringLiteral("pactl"), arguments);
     const bool ran = pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit
         && pactl.exitCode() == 0;
-    return ran ? pactl.readAllStandardOutput() : QByteArray();
+    return ran ? std::optional(pactl.readAllStandardOutput()) : std::nullopt;
+}
+
+bool PulseServer::control(const QStringList& arguments) const
+{
+    return pactl(arguments).has_value();
 }
 
 bool PulseServer::addEcho(int delayMs, double gainDb) const
 {
-    const QByteArray module = query(
-        { QStringLiteral("load-module"), QStringLiteral("module-loopback"),
-            QStringLiteral("source=%1.monitor").arg(QLatin1String(callSink)),
-            QStringLiteral("sink=%1").arg(QLatin1String(microphoneSink)),
-            QStringLiteral("latency_msec=%1").arg(delayMs), QStringLiteral("source_dont_move=true"),
-            QStringLiteral("sink_dont_move=true") })
-                                  .trimmed();
+    const QByteArray module
+        = pactl(QStringLiteral("load-module module-loopback source=%1.monitor sink=%2 "
+                               "latency_msec=%3 source_dont_move=true sink_dont_move=true")
+                    .arg(QLatin1String(callSink), QLatin1String(microphoneSink))
+                    .arg(delayMs)
+                    .split(u' '))
+              .value_or(QByteArray())
+              .trimmed();
     if (module.isEmpty()) {
         return false;
     }
     // The loopback's playback is the sink input that its module owns.
-    const QByteArray inputs = query({ QStringLiteral("list"), QStringLiteral("sink-inputs") });
+    const QByteArray inputs
+        = pactl({ QStringLiteral("list"), QStringLiteral("sink-inputs") }).value_or(QByteArray());
     QByteArray input;
     for (const QByteArray& line : inputs.split('\n')) {
         const QByteArray field = line.trimmed();
@@ -233,9 +225,7 @@ std::unique_ptr<QProcess> PulseServer::play(
     const QString& sink, const QString& file, int latencyMs) const
 {
     auto player = std::make_unique<QProcess>();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(m_controlAddress));
-    player->setProcessEnvironment(environment);
+    player->setProcessEnvironment(controlEnvironment());
     QStringList arguments { QStringLiteral("--device=") + sink, file };
     if (latencyMs > 0) {
         arguments.prepend(QStringLiteral("--latency-msec=%1").arg(latencyMs));
@@ -251,44 +241,40 @@ bool PulseServer::playAndWait(const QString& sink, const QString& file, int late
         && player->exitCode() == 0;
 }
 
-bool PulseServer::writeWav(
-    const QString& path, const QList<float>& samples, int sampleRate, int channels) const
+QString PulseServer::writeWav(const QString& name, qsizetype frames, int sampleRate, int channels,
+    const std::function<float(qsizetype)>& sampleAt) const
 {
     QByteArray bytes("RIFF");
-    const auto dataBytes = quint32(samples.size() * 4);
-    appendLe32(bytes, 36 + dataBytes);
+    const auto dataBytes = quint32(frames * channels * 4);
+    appendLe<quint32>(bytes, 36 + dataBytes);
     bytes.append("WAVEfmt ");
-    appendLe32(bytes, 16);
-    appendLe16(bytes, 3); // IEEE float
-    appendLe16(bytes, quint16(channels));
-    appendLe32(bytes, quint32(sampleRate));
-    appendLe32(bytes, quint32(sampleRate * channels * 4));
-    appendLe16(bytes, quint16(channels * 4));
-    appendLe16(bytes, 32);
+    appendLe<quint32>(bytes, 16);
+    appendLe<quint16>(bytes, 3); // IEEE float
+    appendLe<quint16>(bytes, quint16(channels));
+    appendLe<quint32>(bytes, quint32(sampleRate));
+    appendLe<quint32>(bytes, quint32(sampleRate * channels * 4));
+    appendLe<quint16>(bytes, quint16(channels * 4));
+    appendLe<quint16>(bytes, 32);
     bytes.append("data");
-    appendLe32(bytes, dataBytes);
-    for (const float sample : samples) {
-        appendLe32(bytes, std::bit_cast<quint32>(sample));
+    appendLe<quint32>(bytes, dataBytes);
+    for (qsizetype frame = 0; frame < frames; ++frame) {
+        const auto sample = std::bit_cast<quint32>(sampleAt(frame));
+        for (int channel = 0; channel < channels; ++channel) {
+            appendLe(bytes, sample);
+        }
     }
+    const QString path = m_folder.filePath(name);
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
 }
 
 QString PulseServer::tone(const QString& name, double seconds, double frequency, double amplitude,
     int sampleRate, int channels) const
 {
-    const auto frames = qsizetype(seconds * sampleRate);
-    QList<float> samples;
-    samples.reserve(frames * channels);
-    for (qsizetype frame = 0; frame < frames; ++frame) {
-        const auto value
-            = float(amplitude * std::sin(2 * M_PI * frequency * double(frame) / sampleRate));
-        for (int channel = 0; channel < channels; ++channel) {
-            samples.append(value);
-        }
-    }
-    const QString path = m_folder.filePath(name);
-    return writeWav(path, samples, sampleRate, channels) ? path : QString();
+    return writeWav(
+        name, qsizetype(seconds * sampleRate), sampleRate, channels, [&](qsizetype frame) {
+            return float(amplitude * std::sin(2 * M_PI * frequency * double(frame) / sampleRate));
+        });
 }
 
 QString PulseServer::click(
@@ -296,15 +282,10 @@ QString PulseServer::click(
 {
     const auto before = qsizetype(silenceBefore * sampleRate);
     const auto clickFrames = qsizetype(0.005 * sampleRate);
-    const qsizetype frames = before + clickFrames + sampleRate;
-    QList<float> samples(frames * channels, 0.0f);
-    for (qsizetype frame = before; frame < before + clickFrames; ++frame) {
-        for (int channel = 0; channel < channels; ++channel) {
-            samples[frame * channels + channel] = 0.9f;
-        }
-    }
-    const QString path = m_folder.filePath(name);
-    return writeWav(path, samples, sampleRate, channels) ? path : QString();
+    return writeWav(
+        name, before + clickFrames + sampleRate, sampleRate, channels, [&](qsizetype frame) {
+            return frame >= before && frame < before + clickFrames ? 0.9f : 0.0f;
+        });
 }
 
 void PulseServer::kill()

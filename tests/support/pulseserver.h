@@ -5,7 +5,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+#include <optional>
 
 // A private PulseAudio daemon for one test: its own runtime folder and socket, a null sink
 // "parlevox_call" as the default sink (the call), and a null sink "parlevox_mic_in" whose monitor
@@ -49,8 +51,6 @@ public:
 
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
-    // Runs pactl against the daemon and returns what it printed; empty when it failed.
-    [[nodiscard]] QByteArray query(const QStringList& arguments) const;
     // Makes the microphone hear what is played into the call sink, `delayMs` late and `gainDb`
     // louder (negative: quieter), as a loudspeaker near the microphone would.
     bool addEcho(int delayMs, double gainDb) const;
@@ -81,8 +81,13 @@ public:
 
 private:
     bool launch();
-    bool writeWav(
-        const QString& path, const QList<float>& samples, int sampleRate, int channels) const;
+    [[nodiscard]] QProcessEnvironment controlEnvironment() const;
+    // pactl's output, or nothing when it failed.
+    [[nodiscard]] std::optional<QByteArray> pactl(const QStringList& arguments) const;
+    // Writes a float WAV file into the folder, the same sample on every channel; its path, or
+    // nothing when it could not be written.
+    [[nodiscard]] QString writeWav(const QString& name, qsizetype frames, int sampleRate,
+        int channels, const std::function<float(qsizetype)>& sampleAt) const;
 
     QTemporaryDir m_folder;
     QProcess m_daemon;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QFile>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,15 +12,26 @@
 #include <sndfile.h>
 #include <vector>
 
-// Recorded audio read back for checks: a track (CAF, through libsndfile) or a mix (M4A, decoded
-// by the ffmpeg command line), as mono samples, the channels averaged. Header only: the test
-// that includes it links libsndfile.
+// Runs a program to its end; its standard output, or nothing when it failed.
+inline QByteArray runProgram(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    const bool done = process.waitForFinished(120000)
+        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return done ? process.readAllStandardOutput() : QByteArray();
+}
+
+// Recorded audio read back for checks, as mono samples (the channels averaged): a track as
+// libsndfile reads it, in its own format, or any file as FFmpeg decodes it, at 48 kHz. Header
+// only: a test that reads tracks links libsndfile.
 struct RecordedAudio
 {
     int sampleRate = 0;
     int channels = 0;
     std::vector<float> mono;
     float peak = 0; // over every channel
+    double duration = 0; // the length the container states, for decoded files
 
     static RecordedAudio fromTrack(const QString& path)
     {
@@ -44,22 +57,22 @@ struct RecordedAudio
             }
             audio.mono[frame] = sum / float(info.channels);
         }
+        audio.duration = audio.seconds();
         return audio;
     }
 
-    static RecordedAudio fromMix(const QString& path)
+    static RecordedAudio decoded(const QString& path)
     {
         RecordedAudio audio;
-        QProcess ffmpeg;
-        ffmpeg.start(QStringLiteral("ffmpeg"),
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
-                QStringLiteral("48000"), QStringLiteral("-f"), QStringLiteral("f32le"),
-                QStringLiteral("-") });
-        if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitCode() != 0) {
-            return audio;
-        }
-        const QByteArray raw = ffmpeg.readAllStandardOutput();
+        const auto words = [](const char* text) {
+            return QString::fromLatin1(text).split(u' ');
+        };
+        audio.duration = runProgram(QStringLiteral("ffprobe"),
+            words("-v error -show_entries stream=duration -of default=nw=1:nk=1") << path)
+                             .trimmed()
+                             .toDouble();
+        const QByteArray raw = runProgram(QStringLiteral("ffmpeg"),
+            words("-v error -i") << path << words("-ac 1 -ar 48000 -f f32le -"));
         audio.sampleRate = 48000;
         audio.channels = 1;
         audio.mono.resize(std::size_t(raw.size()) / sizeof(float));
@@ -93,6 +106,30 @@ struct RecordedAudio
         return 2 * std::hypot(re, im) / double(last - first);
     }
 
+    // How a decoded file's length differs from `expected` seconds; empty when it does not. The
+    // container states it to the millisecond; the decoder adds the encoder's padding, up to one
+    // frame of 1024 samples.
+    [[nodiscard]] QString lengthMismatch(double expected) const
+    {
+        if (std::abs(duration - expected) > 0.001) {
+            return QStringLiteral("stated %1 s, expected %2 s").arg(duration).arg(expected);
+        }
+        if (seconds() < expected - 0.5 / sampleRate || seconds() > expected + 1024.0 / sampleRate) {
+            return QStringLiteral("decoded %1 s, expected %2 s").arg(seconds()).arg(expected);
+        }
+        return {};
+    }
+
+    // How many 100 ms windows carry the `frequency` tone above `threshold`.
+    [[nodiscard]] int loudWindows(double frequency, double threshold) const
+    {
+        int loud = 0;
+        for (double from = 0; from + 0.1 <= seconds(); from += 0.1) {
+            loud += level(frequency, from, from + 0.1) > threshold ? 1 : 0;
+        }
+        return loud;
+    }
+
     // The longest run of digital silence within [from, to) seconds: where it starts, how long.
     struct Stretch
     {
@@ -119,3 +156,18 @@ struct RecordedAudio
         return { double(bestStart) / sampleRate, double(bestLength) / sampleRate };
     }
 };
+
+// The energy of the difference between two decodings, relative to the reference's, in dB.
+inline double differenceDb(const RecordedAudio& audio, const RecordedAudio& reference)
+{
+    double difference = 0;
+    double signal = 0;
+    const std::size_t length = std::max(audio.mono.size(), reference.mono.size());
+    for (std::size_t index = 0; index < length; ++index) {
+        const double a = index < audio.mono.size() ? audio.mono[index] : 0.0;
+        const double b = index < reference.mono.size() ? reference.mono[index] : 0.0;
+        difference += (a - b) * (a - b);
+        signal += b * b;
+    }
+    return 10 * std::log10(std::max(difference, 1e-20) / std::max(signal, 1e-20));
+}
