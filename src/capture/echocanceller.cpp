@@ -62,6 +62,15 @@ constexpr double delayMatch = 0.9; // correlation of the log levels needed to tr
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
 constexpr double leadStep = 20e6; // smaller corrections are left to the canceller
+// A fresh canceller needs a second or two of the call to learn the room, and the echo of those
+// first sentences would stay in the recording. So the microphone is held back while it learns,
+// then the same audio goes through the canceller again, which by then knows the room. The hold
+// ends after this much cancelling, or once this much microphone is held.
+constexpr int learningFrames = 200;
+constexpr double learningLimit = 3e9;
+// Silence fed before going over the held audio again, so the canceller's memory of the call
+// starts as empty as it did the first time.
+constexpr int learningFlushFrames = 50;
 
 struct Chunk
 {
@@ -182,6 +191,23 @@ struct EchoCanceller::State
     std::vector<float> referenceFrame;
     std::vector<float> referenceScratch;
 
+    // While learning, what the canceller was given, in order, to give it again; the microphone
+    // buffers it has finished with wait in `held`, still raw.
+    struct LearningStep
+    {
+        std::vector<float> reference; // a call frame, or empty for a microphone frame
+        std::int64_t position = 0; // of the microphone frame, counted from the first held frame
+        std::int64_t frames = 0;
+        bool cancel = false;
+        bool previousCancelled = false;
+    };
+    bool freshCanceller = false;
+    bool learning = false;
+    std::vector<LearningStep> learningLog;
+    std::deque<Chunk> held;
+    std::int64_t heldFrames = 0;
+    int learningCancelled = 0;
+
     std::thread thread;
 
     void run();
@@ -194,6 +220,14 @@ struct EchoCanceller::State
     void feedReferenceFrame(int rate);
     bool prepareCanceller(const PcmFormat& format);
     void processFrame(std::int64_t frames, bool cancel);
+    bool cancelInput();
+    bool feedCanceller(const std::vector<float>& frame, const webrtc::StreamConfig& config);
+    template<typename Visit>
+    void visitFrames(std::int64_t position, std::int64_t frames, Visit visit);
+    void gatherInput(std::int64_t position, std::int64_t frames);
+    void scatterOutput(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
+    void beginLearningIfFresh();
+    void finishLearning();
     void skipFrames(std::int64_t frames);
     void updateCoupling();
     void checkDelay();
@@ -312,6 +346,9 @@ void EchoCanceller::State::run()
         try {
             take(microphoneChunks, referenceChunks);
             processAvailable(last);
+            if (last && learning) {
+                finishLearning();
+            }
         } catch (...) {
             const std::lock_guard lock(queueMutex);
             giveUp();
@@ -410,6 +447,13 @@ std::int64_t EchoCanceller::State::framesAvailable() const
 void EchoCanceller::State::processAvailable(bool last)
 {
     while (!microphone.empty()) {
+        if (learning
+            && (learningCancelled >= learningFrames
+                || double(heldFrames + microphoneDone) * nanosecondsPerSecond
+                        / cancellerFormat.sampleRate
+                    >= learningLimit)) {
+            finishLearning();
+        }
         const Chunk& first = microphone.front();
         // Where a buffer starts, its own time wins over the running count when they disagree.
         if (microphoneDone == 0
@@ -542,13 +586,9 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
     if (!canceller || cancellerBroken || silentReferenceFrames >= silentFramesBeforeBypass) {
         return;
     }
-    referenceScratch.resize(length);
-    const float* source[] = { referenceFrame.data() };
-    float* destination[] = { referenceScratch.data() };
-    const webrtc::StreamConfig config(rate, 1);
-    if (canceller->ProcessReverseStream(source, config, config, destination)
-        != webrtc::AudioProcessing::kNoError) {
-        cancellerBroken = true;
+    beginLearningIfFresh();
+    if (feedCanceller(referenceFrame, webrtc::StreamConfig(rate, 1)) && learning) {
+        learningLog.push_back({ referenceFrame, 0, 0, false, false });
     }
 }
 
@@ -556,6 +596,9 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
 {
     if (canceller && format == cancellerFormat) {
         return true;
+    }
+    if (learning) {
+        finishLearning();
     }
     webrtc::Config config;
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
@@ -587,65 +630,181 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
     }
     cancellerFormat = format;
     previousCancelled = false;
+    freshCanceller = true;
     return true;
 }
 
 void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
 {
-    const int channels = cancellerFormat.channelCount;
-    input.resize(std::size_t(channels));
-    processed.resize(std::size_t(channels));
+    beginLearningIfFresh();
+    const std::int64_t position = heldFrames + microphoneDone;
+    gatherInput(position, frames);
+    updateCoupling();
+    if (!cancelInput()) {
+        skipFrames(frames);
+        return;
+    }
+    if (learning) {
+        learningLog.push_back({ {}, position, frames, cancel, previousCancelled });
+        learningCancelled += cancel ? 1 : 0;
+    } else {
+        scatterOutput(position, frames, cancel, previousCancelled);
+    }
+    previousCancelled = cancel;
+    skipFrames(frames);
+}
+
+// Runs the canceller on `input` into `processed`; false once it has failed.
+bool EchoCanceller::State::cancelInput()
+{
     std::vector<const float*> source;
     std::vector<float*> destination;
-    for (int channel = 0; channel < channels; ++channel) {
-        input[std::size_t(channel)].resize(std::size_t(frames));
-        processed[std::size_t(channel)].resize(std::size_t(frames));
-        source.push_back(input[std::size_t(channel)].data());
-        destination.push_back(processed[std::size_t(channel)].data());
+    for (std::size_t channel = 0; channel < input.size(); ++channel) {
+        source.push_back(input[channel].data());
+        destination.push_back(processed[channel].data());
     }
-    // Gather the frame across buffers.
-    {
-        std::int64_t at = 0;
-        std::int64_t offset = microphoneDone;
-        for (auto chunk = microphone.begin(); at < frames; ++chunk, offset = 0) {
-            for (; offset < chunk->frames && at < frames; ++offset, ++at) {
-                for (int channel = 0; channel < channels; ++channel) {
-                    input[std::size_t(channel)][std::size_t(at)] = chunk->sample(offset, channel);
-                }
-            }
-        }
-    }
-    updateCoupling();
-    const webrtc::StreamConfig config(cancellerFormat.sampleRate, channels);
+    const webrtc::StreamConfig config(cancellerFormat.sampleRate, int(input.size()));
     canceller->set_stream_delay_ms(nominalDelayMs);
     if (canceller->ProcessStream(source.data(), config, config, destination.data())
         != webrtc::AudioProcessing::kNoError) {
         cancellerBroken = true;
-        skipFrames(frames);
+    }
+    return !cancellerBroken;
+}
+
+// Visits `frames` microphone frames from `position`, counted from the start of the first held
+// buffer (or of the first waiting one when nothing is held).
+template<typename Visit>
+void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frames, Visit visit)
+{
+    if (position < 0) {
         return;
     }
-    // Scatter back what changes: nothing while the call is silent, a 10 ms cross-fade where the
-    // canceller takes over or lets go.
-    if (cancel || previousCancelled) {
-        std::int64_t at = 0;
-        std::int64_t offset = microphoneDone;
-        for (auto chunk = microphone.begin(); at < frames; ++chunk, offset = 0) {
-            for (; offset < chunk->frames && at < frames; ++offset, ++at) {
-                float weight = 1;
-                if (cancel != previousCancelled) {
-                    const float ramp = float(at) / float(frames);
-                    weight = cancel ? ramp : 1 - ramp;
-                }
-                for (int channel = 0; channel < channels; ++channel) {
-                    const float raw = input[std::size_t(channel)][std::size_t(at)];
-                    const float clean = processed[std::size_t(channel)][std::size_t(at)];
-                    chunk->setSample(offset, channel, raw + weight * (clean - raw));
+    std::int64_t at = 0;
+    for (std::deque<Chunk>* chunks : { &held, &microphone }) {
+        for (Chunk& chunk : *chunks) {
+            if (at >= frames) {
+                return;
+            }
+            if (position >= chunk.frames) {
+                position -= chunk.frames;
+                continue;
+            }
+            for (; position < chunk.frames && at < frames; ++position, ++at) {
+                visit(chunk, position, at);
+            }
+            position = 0;
+        }
+    }
+}
+
+void EchoCanceller::State::gatherInput(std::int64_t position, std::int64_t frames)
+{
+    const int channels = cancellerFormat.channelCount;
+    input.resize(std::size_t(channels));
+    processed.resize(std::size_t(channels));
+    for (int channel = 0; channel < channels; ++channel) {
+        input[std::size_t(channel)].assign(std::size_t(frames), 0.0f);
+        processed[std::size_t(channel)].resize(std::size_t(frames));
+    }
+    visitFrames(position, frames, [&](const Chunk& chunk, std::int64_t offset, std::int64_t at) {
+        for (int channel = 0; channel < channels; ++channel) {
+            input[std::size_t(channel)][std::size_t(at)] = chunk.sample(offset, channel);
+        }
+    });
+}
+
+// Writes back what changes: nothing while the call is silent, a 10 ms cross-fade where the
+// canceller takes over or lets go.
+void EchoCanceller::State::scatterOutput(
+    std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled)
+{
+    if (!cancel && !wasCancelled) {
+        return;
+    }
+    const int channels = cancellerFormat.channelCount;
+    visitFrames(position, frames, [&](Chunk& chunk, std::int64_t offset, std::int64_t at) {
+        float weight = 1;
+        if (cancel != wasCancelled) {
+            const float ramp = float(at) / float(frames);
+            weight = cancel ? ramp : 1 - ramp;
+        }
+        for (int channel = 0; channel < channels; ++channel) {
+            const float raw = input[std::size_t(channel)][std::size_t(at)];
+            const float clean = processed[std::size_t(channel)][std::size_t(at)];
+            chunk.setSample(offset, channel, raw + weight * (clean - raw));
+        }
+    });
+}
+
+void EchoCanceller::State::beginLearningIfFresh()
+{
+    if (!freshCanceller) {
+        return;
+    }
+    freshCanceller = false;
+    learning = true;
+    learningCancelled = 0;
+    learningLog.clear();
+}
+
+// Goes over the held microphone again with the canceller as it now stands, then lets it out.
+void EchoCanceller::State::finishLearning()
+{
+    learning = false;
+    if (canceller && !cancellerBroken && !learningLog.empty()) {
+        std::vector<float> silence;
+        for (const LearningStep& step : learningLog) {
+            if (!step.reference.empty()) {
+                silence.assign(step.reference.size(), 0.0f);
+                break;
+            }
+        }
+        const webrtc::StreamConfig referenceConfig(int(silence.size()) * 100, 1);
+        for (int frame = 0; frame < learningFlushFrames && !silence.empty(); ++frame) {
+            if (!feedCanceller(silence, referenceConfig)) {
+                break;
+            }
+            gatherInput(-1, cancellerFormat.sampleRate / 100); // nothing there: silence
+            if (!cancelInput()) {
+                break;
+            }
+        }
+        for (const LearningStep& step : learningLog) {
+            if (cancellerBroken) {
+                break;
+            }
+            if (!step.reference.empty()) {
+                const webrtc::StreamConfig config(int(step.reference.size()) * 100, 1);
+                feedCanceller(step.reference, config);
+            } else {
+                gatherInput(step.position, step.frames);
+                if (cancelInput()) {
+                    scatterOutput(step.position, step.frames, step.cancel, step.previousCancelled);
                 }
             }
         }
     }
-    previousCancelled = cancel;
-    skipFrames(frames);
+    learningLog.clear();
+    learningLog.shrink_to_fit();
+    for (const Chunk& chunk : held) {
+        output(chunk.view(), chunk.hostTime);
+    }
+    held.clear();
+    heldFrames = 0;
+}
+
+bool EchoCanceller::State::feedCanceller(
+    const std::vector<float>& frame, const webrtc::StreamConfig& config)
+{
+    referenceScratch.resize(frame.size());
+    const float* source[] = { frame.data() };
+    float* destination[] = { referenceScratch.data() };
+    if (canceller->ProcessReverseStream(source, config, config, destination)
+        != webrtc::AudioProcessing::kNoError) {
+        cancellerBroken = true;
+    }
+    return !cancellerBroken;
 }
 
 // Follows how loud the call comes back in the microphone, from the frame in `input`, and when.
@@ -764,7 +923,12 @@ void EchoCanceller::State::skipFrames(std::int64_t frames)
 void EchoCanceller::State::emitDone()
 {
     while (!microphone.empty() && microphoneDone >= microphone.front().frames) {
-        output(microphone.front().view(), microphone.front().hostTime);
+        if (learning) {
+            heldFrames += microphone.front().frames;
+            held.push_back(std::move(microphone.front()));
+        } else {
+            output(microphone.front().view(), microphone.front().hostTime);
+        }
         microphone.pop_front();
         microphoneDone = 0;
     }
@@ -777,6 +941,12 @@ void EchoCanceller::State::giveUp() noexcept
         return;
     }
     gaveUp = true;
+    for (const Chunk& chunk : held) {
+        output(chunk.view(), chunk.hostTime);
+    }
+    held.clear();
+    heldFrames = 0;
+    learning = false;
     for (const Chunk& chunk : microphone) {
         output(chunk.view(), chunk.hostTime);
     }
