@@ -14,11 +14,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <span>
 
 namespace {
 
@@ -294,9 +296,17 @@ private Q_SLOTS:
             const double echoLevel
                 = decibels(rawFar / m_scenario.callSignal.power(far.start, far.end));
             QVERIFY2(echoLevel > -16 && echoLevel < -5, qPrintable(QString::number(echoLevel)));
-            // ...and the far-end stretch loses it.
-            const double enhancement = decibels(rawFar / microphoneFar);
-            QVERIFY2(enhancement > 20, qPrintable(QString::number(enhancement)));
+            // ...and the far-end stretch loses it, its first two seconds too, which the
+            // canceller heard before it knew the room (bench/echo gives the figure).
+            const auto enhancement = [&](double from, double to) {
+                return decibels(raw.power(from + recording.rawLag, to + recording.rawLag)
+                    / microphone.power(
+                        from + recording.microphoneLag, to + recording.microphoneLag));
+            };
+            const double first = enhancement(far.start, far.start + 2);
+            const double rest = enhancement(far.start + 2, far.end);
+            QVERIFY2(
+                first > 15 && rest > 15, qPrintable(QStringLiteral("%1 %2").arg(first).arg(rest)));
         } else {
             QVERIFY(microphoneFar < 1e-10); // nothing to hear, nothing made up
             // Without an echo, the local speaker keeps its level while the call talks too.
@@ -368,6 +378,60 @@ private Q_SLOTS:
                 QVERIFY(out[i].bytes == in[i].bytes);
             }
         }
+    }
+
+    // A canceller that starts with the call has not learnt the room yet: it holds the
+    // microphone back while it learns, then goes over it again, so that the echo of the call's
+    // first seconds goes as well as the rest.
+    void firstWordsLoseTheirEcho()
+    {
+        constexpr int rate = 48000;
+        constexpr int frames = rate / 50; // 20 ms buffers
+        constexpr std::ptrdiff_t echoDelay = rate * 40 / 1000;
+        std::mutex mutex;
+        std::vector<float> out;
+        EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
+            const std::lock_guard lock(mutex);
+            const float* samples = buffer.floatChannel(0);
+            out.insert(out.end(), samples, samples + buffer.frameLength);
+        });
+        std::mt19937 random(11);
+        std::normal_distribution<float> noise(0, 0.1f);
+        std::vector<float> call(std::size_t(rate * 4));
+        for (float& sample : call) {
+            sample = noise(random);
+        }
+        std::vector<float> microphone(call.size(), 0.0f);
+        for (std::size_t at = std::size_t(echoDelay); at < call.size(); ++at) {
+            microphone[at] = 0.3f * call[at - std::size_t(echoDelay)]; // about -10 dB
+        }
+        const PcmFormat format { rate, 1, SampleType::Float32, true };
+        const std::uint64_t start = 1'000'000'000'000;
+        for (std::size_t at = 0; at < call.size(); at += frames) {
+            const std::uint64_t time = start + at * 1'000'000'000 / rate;
+            canceller.pushReference(
+                { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
+            canceller.pushMicrophone(
+                { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
+            // Ten times real time: the canceller keeps up, as it does with live audio.
+            QThread::usleep(2000);
+        }
+        canceller.finish();
+        QCOMPARE(out.size(), microphone.size());
+        const auto enhancement = [&](double from, double to) {
+            double before = 0;
+            double after = 0;
+            for (auto at = std::size_t(from * rate); at < std::size_t(to * rate); ++at) {
+                before += double(microphone[at]) * microphone[at];
+                after += double(out[at]) * out[at];
+            }
+            return decibels(before / std::max(after, 1e-20));
+        };
+        // Its very first frames still go out with some echo, while the canceller settles again.
+        const double first = enhancement(0.5, 2);
+        const double later = enhancement(2, 4);
+        QVERIFY2(
+            first > 35 && later > 35, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
     }
 
     void transcriptKeepsTheCallOffTheMicrophone()
