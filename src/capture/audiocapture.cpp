@@ -129,8 +129,28 @@ void AudioCapture::startInputs()
     // microphone is not kept beside it: it would double the largest track for the moments the call
     // talks, since the written track is the raw one bit for bit wherever the call is silent or the
     // canceller fails.
+    EchoCanceller::Holding holding {
+        [this](const PcmBuffer& buffer, std::uint64_t hostTime) {
+            if (!m_heldWriter) {
+                m_heldWriter = std::make_unique<TrackWriter>(heldMicrophone(m_folder));
+            }
+            m_heldWriter->append(buffer, hostTime);
+        },
+        [this] {
+            try {
+                if (m_heldWriter) {
+                    m_heldWriter->finish();
+                }
+            } catch (...) {
+                // Whatever it holds, the track has it now.
+            }
+            m_heldWriter.reset();
+            QFile::remove(heldMicrophone(m_folder));
+        },
+    };
     m_echoCanceller = std::make_unique<EchoCanceller>(
-        feeding(m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone));
+        feeding(m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone),
+        std::move(holding));
 
     // The call first, then the microphone.
     try {
@@ -245,6 +265,11 @@ AudioCapture::StopResult AudioCapture::mixKept(const QString& folder,
         return { mix, std::nullopt, AudioPermissionHelp::microphone, std::nullopt };
     }
     throw AudioPermissionHelp(AudioPermissionHelp::microphone);
+}
+
+QString AudioCapture::heldMicrophone(const QString& folder)
+{
+    return folder + QStringLiteral("/.microphone-held.caf");
 }
 
 QString AudioCapture::uploadCopy(const QString& track)

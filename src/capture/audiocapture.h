@@ -88,6 +88,9 @@ public:
     // The M4A copy of a track made while recording for the transcription upload, hidden beside
     // it; present only when the recording kept both tracks.
     [[nodiscard]] static QString uploadCopy(const QString& track);
+    // The raw microphone the echo canceller holds back while it learns the room, kept on disk
+    // beside the track until the track has it; a recovery appends what a crash left there.
+    [[nodiscard]] static QString heldMicrophone(const QString& folder);
 
     // Told, once and from an audio thread, that the disk stopped taking the recording; the
     // sentence says so in French. The recording goes on until stopped. Set before start().
@@ -137,5 +140,7 @@ private:
     std::unique_ptr<LiveMix> m_liveMix; // fed while recording, unless it could not start
     bool m_mixedWhileRecording = false;
     // Feeds the microphone's writer, cutoff and live mix, so released before them.
+    // Used by the canceller's thread only; declared first so that it outlives that thread.
+    std::unique_ptr<TrackWriter> m_heldWriter;
     std::unique_ptr<EchoCanceller> m_echoCanceller;
 };

@@ -142,6 +142,7 @@ bool usableRate(int rate)
 struct EchoCanceller::State
 {
     AudioSource::Handler output;
+    Holding holding;
 
     // Shared with the feeding threads.
     std::mutex queueMutex;
@@ -228,6 +229,7 @@ struct EchoCanceller::State
     void scatterOutput(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
     void beginLearningIfFresh();
     void finishLearning();
+    void releaseHeld();
     void skipFrames(std::int64_t frames);
     void updateCoupling();
     void checkDelay();
@@ -236,10 +238,11 @@ struct EchoCanceller::State
     void giveUp() noexcept;
 };
 
-EchoCanceller::EchoCanceller(AudioSource::Handler output)
+EchoCanceller::EchoCanceller(AudioSource::Handler output, Holding holding)
     : m_state(std::make_unique<State>())
 {
     m_state->output = std::move(output);
+    m_state->holding = std::move(holding);
     m_state->thread = std::thread([state = m_state.get()] { state->run(); });
 }
 
@@ -787,11 +790,20 @@ void EchoCanceller::State::finishLearning()
     }
     learningLog.clear();
     learningLog.shrink_to_fit();
+    releaseHeld();
+}
+
+void EchoCanceller::State::releaseHeld()
+{
     for (const Chunk& chunk : held) {
         output(chunk.view(), chunk.hostTime);
     }
+    const bool wasHeld = !held.empty();
     held.clear();
     heldFrames = 0;
+    if (wasHeld && holding.released) {
+        holding.released();
+    }
 }
 
 bool EchoCanceller::State::feedCanceller(
@@ -924,6 +936,9 @@ void EchoCanceller::State::emitDone()
 {
     while (!microphone.empty() && microphoneDone >= microphone.front().frames) {
         if (learning) {
+            if (holding.held) {
+                holding.held(microphone.front().view(), microphone.front().hostTime);
+            }
             heldFrames += microphone.front().frames;
             held.push_back(std::move(microphone.front()));
         } else {
@@ -941,11 +956,7 @@ void EchoCanceller::State::giveUp() noexcept
         return;
     }
     gaveUp = true;
-    for (const Chunk& chunk : held) {
-        output(chunk.view(), chunk.hostTime);
-    }
-    held.clear();
-    heldFrames = 0;
+    releaseHeld();
     learning = false;
     for (const Chunk& chunk : microphone) {
         output(chunk.view(), chunk.hostTime);

@@ -3,6 +3,7 @@
 #include "audiosource.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // Removes the call from the microphone: the call is the far-end reference, placed against the
@@ -14,8 +15,19 @@
 class EchoCanceller
 {
 public:
-    // `output` runs on the canceller's thread (on the microphone's once the canceller gave up).
-    explicit EchoCanceller(AudioSource::Handler output);
+    // A fresh canceller holds the microphone back for a few seconds while it learns the room,
+    // then puts it through again. What it holds is also handed to `held` as it comes, raw, and
+    // `released` runs once all of it has gone out through `output`: the caller keeps it on disk
+    // meanwhile, so that a crash loses none of it.
+    struct Holding
+    {
+        AudioSource::Handler held;
+        std::function<void()> released;
+    };
+
+    // `output` runs on the canceller's thread (on the microphone's once the canceller gave up),
+    // and so do the holding handlers.
+    explicit EchoCanceller(AudioSource::Handler output, Holding holding = {});
     ~EchoCanceller();
     EchoCanceller(const EchoCanceller&) = delete;
     EchoCanceller& operator=(const EchoCanceller&) = delete;

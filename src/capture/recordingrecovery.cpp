@@ -41,6 +41,37 @@ bool isUnfinished(const QFileInfo& entry)
         && !QFileInfo::exists(RecordingRecovery::failureMarkIn(entry.filePath()));
 }
 
+// What the echo canceller still held back when the recording ended short goes at the end of the
+// microphone track, where it belongs: nothing after it was written. Left in place when it cannot.
+void appendHeldMicrophone(const QString& folder)
+{
+    const QString held = AudioCapture::heldMicrophone(folder);
+    const QString track = QDir(folder).filePath(microphoneName);
+    if (!QFileInfo::exists(held) || (!QFileInfo::exists(track) && QFile::rename(held, track))) {
+        return;
+    }
+    SF_INFO heldInfo {};
+    SNDFILE* in = sf_open(QFile::encodeName(held).constData(), SFM_READ, &heldInfo);
+    SF_INFO trackInfo {};
+    SNDFILE* out = sf_open(QFile::encodeName(track).constData(), SFM_RDWR, &trackInfo);
+    bool complete = in && out && heldInfo.channels == trackInfo.channels
+        && heldInfo.samplerate == trackInfo.samplerate && sf_seek(out, 0, SEEK_END) >= 0;
+    std::vector<float> samples(std::size_t(4096 * std::max(1, heldInfo.channels)));
+    sf_count_t read = 0;
+    while (complete && (read = sf_readf_float(in, samples.data(), 4096)) > 0) {
+        complete = sf_writef_float(out, samples.data(), read) == read;
+    }
+    if (in) {
+        sf_close(in);
+    }
+    if (out) {
+        complete = sf_close(out) == 0 && complete;
+    }
+    if (complete) {
+        QFile::remove(held);
+    }
+}
+
 // A track as a stop would have kept it: some audio, its start, and for the call whether it
 // carries sound. None when the file is missing, empty or unreadable.
 std::optional<AudioCapture::KeptTrack> keptTrack(
@@ -131,6 +162,7 @@ std::optional<Recovered> recoverLatest(const QStringList& roots)
         }
         // The space the recording held back for its mix is given to it now.
         ::unlink(QFile::encodeName(SpaceReserve::pathIn(folder)).constData());
+        appendHeldMicrophone(folder);
         const QDateTime written = lastWritten(folder);
         std::optional<AudioCapture::KeptTrack> microphone
             = keptTrack(folder, microphoneName, false);
