@@ -61,7 +61,9 @@ constexpr int largestLagFrames = 30;
 constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
-constexpr double leadStep = 20e6; // smaller corrections are left to the canceller
+// Smaller corrections are left to the canceller's own delay estimate: moving the call makes it
+// learn the room again.
+constexpr double leadStep = 40e6;
 // A fresh canceller needs a second or two of the call to learn the room, and the echo of those
 // first sentences would stay in the recording. So the microphone is held back while it learns,
 // then the same audio goes through the canceller again, which by then knows the room. The hold
