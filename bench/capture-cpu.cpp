@@ -1,26 +1,40 @@
 // Benchmark helper for bench/capture-cpu: on a private sound server playing into both sinks,
-// records <seconds> of microphone and call through AudioCapture, live mix included, and measures
-// this process's CPU time from start() to the end of stop(); then the CPU time of the same work
-// done by standard tools: two parec processes (20 ms fragments) piped into one ffmpeg that writes
-// both tracks as CAF and the AAC mix.
-// Last line: "capture cpu_ratio=<Parlevox CPU per recorded second / the tools'>
-// core_percent=<Parlevox's share of one core>".
+// records <seconds> of microphone and call through AudioCapture, live mix and upload copies
+// included, and measures this process's CPU time from start() to the end of stop(); then the CPU
+// time of the same work done by standard tools: two parec processes (20 ms fragments) piped into
+// one ffmpeg that writes both tracks as CAF and the AAC mix.
+//
+// The tools cancel no echo, so the ratio leaves out the echo canceller's thread, which the call's
+// tone keeps busy: its CPU is measured apart and printed on its own line. That thread also writes
+// the cancelled microphone into its track and hands it to the live mix; that small share leaves
+// the ratio with it. The upload copies, which the tools do not make either, stay in.
+// Last line: "capture cpu_ratio=<Parlevox CPU per recorded second without the canceller's thread /
+// the tools'> core_percent=<the same as a share of one core>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
 #include "pulseserver.h"
+#include "threadcpu.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QHash>
+#include <QMap>
 #include <QThread>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
+
+constexpr const char* cancellerThread = "Parlevox.echo";
 
 double cpuSeconds()
 {
@@ -54,6 +68,84 @@ double trackSeconds(const QString& path)
     sf_close(file);
     return double(info.frames) / info.samplerate;
 }
+
+double ownThreadCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Follows this process's threads while it lives, so that the CPU of a thread that ends (the
+// echo canceller's, at the stop) is known up to its last tenth of a second. Its own CPU is kept
+// apart too.
+class ThreadWatch
+{
+public:
+    ThreadWatch()
+        : m_before(sample())
+        , m_thread([this] { run(); })
+    { }
+    ~ThreadWatch() { stop(); }
+    ThreadWatch(const ThreadWatch&) = delete;
+    ThreadWatch& operator=(const ThreadWatch&) = delete;
+
+    void stop()
+    {
+        m_stopping = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+    // CPU seconds used since the watch began, by thread name (after stop()).
+    [[nodiscard]] QMap<QByteArray, double> byName() const
+    {
+        QMap<QByteArray, double> sums;
+        for (auto thread = m_last.cbegin(); thread != m_last.cend(); ++thread) {
+            const auto before = m_before.constFind(thread.key());
+            sums[thread->name]
+                += thread->seconds - (before == m_before.cend() ? 0 : before->seconds);
+        }
+        return sums;
+    }
+    [[nodiscard]] double ownSeconds() const { return m_ownSeconds; }
+
+private:
+    static QHash<int, threadcpu::Thread> sample()
+    {
+        QHash<int, threadcpu::Thread> threads;
+        for (const threadcpu::Thread& thread : threadcpu::threads()) {
+            threads.insert(thread.id, thread);
+        }
+        return threads;
+    }
+
+    void run()
+    {
+        pthread_setname_np(pthread_self(), "bench.watch");
+        const double ownBefore = ownThreadCpuSeconds();
+        while (true) {
+            const bool last = m_stopping;
+            for (const threadcpu::Thread& thread : threadcpu::threads()) {
+                m_last.insert(thread.id, thread);
+            }
+            if (last) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        m_ownSeconds = ownThreadCpuSeconds() - ownBefore;
+        m_last.remove(int(gettid()));
+    }
+
+    QHash<int, threadcpu::Thread> m_before;
+    QHash<int, threadcpu::Thread> m_last; // the latest figure of every thread seen
+    double m_ownSeconds = 0;
+    std::atomic<bool> m_stopping { false };
+    std::thread m_thread;
+};
 
 struct Figure
 {
@@ -149,14 +241,21 @@ int main(int argc, char** argv)
     QThread::sleep(1);
 
     Figure parlevox;
+    double canceller = 0;
+    QMap<QByteArray, double> threads;
     try {
         AudioCapture capture;
+        ThreadWatch watch;
         const double before = cpuSeconds();
         blockingWait(capture.start());
         QThread::sleep(seconds);
         // The stop completes the live encoding, so it counts.
         const AudioCapture::StopResult result = blockingWait(capture.stop());
-        parlevox.cpu = cpuSeconds() - before;
+        const double whole = cpuSeconds() - before;
+        watch.stop();
+        threads = watch.byName();
+        canceller = threads.value(cancellerThread);
+        parlevox.cpu = whole - canceller - watch.ownSeconds();
         parlevox.recorded = trackSeconds(capture.microphone());
         if (!result.tracks || !capture.mixedWhileRecording()) {
             std::fprintf(stderr, "a track or the live mix is missing\n");
@@ -172,8 +271,18 @@ int main(int argc, char** argv)
     callPlayer->waitForFinished();
     voicePlayer->waitForFinished();
 
+    if (parlevox.recorded <= 0) {
+        std::fprintf(stderr, "parlevox recorded nothing\n");
+        return 1;
+    }
+    std::printf("threads, ms per recorded second:");
+    for (auto thread = threads.cbegin(); thread != threads.cend(); ++thread) {
+        std::printf(" %s=%.1f", thread.key().constData(), 1000 * *thread / parlevox.recorded);
+    }
     std::printf(
-        "parlevox, recording and live mix: %.3f s CPU for %.1f s recorded (%.5f per second)\n",
+        "\necho canceller: %.1f ms per recorded second\n", 1000 * canceller / parlevox.recorded);
+    std::printf("parlevox without the canceller, recording, live mix and upload copies: %.3f s CPU "
+                "for %.1f s recorded (%.5f per second)\n",
         parlevox.cpu, parlevox.recorded, parlevox.perSecond());
     std::printf("two parec into one ffmpeg: %.3f s CPU for %.1f s recorded (%.5f per second)\n",
         tools.cpu, tools.recorded, tools.perSecond());

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <pthread.h>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -414,6 +415,7 @@ void LiveMix::giveUp() noexcept
 void LiveMix::run()
 {
     using namespace std::chrono_literals;
+    pthread_setname_np(pthread_self(), "Parlevox.mix");
     std::vector<std::unique_ptr<Chunk>> batch;
     std::size_t batchBytes = 0;
     while (true) {

@@ -169,7 +169,7 @@ struct PulseSource::Stream
             throwOpenFailure(role, PA_ERR_INTERNAL);
         }
         pa_threaded_mainloop_set_name(
-            loop, role == Role::microphone ? "Parlevox.audio.mic" : "Parlevox.audio.system");
+            loop, role == Role::microphone ? "Parlevox.mic" : "Parlevox.call");
         context = newContext();
         if (!context) {
             throwOpenFailure(role, PA_ERR_INTERNAL);
