@@ -22,7 +22,7 @@ namespace {
 
 constexpr int mixRate = 48000;
 // The copies for the transcription: what speech recognition listens at, a quarter of the mix's
-// size, and a tenth of the work of encoding the mix.
+// size, and a fifth of the work of encoding the mix.
 constexpr int uploadRate = 16000;
 constexpr std::int64_t uploadBitRate = 32000;
 // How far an input may lag behind the other before the mix is encoded without waiting for it:
@@ -79,7 +79,7 @@ public:
         m_inputs[1].upload.emplace(files.systemUpload);
         for (Track& track : m_inputs) {
             track.writer = std::make_unique<M4aWriter>(
-                track.upload->path(), M4aWriter::Format { uploadRate, 1, uploadBitRate, true });
+                track.upload->path(), M4aWriter::Format { uploadRate, 1, uploadBitRate });
         }
         m_inputs[0].contributing = true; // the microphone always counts
     }
