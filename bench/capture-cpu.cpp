@@ -23,6 +23,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
@@ -31,6 +32,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -147,6 +149,39 @@ private:
     std::thread m_thread;
 };
 
+// A tone at 0.3 over a noise floor about 80 dB below full scale, as a quiet microphone has: a
+// sine with no noise at all is no meeting's sound, and it sends AAC encoders down their slowest
+// paths. Both sides record the same.
+QString toneOverNoiseFloor(
+    const QString& path, double seconds, double frequency, int sampleRate, int channels)
+{
+    SF_INFO info {};
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!file) {
+        return {};
+    }
+    std::vector<float> frames(std::size_t(sampleRate * channels));
+    std::uint32_t seed = 1;
+    for (std::int64_t written = 0; written < std::int64_t(seconds * sampleRate);
+         written += sampleRate) {
+        for (int frame = 0; frame < sampleRate; ++frame) {
+            const double tone
+                = 0.3 * std::sin(2 * M_PI * frequency * double(written + frame) / sampleRate);
+            for (int channel = 0; channel < channels; ++channel) {
+                seed = seed * 1664525u + 1013904223u;
+                const double noise = 3e-4 * (double(seed >> 8) / double(1u << 24) - 0.5);
+                frames[std::size_t(frame * channels + channel)] = float(tone + noise);
+            }
+        }
+        sf_writef_float(file, frames.data(), sampleRate);
+    }
+    sf_close(file);
+    return path;
+}
+
 struct Figure
 {
     double cpu = 0;
@@ -235,9 +270,10 @@ int main(int argc, char** argv)
     server.makeDefault();
     const double playing = 3.0 * seconds + 20;
     const auto callPlayer = server.play(QLatin1String(PulseServer::callSink),
-        server.tone(QStringLiteral("call.wav"), playing, 440, 0.3));
+        toneOverNoiseFloor(server.folder() + QStringLiteral("/call.wav"), playing, 440, 48000, 2));
     const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink),
-        server.tone(QStringLiteral("voice.wav"), playing, 1000, 0.3, 44100, 1));
+        toneOverNoiseFloor(
+            server.folder() + QStringLiteral("/voice.wav"), playing, 1000, 44100, 1));
     QThread::sleep(1);
 
     Figure parlevox;
