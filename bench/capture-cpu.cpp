@@ -1,8 +1,9 @@
-// Benchmark helper for bench/capture-cpu: on a private sound server playing into both sinks,
+// Benchmark helper for bench/capture-cpu: on a private sound server playing a tone into each sink,
 // records <seconds> of microphone and call through AudioCapture, live mix and upload copies
 // included, and measures this process's CPU time from start() to the end of stop(); then the CPU
 // time of the same work done by standard tools: two parec processes (20 ms fragments) piped into
-// one ffmpeg that writes both tracks as CAF and the AAC mix.
+// one ffmpeg that writes both tracks as CAF and the AAC mix. The two take turns in rounds of about
+// 10 s, so that both meet the same load from the rest of the machine.
 //
 // The tools cancel no echo, so the ratio leaves out the echo canceller's thread, which the call's
 // tone keeps busy: its CPU is measured apart and printed on its own line. That thread also writes
@@ -21,6 +22,7 @@
 #include <QHash>
 #include <QMap>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -28,6 +30,7 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <sndfile.h>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -255,6 +258,30 @@ Figure recordWithTools(const PulseServer& server, int seconds)
     return figure;
 }
 
+// Records `seconds` through AudioCapture; the CPU of the process without the canceller's thread,
+// whose CPU is added to `threads` with the others'.
+Figure recordWithParlevox(int seconds, QMap<QByteArray, double>& threads)
+{
+    AudioCapture capture;
+    ThreadWatch watch;
+    const double before = cpuSeconds();
+    blockingWait(capture.start());
+    QThread::sleep(seconds);
+    // The stop completes the live encoding, so it counts.
+    const AudioCapture::StopResult result = blockingWait(capture.stop());
+    const double whole = cpuSeconds() - before;
+    watch.stop();
+    const QMap<QByteArray, double> used = watch.byName();
+    for (auto thread = used.cbegin(); thread != used.cend(); ++thread) {
+        threads[thread.key()] += *thread;
+    }
+    if (!result.tracks || !capture.mixedWhileRecording()) {
+        throw std::runtime_error("a track or the live mix is missing");
+    }
+    return { whole - used.value(cancellerThread) - watch.ownSeconds(),
+        trackSeconds(capture.microphone()) };
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -268,7 +295,7 @@ int main(int argc, char** argv)
         return 1;
     }
     server.makeDefault();
-    const double playing = 3.0 * seconds + 20;
+    const double playing = 3.0 * seconds + 40;
     const auto callPlayer = server.play(QLatin1String(PulseServer::callSink),
         toneOverNoiseFloor(server.folder() + QStringLiteral("/call.wav"), playing, 440, 48000, 2));
     const auto voicePlayer = server.play(QLatin1String(PulseServer::microphoneSink),
@@ -276,32 +303,27 @@ int main(int argc, char** argv)
             server.folder() + QStringLiteral("/voice.wav"), playing, 1000, 44100, 1));
     QThread::sleep(1);
 
+    // The two sides take turns, a few seconds each, so that both meet the same load from
+    // whatever else the machine runs.
+    const int rounds = std::max(1, seconds / 10);
     Figure parlevox;
-    double canceller = 0;
+    Figure tools;
     QMap<QByteArray, double> threads;
-    try {
-        AudioCapture capture;
-        ThreadWatch watch;
-        const double before = cpuSeconds();
-        blockingWait(capture.start());
-        QThread::sleep(seconds);
-        // The stop completes the live encoding, so it counts.
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
-        const double whole = cpuSeconds() - before;
-        watch.stop();
-        threads = watch.byName();
-        canceller = threads.value(cancellerThread);
-        parlevox.cpu = whole - canceller - watch.ownSeconds();
-        parlevox.recorded = trackSeconds(capture.microphone());
-        if (!result.tracks || !capture.mixedWhileRecording()) {
-            std::fprintf(stderr, "a track or the live mix is missing\n");
+    for (int round = 0; round < rounds; ++round) {
+        const int length = seconds / rounds;
+        try {
+            const Figure recorded = recordWithParlevox(length, threads);
+            parlevox.cpu += recorded.cpu;
+            parlevox.recorded += recorded.recorded;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s\n", error.what());
             return 1;
         }
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-        return 1;
+        const Figure recorded = recordWithTools(server, length);
+        tools.cpu += recorded.cpu;
+        tools.recorded += recorded.recorded;
     }
-    const Figure tools = recordWithTools(server, seconds);
+    const double canceller = threads.value(cancellerThread);
     callPlayer->kill();
     voicePlayer->kill();
     callPlayer->waitForFinished();
