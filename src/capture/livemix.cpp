@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <pthread.h>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -21,7 +22,7 @@ namespace {
 
 constexpr int mixRate = 48000;
 // The copies for the transcription: what speech recognition listens at, a quarter of the mix's
-// size, and a tenth of the work of encoding the mix.
+// size, and a fifth of the work of encoding the mix.
 constexpr int uploadRate = 16000;
 constexpr std::int64_t uploadBitRate = 32000;
 // How far an input may lag behind the other before the mix is encoded without waiting for it:
@@ -78,7 +79,7 @@ public:
         m_inputs[1].upload.emplace(files.systemUpload);
         for (Track& track : m_inputs) {
             track.writer = std::make_unique<M4aWriter>(
-                track.upload->path(), M4aWriter::Format { uploadRate, 1, uploadBitRate, true });
+                track.upload->path(), M4aWriter::Format { uploadRate, 1, uploadBitRate });
         }
         m_inputs[0].contributing = true; // the microphone always counts
     }
@@ -414,6 +415,7 @@ void LiveMix::giveUp() noexcept
 void LiveMix::run()
 {
     using namespace std::chrono_literals;
+    pthread_setname_np(pthread_self(), "Parlevox.mix");
     std::vector<std::unique_ptr<Chunk>> batch;
     std::size_t batchBytes = 0;
     while (true) {

@@ -85,9 +85,7 @@ M4aWriter::M4aWriter(const QString& path, Format format)
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
     AVDictionary* options = nullptr;
-    if (format.fastCoder) {
-        av_dict_set(&options, "aac_coder", "fast", 0);
-    }
+    av_dict_set(&options, "aac_coder", "fast", 0);
     const int opened = avcodec_open2(context, codec, &options);
     av_dict_free(&options);
     if (opened < 0) {

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-// Writes AAC-LC into an MPEG-4 audio (.m4a) file from planar float samples, in any amounts.
+// Writes AAC-LC into an MPEG-4 audio (.m4a) file from planar float samples, in any amounts. The
+// encoder's fast coder does it: half the work of its default one, for much the same sound at
+// these bit rates, which matters for a mix encoded all along a meeting.
 class M4aWriter
 {
 public:
@@ -13,7 +15,6 @@ public:
         int sampleRate = 48000;
         int channels = 2;
         std::int64_t bitRate = 0; // 0: the encoder's own choice for the rate and channels
-        bool fastCoder = false; // half the work, for copies that only a speech recogniser hears
     };
 
     // Throws "Impossible de préparer l’export audio." when no encoder or muxer is available, and

@@ -23,6 +23,11 @@ enum class Role
 
 // Chunks of about 20 ms: short enough for a prompt first buffer, long enough to stay cheap.
 constexpr pa_usec_t fragmentUsec = 20'000;
+// The server passes audio on in blocks of a few milliseconds (as small as 2 ms from a monitor
+// that a call plays into at low latency). Once the stream's clock is settled, the handler gets
+// them together, at least this much at a time: each buffer costs the track, the echo canceller
+// and the live mix a lock, a copy and a write.
+constexpr pa_usec_t deliveryUsec = 20'000;
 // The first frame's time is the median of this many estimates (about 0.3 s of audio), and audio
 // is held back for a second at most while they come in.
 constexpr std::size_t settlingEstimates = 15;
@@ -115,6 +120,7 @@ struct PulseSource::Stream
     // estimated from the chunks that follow: timing known when audio begins to flow is stale and
     // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
     std::vector<std::byte> held;
+    std::vector<std::byte> batch; // settled audio on its way to the handler, reused
     std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
     int timingUpdates = 0;
@@ -169,7 +175,7 @@ struct PulseSource::Stream
             throwOpenFailure(role, PA_ERR_INTERNAL);
         }
         pa_threaded_mainloop_set_name(
-            loop, role == Role::microphone ? "Parlevox.audio.mic" : "Parlevox.audio.system");
+            loop, role == Role::microphone ? "Parlevox.mic" : "Parlevox.call");
         context = newContext();
         if (!context) {
             throwOpenFailure(role, PA_ERR_INTERNAL);
@@ -361,11 +367,15 @@ struct PulseSource::Stream
         return pa_stream_connect_record(stream, device.constData(), &attributes, flags) >= 0;
     }
 
-    // Releases the current stream (main loop locked); audio still held is kept.
+    // Releases the current stream (main loop locked); what it received and audio still held are
+    // delivered first.
     void closeStream() noexcept
     {
         if (!stream) {
             return;
+        }
+        if (loopRunning) {
+            deliverRemaining();
         }
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -706,23 +716,80 @@ struct PulseSource::Stream
         deliver(chunk);
     }
 
-    void readAvailable(pa_stream* stream)
+    // Reads what the stream holds: every chunk until the clock is settled, then whatever has
+    // gathered once it makes a delivery's worth, or `everything` before the stream is let go.
+    void readAvailable(pa_stream* stream, bool everything = false)
     {
+        if (settled && !everything) {
+            const std::size_t readable = pa_stream_readable_size(stream);
+            if (readable == std::size_t(-1) || readable < pa_usec_to_bytes(deliveryUsec, &spec)) {
+                return;
+            }
+        }
+        batch.clear();
         while (pa_stream_readable_size(stream) > 0) {
             const void* data = nullptr;
             std::size_t bytes = 0;
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
-                return;
+                break;
             }
-            if (data) {
-                accept(stream, { static_cast<const std::byte*>(data), bytes });
-            } else if (settled) {
-                // A hole (no data, non-zero size) is not delivered, but its time passes.
-                streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
+            const std::span<const std::byte> chunk { static_cast<const std::byte*>(data), bytes };
+            if (data && settled) {
+                batch.insert(batch.end(), chunk.begin(), chunk.end());
             } else {
-                held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
+                deliverBatch();
+                if (data) {
+                    accept(stream, chunk);
+                } else if (settled) {
+                    // A hole (no data, non-zero size) is not delivered, but its time passes.
+                    streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
+                } else {
+                    held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
+                }
             }
             pa_stream_drop(stream);
+        }
+        deliverBatch();
+    }
+
+    void deliverBatch()
+    {
+        if (!batch.empty()) {
+            deliver(batch);
+            batch.clear();
+        }
+    }
+
+    // Hands over, on the main-loop thread, what the stream received but did not deliver yet
+    // (main loop locked).
+    void deliverRemaining() noexcept
+    {
+        if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) {
+            return;
+        }
+        if (pa_threaded_mainloop_in_thread(loop)) {
+            readAvailable(stream, true);
+            return;
+        }
+        struct Request
+        {
+            Stream* self;
+            bool done = false;
+        } request { this };
+        pa_mainloop_api_once(
+            pa_threaded_mainloop_get_api(loop),
+            [](pa_mainloop_api*, void* userdata) {
+                auto* request = static_cast<Request*>(userdata);
+                Stream& self = *request->self;
+                if (self.stream && pa_stream_get_state(self.stream) == PA_STREAM_READY) {
+                    self.readAvailable(self.stream, true);
+                }
+                request->done = true;
+                signalLoop(self.loop);
+            },
+            &request);
+        while (!request.done) {
+            pa_threaded_mainloop_wait(loop);
         }
     }
 
