@@ -9,9 +9,9 @@
 #include "blockingwait.h"
 #include "echoscenario.h"
 #include "pulseserver.h"
+#include "threadcpu.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <ctime>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -94,29 +93,6 @@ void print(const char* side, const Figures& figures)
         figures.erle, figures.nearEndChange, figures.doubleTalkChange);
 }
 
-// CPU seconds used so far by this process's thread of that name.
-double threadCpuSeconds(const QByteArray& name)
-{
-    double seconds = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name) {
-            continue;
-        }
-        QFile stat(tasks.filePath(task + QStringLiteral("/stat")));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        // utime and stime, the 14th and 15th fields of the line.
-        seconds += double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
-            / double(sysconf(_SC_CLK_TCK));
-    }
-    return seconds;
-}
-
 double processCpuSeconds()
 {
     rusage usage {};
@@ -161,12 +137,12 @@ int main(int argc, char** argv)
             return 1;
         }
         const double cpuBefore = processCpuSeconds();
-        const double echoBefore = threadCpuSeconds("Parlevox.echo");
+        const double echoBefore = threadcpu::seconds("Parlevox.echo");
         const auto started = std::chrono::steady_clock::now();
         play(server, scenario, QLatin1String(PulseServer::callSink));
         const double recorded
             = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const double echoCpu = threadCpuSeconds("Parlevox.echo") - echoBefore;
+        const double echoCpu = threadcpu::seconds("Parlevox.echo") - echoBefore;
         const double captureCpu = processCpuSeconds() - cpuBefore;
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         finishRecording(*rawRecorder);
