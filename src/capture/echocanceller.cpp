@@ -191,6 +191,8 @@ struct EchoCanceller::State
 
     std::vector<std::vector<float>> input;
     std::vector<std::vector<float>> processed;
+    std::vector<const float*> inputChannels; // the canceller's view of `input` and `processed`
+    std::vector<float*> processedChannels;
     std::vector<float> referenceFrame;
     std::vector<float> referenceScratch;
 
@@ -227,6 +229,7 @@ struct EchoCanceller::State
     bool feedCanceller(const std::vector<float>& frame, const webrtc::StreamConfig& config);
     template<typename Visit>
     void visitFrames(std::int64_t position, std::int64_t frames, Visit visit);
+    void clearInput(std::int64_t frames);
     void gatherInput(std::int64_t position, std::int64_t frames);
     void scatterOutput(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
     void beginLearningIfFresh();
@@ -662,15 +665,15 @@ void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
 // Runs the canceller on `input` into `processed`; false once it has failed.
 bool EchoCanceller::State::cancelInput()
 {
-    std::vector<const float*> source;
-    std::vector<float*> destination;
+    inputChannels.clear();
+    processedChannels.clear();
     for (std::size_t channel = 0; channel < input.size(); ++channel) {
-        source.push_back(input[channel].data());
-        destination.push_back(processed[channel].data());
+        inputChannels.push_back(input[channel].data());
+        processedChannels.push_back(processed[channel].data());
     }
     const webrtc::StreamConfig config(cancellerFormat.sampleRate, int(input.size()));
     canceller->set_stream_delay_ms(nominalDelayMs);
-    if (canceller->ProcessStream(source.data(), config, config, destination.data())
+    if (canceller->ProcessStream(inputChannels.data(), config, config, processedChannels.data())
         != webrtc::AudioProcessing::kNoError) {
         cancellerBroken = true;
     }
@@ -682,9 +685,6 @@ bool EchoCanceller::State::cancelInput()
 template<typename Visit>
 void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frames, Visit visit)
 {
-    if (position < 0) {
-        return;
-    }
     std::int64_t at = 0;
     for (std::deque<Chunk>* chunks : { &held, &microphone }) {
         for (Chunk& chunk : *chunks) {
@@ -703,15 +703,22 @@ void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frame
     }
 }
 
+// Sets `input` to `frames` of silence per channel.
+void EchoCanceller::State::clearInput(std::int64_t frames)
+{
+    const auto channels = std::size_t(cancellerFormat.channelCount);
+    input.resize(channels);
+    processed.resize(channels);
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        input[channel].assign(std::size_t(frames), 0.0f);
+        processed[channel].resize(std::size_t(frames));
+    }
+}
+
 void EchoCanceller::State::gatherInput(std::int64_t position, std::int64_t frames)
 {
+    clearInput(frames);
     const int channels = cancellerFormat.channelCount;
-    input.resize(std::size_t(channels));
-    processed.resize(std::size_t(channels));
-    for (int channel = 0; channel < channels; ++channel) {
-        input[std::size_t(channel)].assign(std::size_t(frames), 0.0f);
-        processed[std::size_t(channel)].resize(std::size_t(frames));
-    }
     visitFrames(position, frames, [&](const Chunk& chunk, std::int64_t offset, std::int64_t at) {
         for (int channel = 0; channel < channels; ++channel) {
             input[std::size_t(channel)][std::size_t(at)] = chunk.sample(offset, channel);
@@ -770,7 +777,7 @@ void EchoCanceller::State::finishLearning()
             if (!feedCanceller(silence, referenceConfig)) {
                 break;
             }
-            gatherInput(-1, cancellerFormat.sampleRate / 100); // nothing there: silence
+            clearInput(cancellerFormat.sampleRate / 100);
             if (!cancelInput()) {
                 break;
             }
