@@ -57,11 +57,12 @@ int foreignHelper(const char* mode, const char* path, const char* payload)
     return 0;
 }
 
-// This test binary again, as the user "nobody".
+// This test binary again, as the user "nobody"; `program` is a copy of it that user may run.
 class ForeignProcess
 {
 public:
-    ForeignProcess(const QString& mode, const QString& path, const QString& payload = {})
+    ForeignProcess(const QString& program, const QString& mode, const QString& path,
+        const QString& payload = {})
     {
         const passwd* nobody = ::getpwnam("nobody");
         if (!nobody) {
@@ -74,7 +75,7 @@ public:
                 ::_exit(3);
             }
         });
-        m_process.start(QCoreApplication::applicationFilePath(), { mode, path, payload });
+        m_process.start(program, { mode, path, payload });
     }
     ~ForeignProcess() { m_process.waitForFinished(10000); }
 
@@ -119,12 +120,22 @@ private:
     QTemporaryDir m_dir;
 
     [[nodiscard]] QString socketIn(const QString& name) const { return m_dir.filePath(name); }
+    // The build folder may be private to its owner (a clone in a private home): the foreign user
+    // runs a copy kept in the shared folder.
+    [[nodiscard]] QString foreignProgram() const
+    {
+        return m_dir.filePath(QStringLiteral("foreign"));
+    }
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(::getuid() == 0); // the foreign user needs a process of its own
         openToEveryone(m_dir.path());
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), foreignProgram()));
+        QVERIFY(QFile::setPermissions(foreignProgram(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                | QFile::ExeOther));
     }
 
     void oneConnectionOneAction_data()
@@ -205,7 +216,7 @@ private Q_SLOTS:
     void foreignListenerGetsNothing()
     {
         const QString path = socketIn(QStringLiteral("squatted.socket"));
-        ForeignProcess squatter(QStringLiteral("--listen"), path);
+        ForeignProcess squatter(foreignProgram(), QStringLiteral("--listen"), path);
         QCOMPARE(squatter.line(), QByteArray("ready"));
 
         LinkHandoff launch(path);
@@ -224,8 +235,8 @@ private Q_SLOTS:
         ::chmod(QFile::encodeName(running.path()).constData(), 0777);
         QSignalSpy links(&running, &LinkHandoff::linkReceived);
         {
-            ForeignProcess intruder(
-                QStringLiteral("--send"), running.path(), QStringLiteral("parlevox://evil\n"));
+            ForeignProcess intruder(foreignProgram(), QStringLiteral("--send"), running.path(),
+                QStringLiteral("parlevox://evil\n"));
             QCOMPARE(intruder.line(), QByteArray("sent"));
         }
         QVERIFY(LinkHandoff(running.path()).handOff(QUrl(QStringLiteral("parlevox://mine"))));
