@@ -1,7 +1,6 @@
 #include "agentanswers.h"
 #include "agentworkspacestate.h"
 #include "integrationsmodel.h"
-#include "integrationspagename.h"
 #include "meetingsession.h"
 #include "openedlinks.h"
 #include "quicktesthelpers.h"
@@ -80,17 +79,6 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler(u"https"_s); }
-
-    void pageNames()
-    {
-        for (const IntegrationsPage page :
-            { IntegrationsPage::catalog, IntegrationsPage::agent, IntegrationsPage::prepare,
-                IntegrationsPage::gladia, IntegrationsPage::transcribe }) {
-            QCOMPARE(pageFromName(pageName(page)), page);
-        }
-        QCOMPARE(pageFromName(u"Catalog"), std::nullopt);
-        QCOMPARE(pageFromName(u""), std::nullopt);
-    }
 
     void catalogue_data()
     {
