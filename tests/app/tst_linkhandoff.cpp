@@ -203,7 +203,8 @@ private Q_SLOTS:
         QCOMPARE(launches.size(), 0);
     }
 
-    void foreignListenerGetsNothing()
+    // A socket another user put in place gets no link.
+    void foreignUser()
     {
         const QString path = socketIn(QStringLiteral("squatted.socket"));
         ForeignProcess squatter(foreignProgram(), QStringLiteral("--listen"), path);
@@ -215,10 +216,8 @@ private Q_SLOTS:
         QVERIFY(!launch.listen());
         QCOMPARE(squatter.line(), QByteArray("got 0"));
         QVERIFY(QFileInfo::exists(path));
-    }
 
-    void foreignClientIgnored()
-    {
+        // Nor is a link another user sends taken.
         LinkHandoff running(socketIn(QStringLiteral("open.socket")));
         QVERIFY(running.listen());
         // As if the file modes were not enforced: the peer's identity is checked anyway.

@@ -38,13 +38,9 @@ public:
 public Q_SLOTS:
     QDBusVariant ReadOne(const QString& group, const QString& key, const QDBusMessage& message)
     {
-        if (!m_offersReadOne) {
-            message.setDelayedReply(true);
-            m_bus.send(
-                message.createErrorReply(QDBusError::UnknownMethod, QStringLiteral("ReadOne")));
-            return {};
-        }
-        return value(group, key, message);
+        return m_offersReadOne
+            ? value(group, key, message)
+            : refuse(message, QDBusError::errorString(QDBusError::UnknownMethod));
     }
 
     // Older portals wrap the value in one more variant.
@@ -54,23 +50,22 @@ public Q_SLOTS:
         return QDBusVariant(QVariant::fromValue(inner));
     }
 
-Q_SIGNALS:
-    void SettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
-
 public:
     QDBusConnection m_bus { QString() };
 
 private:
     QDBusVariant value(const QString& group, const QString& key, const QDBusMessage& message)
     {
-        if (group != appearanceGroup || key != colorSchemeKey) {
-            message.setDelayedReply(true);
-            m_bus.send(
-                message.createErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"),
-                    QStringLiteral("Unknown")));
-            return {};
-        }
-        return QDBusVariant(QVariant::fromValue(m_colorScheme));
+        return group == appearanceGroup && key == colorSchemeKey
+            ? QDBusVariant(QVariant::fromValue(m_colorScheme))
+            : refuse(message, QStringLiteral("org.freedesktop.portal.Error.NotFound"));
+    }
+
+    QDBusVariant refuse(const QDBusMessage& message, const QString& error)
+    {
+        message.setDelayedReply(true);
+        m_bus.send(message.createErrorReply(error, QString()));
+        return {};
     }
 
     uint m_colorScheme;
