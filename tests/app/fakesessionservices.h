@@ -40,10 +40,11 @@ struct Script
     QStringList routes; // "tracks" or "file"
 };
 
-class FakeEngine final : public CaptureEngine
+// The engine and the transcriber in one, each following the script.
+class FakeService final : public CaptureEngine, public Transcriber
 {
 public:
-    explicit FakeEngine(Script& script)
+    explicit FakeService(Script& script)
         : m_script(script)
     { }
     QCoro::Task<void> start() override
@@ -66,17 +67,6 @@ public:
     {
         m_script.interrupt = std::move(handler);
     }
-
-private:
-    Script& m_script;
-};
-
-class FakeTranscriber final : public Transcriber
-{
-public:
-    explicit FakeTranscriber(Script& script)
-        : m_script(script)
-    { }
     QCoro::Task<QString> transcribe(AudioCapture::Tracks) override
     {
         m_script.routes << QStringLiteral("tracks");
@@ -101,17 +91,17 @@ private:
     Script& m_script;
 };
 
-// Session services that make the fakes above, following `script`.
+// Session services that make the fake above, following `script`.
 inline MeetingSessionServices fakeServices(Script& script)
 {
     return {
         [&script] {
             ++script.enginesMade;
-            return std::make_unique<FakeEngine>(script);
+            return std::make_unique<FakeService>(script);
         },
         [&script](const QString& key) {
             script.keysGiven << key;
-            return std::make_unique<FakeTranscriber>(script);
+            return std::make_unique<FakeService>(script);
         },
     };
 }

@@ -64,13 +64,8 @@ public:
     ForeignProcess(const QString& program, const QString& mode, const QString& path,
         const QString& payload = {})
     {
-        const passwd* nobody = ::getpwnam("nobody");
-        if (!nobody) {
-            qFatal("no user nobody");
-        }
-        const uid_t uid = nobody->pw_uid;
-        const gid_t gid = nobody->pw_gid;
-        m_process.setChildProcessModifier([uid, gid] {
+        const passwd* nobody = ::getpwnam("nobody"); // checked in initTestCase
+        m_process.setChildProcessModifier([uid = nobody->pw_uid, gid = nobody->pw_gid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
                 ::_exit(3);
             }
@@ -89,12 +84,6 @@ public:
 private:
     QProcess m_process;
 };
-
-uid_t nobodyUid()
-{
-    const passwd* nobody = ::getpwnam("nobody");
-    return nobody ? nobody->pw_uid : uid_t(-1);
-}
 
 // A folder every user may create files in, as the shared temporary folder is.
 void openToEveryone(const QString& path)
@@ -131,6 +120,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(::getuid() == 0); // the foreign user needs a process of its own
+        QVERIFY(::getpwnam("nobody"));
         openToEveryone(m_dir.path());
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), foreignProgram()));
         QVERIFY(QFile::setPermissions(foreignProgram(),
@@ -213,7 +203,8 @@ private Q_SLOTS:
         QCOMPARE(launches.size(), 0);
     }
 
-    void foreignListenerGetsNothing()
+    // A socket another user put in place gets no link.
+    void foreignUser()
     {
         const QString path = socketIn(QStringLiteral("squatted.socket"));
         ForeignProcess squatter(foreignProgram(), QStringLiteral("--listen"), path);
@@ -225,10 +216,8 @@ private Q_SLOTS:
         QVERIFY(!launch.listen());
         QCOMPARE(squatter.line(), QByteArray("got 0"));
         QVERIFY(QFileInfo::exists(path));
-    }
 
-    void foreignClientIgnored()
-    {
+        // Nor is a link another user sends taken.
         LinkHandoff running(socketIn(QStringLiteral("open.socket")));
         QVERIFY(running.listen());
         // As if the file modes were not enforced: the peer's identity is checked anyway.
@@ -260,12 +249,13 @@ private Q_SLOTS:
         QCOMPARE(modeOf(usual), QStringLiteral("700"));
 
         // A runtime folder of someone else is not used.
-        QVERIFY(::chown(QFile::encodeName(runtime.path()).constData(), nobodyUid(), -1) == 0);
+        const uid_t nobody = ::getpwnam("nobody")->pw_uid;
+        QVERIFY(::chown(QFile::encodeName(runtime.path()).constData(), nobody, -1) == 0);
         QCOMPARE(LinkHandoff::socketPath(runtime.path(), shared.path()),
             QDir(usual).filePath(QStringLiteral("parlevox.socket")));
 
         // The usual name taken by another user: a fresh private folder, and Parlevox runs there.
-        QVERIFY(::chown(QFile::encodeName(usual).constData(), nobodyUid(), -1) == 0);
+        QVERIFY(::chown(QFile::encodeName(usual).constData(), nobody, -1) == 0);
         const QString elsewhere = LinkHandoff::socketPath({}, shared.path());
         QVERIFY2(
             !elsewhere.isEmpty() && !elsewhere.startsWith(usual + u'/'), qPrintable(elsewhere));

@@ -1,7 +1,6 @@
 #include "agentanswers.h"
 #include "agentworkspacestate.h"
 #include "integrationsmodel.h"
-#include "integrationspagename.h"
 #include "meetingsession.h"
 #include "openedlinks.h"
 #include "quicktesthelpers.h"
@@ -80,17 +79,6 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler(u"https"_s); }
-
-    void pageNames()
-    {
-        for (const IntegrationsPage page :
-            { IntegrationsPage::catalog, IntegrationsPage::agent, IntegrationsPage::prepare,
-                IntegrationsPage::gladia, IntegrationsPage::transcribe }) {
-            QCOMPARE(pageFromName(pageName(page)), page);
-        }
-        QCOMPARE(pageFromName(u"Catalog"), std::nullopt);
-        QCOMPARE(pageFromName(u""), std::nullopt);
-    }
 
     void catalogue_data()
     {
@@ -219,6 +207,26 @@ private Q_SLOTS:
         click("formBackButton");
         QCOMPARE(page(), u"catalog"_s);
         QCOMPARE(m_dismissed->count(), 0);
+
+        // Disconnecting drops the code, the access and the agent's work, but keeps the site.
+        AgentWorkspaceState* agent = m_session->agent();
+        giveWork(agent);
+        click("disconnectButton");
+        QVERIFY(m_session->agentAccessCode().isEmpty());
+        QVERIFY(!m_session->agentAccess());
+        QVERIFY(!agent->reviewing());
+        QVERIFY(!agent->execution());
+        QCOMPARE(m_storedURL, m_server->url().toString());
+        QCOMPARE(page(), u"catalog"_s);
+        QVERIFY(shown("connectAgentButton"));
+        QCOMPARE(rowStatus("trelloRow"), u"Option agent"_s);
+
+        // "Connecter l’agent" leads to the form, whose leading button now closes the sheet.
+        click("connectAgentButton");
+        QCOMPARE(page(), u"agent"_s);
+        QTRY_VERIFY(item("codeField")->hasActiveFocus());
+        click("formBackButton");
+        QCOMPARE(m_dismissed->count(), 1);
     }
 
     void connectFailures_data()
@@ -418,32 +426,6 @@ private Q_SLOTS:
         QVERIFY(!m_root->property("checking").toBool());
         QCOMPARE(m_session->agentAccess(), (AgentAccess { .planning = true }));
         QTRY_VERIFY(!agent->busy());
-    }
-
-    void disconnect()
-    {
-        AgentWorkspaceState* agent = m_session->agent();
-        m_session->setAgentAccessCode(u"code-42"_s);
-        m_session->setAgentAccess(everything);
-        giveWork(agent);
-        present(u"catalog"_s);
-
-        click("disconnectButton");
-        QVERIFY(m_session->agentAccessCode().isEmpty());
-        QVERIFY(!m_session->agentAccess());
-        QVERIFY(!agent->reviewing());
-        QVERIFY(!agent->execution());
-        QCOMPARE(m_storedURL, m_server->url().toString());
-        QCOMPARE(page(), u"catalog"_s);
-        QVERIFY(shown("connectAgentButton"));
-        QCOMPARE(rowStatus("trelloRow"), u"Option agent"_s);
-
-        // "Connecter l’agent" leads to the form, whose leading button now closes the sheet.
-        click("connectAgentButton");
-        QCOMPARE(page(), u"agent"_s);
-        QTRY_VERIFY(item("codeField")->hasActiveFocus());
-        click("formBackButton");
-        QCOMPARE(m_dismissed->count(), 1);
     }
 
     void keyForm_data()

@@ -49,27 +49,7 @@ private Q_SLOTS:
         QCOMPARE(color.alpha(), 255);
     }
 
-    void resolvesPerAppearance_data()
-    {
-        QTest::addColumn<int>("appearance");
-        QTest::addColumn<QColor>("expected");
-
-        QTest::newRow("light") << int(PVAppearance::light) << QColor::fromRgb(0x12, 0x34, 0x56);
-        QTest::newRow("dark") << int(PVAppearance::dark) << QColor::fromRgb(0xAB, 0xCD, 0xEF);
-        QTest::newRow("no preference uses light")
-            << int(PVAppearance::noPreference) << QColor::fromRgb(0x12, 0x34, 0x56);
-        QTest::newRow("unknown appearance uses light") << 42 << QColor::fromRgb(0x12, 0x34, 0x56);
-    }
-
-    void resolvesPerAppearance()
-    {
-        QFETCH(int, appearance);
-        QFETCH(QColor, expected);
-        const PVColor color(u"#123456", u"#ABCDEF");
-        QCOMPARE(color.resolved(PVAppearance(appearance)), expected);
-    }
-
-    // The palette as written down, not as the theme computes it.
+    // The palette as written down, not as the theme computes it; any other appearance is light.
     void paletteModes_data()
     {
         QTest::addColumn<PaletteColour>("colour");
@@ -98,6 +78,8 @@ private Q_SLOTS:
         QCOMPARE(colour().resolved(PVAppearance::light), QColor::fromRgb(light));
         QCOMPARE(colour().resolved(PVAppearance::dark), QColor::fromRgb(dark));
         QCOMPARE(colour().resolved(PVAppearance::light).alpha(), 255);
+        QCOMPARE(colour().resolved(PVAppearance::noPreference), QColor::fromRgb(light));
+        QCOMPARE(colour().resolved(PVAppearance(42)), QColor::fromRgb(light));
     }
 
     void linesFollowTheInk()
