@@ -1,3 +1,4 @@
+#include "agentanswers.h"
 #include "agentclient.h"
 #include "blockingwait.h"
 #include "processmemory.h"
@@ -301,13 +302,8 @@ void TestAgentClient::launchLink()
         QJsonDocument(QJsonObject { { u"executor"_s, answered }, { u"url"_s, link } })
             .toJson(QJsonDocument::Compact)));
     const AgentClient client(server.url(), u"c"_s);
-    const AgentReview proposal { .executor = *AgentExecutor::fromWireValue(proposed),
-        .destination = u"https://trello.com/b/1"_s,
-        .title = u"Fiche"_s,
-        .task = u"Créer la fiche"_s,
-        .quote = {},
-        .clarifications = {},
-        .approval = u"tok-\"42\""_s };
+    AgentReview proposal = AgentReview::fromJson(agentanswers::proposalJson(proposed));
+    proposal.approval = u"tok-\"42\""_s;
 
     if (accepted) {
         const AgentExecution execution = blockingWait(client.launch(proposal));

@@ -160,7 +160,7 @@ private Q_SLOTS:
         QCOMPARE(w.state.excerpt(), excerpt);
     }
 
-    void failedAnswerKeepsTypedText()
+    void answerFailedThenInvalidatedInFlight()
     {
         Workspace w;
         AgentWorkspaceState& state = w.state;
@@ -184,6 +184,20 @@ private Q_SLOTS:
         QCOMPARE(state.answer(), QString());
         QCOMPARE(state.error(), QString());
         QVERIFY(state.reviewing());
+
+        // Invalidated while an answer is on its way: the running preparation still writes its
+        // answer and the list it sent.
+        w.answering(u"A2"_s);
+        w.server.enqueue(jsonAnswer(proposalJson(), 200));
+        QCoro::Task<> running = state.prepare(w.client, u"Q2"_s);
+        state.invalidateReview();
+        QVERIFY(!state.preparation());
+        QVERIFY(state.clarifications().isEmpty());
+        QCOMPARE(state.answer(), QString());
+        QVERIFY(state.busy());
+        QCoro::waitFor(std::move(running));
+        QVERIFY(state.reviewing() && !state.busy());
+        QCOMPARE(state.clarifications(), both);
     }
 
     void unauthorizedPreparation()
@@ -264,27 +278,6 @@ private Q_SLOTS:
         QVERIFY(!state.busy() && !state.execution());
         QCOMPARE(state.clarifications(), QList { clarification("Q", "A") });
         QCOMPARE(state.request(), u"Relancer le client"_s);
-    }
-
-    void invalidateDuringPreparation()
-    {
-        Workspace w;
-        AgentWorkspaceState& state = w.state;
-        w.answering(u"A2"_s);
-
-        w.server.enqueue(jsonAnswer(proposalJson(), 200));
-        QCoro::Task<> running = state.prepare(w.client, u"Q2"_s);
-        state.invalidateReview();
-        QVERIFY(!state.preparation());
-        QVERIFY(state.clarifications().isEmpty());
-        QCOMPARE(state.answer(), QString());
-        QVERIFY(state.busy());
-
-        // The running preparation still writes its answer and the list it sent.
-        QCoro::waitFor(std::move(running));
-        QVERIFY(state.reviewing() && !state.busy());
-        QCOMPARE(state.clarifications(),
-            QList({ clarification("Q1", "A1"), clarification("Q2", "A2") }));
     }
 
     void oneRequestAtATimeAndDestroyedInFlight()
