@@ -179,7 +179,7 @@ private Q_SLOTS:
         }
     }
 
-    void unauthorizedThenCleared()
+    void unauthorizedThenClearedThenInserted()
     {
         grant(AgentAccess { .planning = true, .trello = true, .devin = true });
         type("requestField", u"Créer une fiche"_s);
@@ -204,11 +204,8 @@ private Q_SLOTS:
         click("prepareButton");
         QTRY_COMPARE(m_server->requests().size(), 2);
         QTRY_VERIFY(shown("reviewCard"));
-    }
 
-    void insertDiscardsProposal()
-    {
-        reachReview(proposalJson());
+        // Inserting the transcription discards the proposal it was made from.
         m_root->setProperty("transcript", u"[00:00] Micro : On relance lundi."_s);
         click("insertButton");
         QVERIFY(!m_state->reviewing());

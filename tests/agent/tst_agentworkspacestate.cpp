@@ -160,7 +160,7 @@ private Q_SLOTS:
         QCOMPARE(w.state.excerpt(), excerpt);
     }
 
-    void failedAnswerKeepsTypedText()
+    void answerFailedThenInvalidatedInFlight()
     {
         Workspace w;
         AgentWorkspaceState& state = w.state;
@@ -184,6 +184,20 @@ private Q_SLOTS:
         QCOMPARE(state.answer(), QString());
         QCOMPARE(state.error(), QString());
         QVERIFY(state.reviewing());
+
+        // Invalidated while an answer is on its way: the running preparation still writes its
+        // answer and the list it sent.
+        w.answering(u"A2"_s);
+        w.server.enqueue(jsonAnswer(proposalJson(), 200));
+        QCoro::Task<> running = state.prepare(w.client, u"Q2"_s);
+        state.invalidateReview();
+        QVERIFY(!state.preparation());
+        QVERIFY(state.clarifications().isEmpty());
+        QCOMPARE(state.answer(), QString());
+        QVERIFY(state.busy());
+        QCoro::waitFor(std::move(running));
+        QVERIFY(state.reviewing() && !state.busy());
+        QCOMPARE(state.clarifications(), both);
     }
 
     void unauthorizedPreparation()
@@ -266,28 +280,7 @@ private Q_SLOTS:
         QCOMPARE(state.request(), u"Relancer le client"_s);
     }
 
-    void invalidateDuringPreparation()
-    {
-        Workspace w;
-        AgentWorkspaceState& state = w.state;
-        w.answering(u"A2"_s);
-
-        w.server.enqueue(jsonAnswer(proposalJson(), 200));
-        QCoro::Task<> running = state.prepare(w.client, u"Q2"_s);
-        state.invalidateReview();
-        QVERIFY(!state.preparation());
-        QVERIFY(state.clarifications().isEmpty());
-        QCOMPARE(state.answer(), QString());
-        QVERIFY(state.busy());
-
-        // The running preparation still writes its answer and the list it sent.
-        QCoro::waitFor(std::move(running));
-        QVERIFY(state.reviewing() && !state.busy());
-        QCOMPARE(state.clarifications(),
-            QList({ clarification("Q1", "A1"), clarification("Q2", "A2") }));
-    }
-
-    void onlyOneRequestAtATime()
+    void oneRequestAtATimeAndDestroyedInFlight()
     {
         Workspace w;
         AgentWorkspaceState& state = w.state;
@@ -308,9 +301,25 @@ private Q_SLOTS:
         QCoro::waitFor(state.launch(std::nullopt, proposal));
         QCOMPARE(w.server.requests().size(), 2);
         QCOMPARE(busy.size(), 1);
+
+        // A state destroyed while its request is in flight is not written to when the answer comes.
+        auto* preparing = new AgentWorkspaceState;
+        preparing->setRequest(u"Relance"_s);
+        w.server.enqueue(questionAnswer(u"Q"_s, 100));
+        QCoro::Task<> preparation = preparing->prepare(w.client);
+        delete preparing;
+        QCoro::waitFor(std::move(preparation));
+        auto* launching = new AgentWorkspaceState;
+        w.server.enqueue(executionAnswer(u"computer_use"_s, sessionLink(), 100));
+        QCoro::Task<> launch = launching->launch(w.client, proposal);
+        delete launching;
+        QCoro::waitFor(std::move(launch));
+        QCOMPARE(w.server.requests().size(), 4);
     }
 
-    void notifications()
+    // What a new review and a new recording clear, and what they leave; every write of the
+    // preparation, the clarifications and the session notifies, an unchanged text does not.
+    void resets()
     {
         AgentWorkspaceState state;
         QSignalSpy request(&state, &AgentWorkspaceState::requestChanged);
@@ -318,24 +327,7 @@ private Q_SLOTS:
         QSignalSpy preparation(&state, &AgentWorkspaceState::preparationChanged);
         QSignalSpy clarifications(&state, &AgentWorkspaceState::clarificationsChanged);
         QSignalSpy execution(&state, &AgentWorkspaceState::executionChanged);
-
-        state.setRequest(u"a"_s);
-        state.setRequest(u"a"_s);
-        state.setTrelloSetupRequired(true);
-        QCOMPARE(request.size(), 1);
-
-        // Writes of the preparation, the clarifications and the session always notify.
-        state.invalidateReview();
-        QCOMPARE(preparation.size(), 1);
-        QCOMPARE(clarifications.size(), 1);
-        QCOMPARE(trello.size(), 2);
-        state.setExecution(std::nullopt);
-        QCOMPARE(execution.size(), 1);
-    }
-
-    void resets()
-    {
-        AgentWorkspaceState state;
+        state.setRequest(u"r"_s);
         state.setRequest(u"r"_s);
         state.setExcerpt(u"e"_s);
         state.setAnswer(u"a"_s);
@@ -345,8 +337,12 @@ private Q_SLOTS:
         state.setClarifications({ clarification("Q", "A") });
         state.setPreparation(AgentPreparation::askQuestion(u"Q2"_s));
         state.setExecution(AgentExecution { AgentExecutor::Kind::devin, QUrl(sessionLink()) });
+        QCOMPARE(request.size(), 1);
 
         state.invalidateReview();
+        QCOMPARE(preparation.size(), 2);
+        QCOMPARE(clarifications.size(), 2);
+        QCOMPARE(trello.size(), 2);
         QVERIFY(!state.preparation());
         QVERIFY(state.clarifications().isEmpty());
         QVERIFY(state.answer().isEmpty() && state.error().isEmpty());
@@ -355,30 +351,16 @@ private Q_SLOTS:
         QCOMPARE(state.excerpt(), u"e"_s);
         QVERIFY(state.execution());
         QVERIFY(state.executionValue().isValid());
+        state.invalidateReview();
+        QCOMPARE(preparation.size(), 3);
+        QCOMPARE(clarifications.size(), 3);
 
         state.newRecording();
         QVERIFY(state.request().isEmpty() && state.excerpt().isEmpty());
         QVERIFY(!state.execution());
         QVERIFY(!state.executionValue().isValid());
-    }
-
-    void destroyedWhileInFlight()
-    {
-        Workspace w;
-        const AgentReview proposal = w.reachReview();
-        auto* preparing = new AgentWorkspaceState;
-        preparing->setRequest(u"Relance"_s);
-        w.server.enqueue(questionAnswer(u"Q"_s, 100));
-        QCoro::Task<> preparation = preparing->prepare(w.client);
-        delete preparing;
-        QCoro::waitFor(std::move(preparation));
-
-        auto* launching = new AgentWorkspaceState;
-        w.server.enqueue(executionAnswer(u"computer_use"_s, sessionLink(), 100));
-        QCoro::Task<> launch = launching->launch(w.client, proposal);
-        delete launching;
-        QCoro::waitFor(std::move(launch));
-        QCOMPARE(w.server.requests().size(), 3);
+        state.setExecution(std::nullopt);
+        QCOMPARE(execution.size(), 3);
     }
 };
 

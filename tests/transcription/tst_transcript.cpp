@@ -14,14 +14,6 @@ Segment at(double start, QString text, std::optional<qint64> speaker = std::null
     return Segment { start, speaker, std::move(text) };
 }
 
-AudioCapture::Tracks offsets(double microphone, double system)
-{
-    AudioCapture::Tracks tracks;
-    tracks.microphoneOffset = microphone;
-    tracks.systemOffset = system;
-    return tracks;
-}
-
 QString lines(std::initializer_list<const char*> parts)
 {
     QStringList list;
@@ -221,7 +213,8 @@ private Q_SLOTS:
         QFETCH(QList<Segment>, system);
         QFETCH(double, microphoneOffset);
         QFETCH(double, systemOffset);
-        QTEST(Gladia::format(microphone, system, offsets(microphoneOffset, systemOffset)),
+        QTEST(Gladia::format(microphone, system,
+                  { .microphoneOffset = microphoneOffset, .systemOffset = systemOffset }),
             "transcript");
     }
 };
