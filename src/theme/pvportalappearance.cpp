@@ -32,6 +32,9 @@ PVPortalAppearance::PVPortalAppearance(const QDBusConnection& bus, QObject* pare
     if (!m_bus.isConnected()) {
         return;
     }
+    // The bus looks the slot's argument types up by name: a type not yet used anywhere in the
+    // process is unknown to it, and the subscription would silently fail.
+    qRegisterMetaType<QDBusVariant>();
     m_bus.connect(service, path, interface, QStringLiteral("SettingChanged"), this,
         SLOT(settingChanged(QString, QString, QDBusVariant)));
     read(readOne);

@@ -130,22 +130,6 @@ private Q_SLOTS:
         QCOMPARE(theme.pvCanvas(), lightCanvas);
     }
 
-    // Runs before any portal is up. Also, the first subscription on the client connection misses
-    // the announcements of a portal in this process, and followsPortal checks them.
-    void lightWithoutPortal()
-    {
-        PVTheme theme { PVFonts({}) };
-        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
-        theme.followPortal(clientBus());
-        QTest::qWait(300);
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(theme.pvCanvas(), lightCanvas);
-
-        PVTheme unconnected { PVFonts({}) };
-        unconnected.followPortal(QDBusConnection(QStringLiteral("never-connected")));
-        QCOMPARE(unconnected.pvCanvas(), lightCanvas);
-    }
-
     void followsPortal_data()
     {
         QTest::addColumn<uint>("colorScheme");
@@ -159,6 +143,8 @@ private Q_SLOTS:
         QTest::newRow("unknown value") << 7U << true << lightCanvas;
     }
 
+    // The first row is the first subscription in the process: it catches a change announcement
+    // lost because the bus did not know the announcement's argument types yet.
     void followsPortal()
     {
         QFETCH(uint, colorScheme);
@@ -185,6 +171,21 @@ private Q_SLOTS:
         QCOMPARE(theme.isDark(), !dark);
         QTest::qWait(100);
         QCOMPARE(changed.count(), 2);
+    }
+
+    // Runs after the portal's last row has gone.
+    void lightWithoutPortal()
+    {
+        PVTheme theme { PVFonts({}) };
+        QSignalSpy changed(&theme, &PVTheme::appearanceChanged);
+        theme.followPortal(clientBus());
+        QTest::qWait(300);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(theme.pvCanvas(), lightCanvas);
+
+        PVTheme unconnected { PVFonts({}) };
+        unconnected.followPortal(QDBusConnection(QStringLiteral("never-connected")));
+        QCOMPARE(unconnected.pvCanvas(), lightCanvas);
     }
 
     void bundledFacesLoad()
