@@ -1,5 +1,7 @@
 #include "echocanceller.h"
 
+#include "doubletalkpath.h"
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -73,6 +75,10 @@ constexpr double learningLimit = 3e9;
 // Silence fed before going over the held audio again, so the canceller's memory of the call
 // starts as empty as it did the first time.
 constexpr int learningFlushFrames = 50;
+// The linear canceller that keeps the local voice in double talk gets the call this many frames
+// later than the main one, which puts an echo that arrives `targetDelay` after the call audio
+// handed over half-way through its filter.
+constexpr int doubleTalkDelayFrames = 5;
 
 struct Chunk
 {
@@ -162,6 +168,7 @@ struct EchoCanceller::State
     std::mutex processing;
 
     std::unique_ptr<webrtc::AudioProcessing> canceller;
+    std::unique_ptr<DoubleTalkPath> doubleTalk;
     PcmFormat cancellerFormat; // of the microphone frames the canceller was set up for
     bool cancellerBroken = false;
 
@@ -636,6 +643,8 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
         canceller.reset();
         return false;
     }
+    doubleTalk = std::make_unique<DoubleTalkPath>(
+        format.sampleRate, format.channelCount, doubleTalkDelayFrames);
     cancellerFormat = format;
     previousCancelled = false;
     freshCanceller = true;
@@ -676,8 +685,10 @@ bool EchoCanceller::State::cancelInput()
     if (canceller->ProcessStream(inputChannels.data(), config, config, processedChannels.data())
         != webrtc::AudioProcessing::kNoError) {
         cancellerBroken = true;
+        return false;
     }
-    return !cancellerBroken;
+    doubleTalk->process(input, processed);
+    return true;
 }
 
 // Visits `frames` microphone frames from `position`, counted from the start of the first held
@@ -824,8 +835,10 @@ bool EchoCanceller::State::feedCanceller(
     if (canceller->ProcessReverseStream(source, config, config, destination)
         != webrtc::AudioProcessing::kNoError) {
         cancellerBroken = true;
+        return false;
     }
-    return !cancellerBroken;
+    doubleTalk->pushReference(frame, config.sample_rate_hz());
+    return true;
 }
 
 // Follows how loud the call comes back in the microphone, from the frame in `input`, and when.

@@ -307,6 +307,14 @@ private Q_SLOTS:
             const double rest = enhancement(far.start + 2, far.end);
             QVERIFY2(
                 first > 15 && rest > 15, qPrintable(QStringLiteral("%1 %2").arg(first).arg(rest)));
+            // While both talk, the local voice keeps its level: what the microphone holds then
+            // against the local voice alone, as loud as it comes through in the near-end stretch.
+            const double rawNear
+                = raw.power(near.start + recording.rawLag, near.end + recording.rawLag);
+            const double localBoth = rawNear / m_scenario.localSignal.power(near.start, near.end)
+                * m_scenario.localSignal.power(both.start, both.end);
+            const double change = decibels(microphoneBoth / localBoth);
+            QVERIFY2(change > -1.5, qPrintable(QString::number(change)));
         } else {
             QVERIFY(microphoneFar < 1e-10); // nothing to hear, nothing made up
             // Without an echo, the local speaker keeps its level while the call talks too.

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+// While the local speaker talks over the call, the echo canceller's suppressor takes a few
+// decibels of their voice along with the echo. Beside it runs a linear-only canceller, which
+// subtracts its estimate of the echo and never gates, and wherever the main canceller's output
+// still holds a voice (its suppressor let something through that far exceeds any echo left), that
+// output is replaced by the linear one: the local voice keeps its level, and the main canceller's
+// output stays everywhere else. Works on 10 ms frames on the canceller's thread.
+class DoubleTalkPath
+{
+public:
+    // The linear canceller gets the call `referenceDelayFrames` 10 ms frames later than the main
+    // one, which is handed it ahead of the microphone.
+    DoubleTalkPath(int microphoneRate, int channels, int referenceDelayFrames);
+    ~DoubleTalkPath();
+    DoubleTalkPath(const DoubleTalkPath&) = delete;
+    DoubleTalkPath& operator=(const DoubleTalkPath&) = delete;
+
+    // A 10 ms frame of the call, mono, at `rate`, as it is handed to the main canceller.
+    void pushReference(const std::vector<float>& frame, int rate);
+    // `input` holds a 10 ms microphone frame per channel and `cancelled` the main canceller's
+    // output for it, which is changed where the local speaker talks.
+    void process(
+        const std::vector<std::vector<float>>& input, std::vector<std::vector<float>>& cancelled);
+
+private:
+    struct Speex;
+    std::unique_ptr<Speex> m_speex;
+    int m_microphoneRate;
+    std::size_t m_delay; // samples at the microphone's rate
+    std::vector<float> m_reference; // call audio at the microphone's rate, oldest first
+    int m_holdFrames = 0;
+    bool m_usedLinear = false;
+    std::vector<short> m_microphone16;
+    std::vector<short> m_reference16;
+    std::vector<short> m_linear16;
+};
