@@ -7,7 +7,8 @@
 #include <memory>
 
 // Removes the call from the microphone: the call is the far-end reference, placed against the
-// microphone by host time, and a 10 ms acoustic echo canceller runs on a thread of its own. Both
+// microphone by host time, and a 10 ms acoustic echo canceller runs on a thread of its own (with,
+// beside it, a linear one that keeps the local voice where both talk: see DoubleTalkPath). Both
 // feeds copy the buffer and return at once. Every microphone buffer comes out again through the
 // output handler, with its own length, format and host time, either cancelled or, where the call
 // was silent for the last half second, untouched. If the canceller cannot run or falls behind,
