@@ -18,6 +18,10 @@ constexpr double quietPower = 1e-7;
 // A voice is followed for this many frames after it was last heard, so that syllables' tails are
 // not cut.
 constexpr int holdFrames = 5;
+// The linear output is used once it takes at least 6 dB off the echo where only the call talks,
+// followed over the last 20 or so such frames.
+constexpr double trustedLoss = 4;
+constexpr double smoothing = 0.05;
 
 short toShort(float sample)
 {
@@ -123,29 +127,41 @@ void DoubleTalkPath::process(
     for (std::size_t i = 0; i < available; ++i) {
         m_reference16[frame - available + i] = toShort(m_reference[end - available + i]);
     }
+    m_microphone16.resize(frame);
+    m_linear.resize(input.size());
+    for (std::size_t channel = 0; channel < input.size(); ++channel) {
+        std::transform(
+            input[channel].begin(), input[channel].end(), m_microphone16.begin(), toShort);
+        // The linear filter learns on every frame, used or not.
+        m_linear16.resize(frame);
+        speex_echo_cancellation(m_speex->cancellers[channel], m_microphone16.data(),
+            m_reference16.data(), m_linear16.data());
+        m_linear[channel].resize(frame);
+        std::transform(m_linear16.begin(), m_linear16.end(), m_linear[channel].begin(),
+            [](short sample) { return float(sample) / 32768.0f; });
+    }
     const double inputPower = power(input);
     const double cancelledPower = power(cancelled);
     const bool voice = cancelledPower > voiceShare * inputPower
         && cancelledPower > quietPower * double(frame * input.size());
     m_holdFrames = voice ? holdFrames : std::max(0, m_holdFrames - 1);
-    const bool useLinear = m_holdFrames > 0;
-    m_microphone16.resize(frame);
-    m_linear16.resize(frame);
-    for (std::size_t channel = 0; channel < input.size(); ++channel) {
-        std::transform(
-            input[channel].begin(), input[channel].end(), m_microphone16.begin(), toShort);
-        // The linear filter learns on every frame, used or not.
-        speex_echo_cancellation(m_speex->cancellers[channel], m_microphone16.data(),
-            m_reference16.data(), m_linear16.data());
-        if (!useLinear && !m_usedLinear) {
-            continue;
-        }
+    // Where only the call talks, how much of its echo the linear canceller removes: its output is
+    // trusted only once that is a fair share. Without an echo to learn from, or before it has
+    // learnt the room, it would add call audio that the microphone never heard.
+    if (!voice && inputPower > quietPower * double(frame * input.size())) {
+        m_callOnlyMicrophone += smoothing * (inputPower - m_callOnlyMicrophone);
+        m_callOnlyLinear += smoothing * (power(m_linear) - m_callOnlyLinear);
+    }
+    const bool trusted = m_callOnlyMicrophone > trustedLoss * m_callOnlyLinear;
+    const bool useLinear = m_holdFrames > 0 && trusted;
+    if (useLinear || m_usedLinear) {
         // A 10 ms cross-fade where the linear output takes over or lets go.
-        for (std::size_t i = 0; i < frame; ++i) {
-            const float ramp = float(i + 1) / float(frame);
-            const float weight = useLinear == m_usedLinear ? 1.0f : useLinear ? ramp : 1 - ramp;
-            const float linear = float(m_linear16[i]) / 32768.0f;
-            cancelled[channel][i] += weight * (linear - cancelled[channel][i]);
+        for (std::size_t channel = 0; channel < input.size(); ++channel) {
+            for (std::size_t i = 0; i < frame; ++i) {
+                const float ramp = float(i + 1) / float(frame);
+                const float weight = useLinear == m_usedLinear ? 1.0f : useLinear ? ramp : 1 - ramp;
+                cancelled[channel][i] += weight * (m_linear[channel][i] - cancelled[channel][i]);
+            }
         }
     }
     m_usedLinear = useLinear;
