@@ -1,10 +1,10 @@
 // Benchmark helper for bench/echo: one generated meeting on loudspeakers (far end only, near end
 // only, double talk; two synthetic voices) is played on a private sound server whose microphone
-// hears the call again 40 ms late and 10 dB down. It is recorded through AudioCapture, then, on
-// the same input, through the sound server's own echo canceller (module-echo-cancel,
-// aec_method=webrtc, its level-changing stages off). The raw microphone is recorded beside each.
-// Prints each side's figures, the canceller's CPU cost, and last
-// "echo erle_db=<n> ref_erle_db=<n> nearend_change_db=<n> doubletalk_change_db=<n>".
+// hears the call again 40 ms late and 10 dB down, first at a wandering delay, then at a fixed one.
+// It is recorded through AudioCapture, then, on the same input, through the sound server's own echo
+// canceller (module-echo-cancel, aec_method=webrtc, its level-changing stages off). The raw
+// microphone is recorded beside each. Prints each side's figures, the canceller's CPU cost, and
+// last "echo erle_db=<n> ref_erle_db=<n> nearend_change_db=<n> doubletalk_change_db=<n>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "echoscenario.h"
@@ -18,6 +18,7 @@
 #include <QTest>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -101,6 +102,72 @@ double processCpuSeconds()
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Records the scenario through AudioCapture on a server whose microphone hears the call.
+std::optional<Figures> recordParlevox(
+    const EchoScenario& scenario, const QTemporaryDir& folder, bool drifting)
+{
+    PulseServer server;
+    if (!server.isReady() || !server.addEcho(40, -10, drifting)) {
+        std::fprintf(stderr, "no sound server with an echo path\n");
+        return std::nullopt;
+    }
+    server.makeDefault();
+    const QString raw = folder.filePath(QStringLiteral("parlevox-raw.wav"));
+    const auto rawRecorder
+        = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
+    AudioCapture capture;
+    blockingWait(capture.start());
+    if (!QTest::qWaitFor([&] { return QFileInfo(capture.microphone()).size() > 8192; }, 5000)) {
+        std::fprintf(stderr, "the microphone delivers nothing\n");
+        return std::nullopt;
+    }
+    const double cpuBefore = processCpuSeconds();
+    const double echoBefore = threadcpu::seconds("Parlevox.echo");
+    const auto started = std::chrono::steady_clock::now();
+    play(server, scenario, QLatin1String(PulseServer::callSink));
+    const double recorded
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double echoCpu = threadcpu::seconds("Parlevox.echo") - echoBefore;
+    const double captureCpu = processCpuSeconds() - cpuBefore;
+    const AudioCapture::StopResult result = blockingWait(capture.stop());
+    finishRecording(*rawRecorder);
+    if (!result.tracks) {
+        std::fprintf(stderr, "the recording did not keep both tracks\n");
+        return std::nullopt;
+    }
+    std::printf("canceller cpu %.1f ms per recorded second (whole capture %.1f ms)\n",
+        echoCpu * 1000 / recorded, captureCpu * 1000 / recorded);
+    return measure(scenario, readMono(raw), readMono(capture.microphone()));
+}
+
+// The same through the sound server's own echo canceller.
+std::optional<Figures> recordReference(
+    const EchoScenario& scenario, const QTemporaryDir& folder, bool drifting)
+{
+    PulseServer server;
+    if (!server.isReady() || !server.addEcho(40, -10, drifting)
+        || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-echo-cancel"),
+            QStringLiteral("source_master=%1").arg(QLatin1String(PulseServer::microphoneSource)),
+            QStringLiteral("sink_master=%1").arg(QLatin1String(PulseServer::callSink)),
+            QStringLiteral("source_name=echo_cancelled"), QStringLiteral("sink_name=echo_call"),
+            QStringLiteral("aec_method=webrtc"),
+            QStringLiteral("aec_args=\"high_pass_filter=0 noise_suppression=0 "
+                           "analog_gain_control=0 digital_gain_control=0\"") })) {
+        std::fprintf(stderr, "module-echo-cancel could not be loaded\n");
+        return std::nullopt;
+    }
+    const QString raw = folder.filePath(QStringLiteral("reference-raw.wav"));
+    const QString cancelled = folder.filePath(QStringLiteral("reference.wav"));
+    const auto rawRecorder
+        = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
+    const auto recorder = recordSource(server, QStringLiteral("echo_cancelled"), cancelled);
+    QTest::qWait(1000);
+    play(server, scenario, QStringLiteral("echo_call"));
+    finishRecording(*recorder);
+    finishRecording(*rawRecorder);
+    return measure(scenario, readMono(raw), readMono(cancelled));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -119,77 +186,27 @@ int main(int argc, char** argv)
         scenario.nearEndOnly.start, scenario.nearEndOnly.end, scenario.doubleTalk.start,
         scenario.doubleTalk.end);
 
-    Figures parlevox;
-    try {
-        PulseServer server;
-        if (!server.isReady() || !server.addEcho(40, -10)) {
-            std::fprintf(stderr, "no sound server with an echo path\n");
+    // First with the echo at a wandering delay (loudspeaker and microphone on clocks of their
+    // own), then at a fixed one, which the last line gives.
+    std::optional<Figures> parlevox;
+    std::optional<Figures> reference;
+    for (const bool drifting : { true, false }) {
+        std::printf("%s echo path:\n", drifting ? "wandering" : "fixed");
+        try {
+            parlevox = recordParlevox(scenario, folder, drifting);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s\n", error.what());
             return 1;
         }
-        server.makeDefault();
-        const QString raw = folder.filePath(QStringLiteral("parlevox-raw.wav"));
-        const auto rawRecorder
-            = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
-        AudioCapture capture;
-        blockingWait(capture.start());
-        if (!QTest::qWaitFor([&] { return QFileInfo(capture.microphone()).size() > 8192; }, 5000)) {
-            std::fprintf(stderr, "the microphone delivers nothing\n");
+        reference = parlevox ? recordReference(scenario, folder, drifting) : std::nullopt;
+        if (!reference) {
             return 1;
         }
-        const double cpuBefore = processCpuSeconds();
-        const double echoBefore = threadcpu::seconds("Parlevox.echo");
-        const auto started = std::chrono::steady_clock::now();
-        play(server, scenario, QLatin1String(PulseServer::callSink));
-        const double recorded
-            = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const double echoCpu = threadcpu::seconds("Parlevox.echo") - echoBefore;
-        const double captureCpu = processCpuSeconds() - cpuBefore;
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
-        finishRecording(*rawRecorder);
-        if (!result.tracks) {
-            std::fprintf(stderr, "the recording did not keep both tracks\n");
-            return 1;
-        }
-        parlevox = measure(scenario, readMono(raw), readMono(capture.microphone()));
-        std::printf("canceller cpu %.1f ms per recorded second (whole capture %.1f ms)\n",
-            echoCpu * 1000 / recorded, captureCpu * 1000 / recorded);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-        return 1;
+        print("  Parlevox", *parlevox);
+        print("  module-echo-cancel", *reference);
     }
-    print("Parlevox", parlevox);
-
-    Figures reference;
-    {
-        PulseServer server;
-        if (!server.isReady() || !server.addEcho(40, -10)
-            || !server.control(
-                { QStringLiteral("load-module"), QStringLiteral("module-echo-cancel"),
-                    QStringLiteral("source_master=%1")
-                        .arg(QLatin1String(PulseServer::microphoneSource)),
-                    QStringLiteral("sink_master=%1").arg(QLatin1String(PulseServer::callSink)),
-                    QStringLiteral("source_name=echo_cancelled"),
-                    QStringLiteral("sink_name=echo_call"), QStringLiteral("aec_method=webrtc"),
-                    QStringLiteral("aec_args=\"high_pass_filter=0 noise_suppression=0 "
-                                   "analog_gain_control=0 digital_gain_control=0\"") })) {
-            std::fprintf(stderr, "module-echo-cancel could not be loaded\n");
-            return 1;
-        }
-        const QString raw = folder.filePath(QStringLiteral("reference-raw.wav"));
-        const QString cancelled = folder.filePath(QStringLiteral("reference.wav"));
-        const auto rawRecorder
-            = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
-        const auto recorder = recordSource(server, QStringLiteral("echo_cancelled"), cancelled);
-        QTest::qWait(1000);
-        play(server, scenario, QStringLiteral("echo_call"));
-        finishRecording(*recorder);
-        finishRecording(*rawRecorder);
-        reference = measure(scenario, readMono(raw), readMono(cancelled));
-    }
-    print("module-echo-cancel", reference);
-
     std::printf(
         "echo erle_db=%.1f ref_erle_db=%.1f nearend_change_db=%.2f doubletalk_change_db=%.2f\n",
-        parlevox.erle, reference.erle, parlevox.nearEndChange, parlevox.doubleTalkChange);
+        parlevox->erle, reference->erle, parlevox->nearEndChange, parlevox->doubleTalkChange);
     return 0;
 }

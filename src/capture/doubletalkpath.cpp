@@ -18,9 +18,9 @@ constexpr double quietPower = 1e-7;
 // A voice is followed for this many frames after it was last heard, so that syllables' tails are
 // not cut.
 constexpr int holdFrames = 5;
-// The linear output is used once it takes at least 6 dB off the echo where only the call talks,
-// followed over the last 20 or so such frames.
-constexpr double trustedLoss = 4;
+// The linear output is used once it takes at least 10 dB off the echo where only the call talks,
+// on average over the last 20 or so such frames: what it leaves then is well under the voice.
+constexpr double trustedLoss = 10;
 constexpr double smoothing = 0.05;
 
 short toShort(float sample)
@@ -147,12 +147,13 @@ void DoubleTalkPath::process(
     m_holdFrames = voice ? holdFrames : std::max(0, m_holdFrames - 1);
     // Where only the call talks, how much of its echo the linear canceller removes: its output is
     // trusted only once that is a fair share. Without an echo to learn from, or before it has
-    // learnt the room, it would add call audio that the microphone never heard.
+    // learnt the room, it would add call audio that the microphone never heard. Averaged in
+    // decibels, so that a loud voice the main canceller took for echo counts as one frame.
     if (!voice && inputPower > quietPower * double(frame * input.size())) {
-        m_callOnlyMicrophone += smoothing * (inputPower - m_callOnlyMicrophone);
-        m_callOnlyLinear += smoothing * (power(m_linear) - m_callOnlyLinear);
+        const double loss = 10 * std::log10(inputPower / std::max(power(m_linear), 1e-20));
+        m_linearLoss += smoothing * (loss - m_linearLoss);
     }
-    const bool trusted = m_callOnlyMicrophone > trustedLoss * m_callOnlyLinear;
+    const bool trusted = m_linearLoss >= trustedLoss;
     const bool useLinear = m_holdFrames > 0 && trusted;
     if (useLinear || m_usedLinear) {
         // A 10 ms cross-fade where the linear output takes over or lets go.

@@ -33,8 +33,7 @@ private:
     std::size_t m_delay; // samples at the microphone's rate
     std::vector<float> m_reference; // call audio at the microphone's rate, oldest first
     int m_holdFrames = 0;
-    double m_callOnlyMicrophone = 0; // frame powers where only the call talks, smoothed
-    double m_callOnlyLinear = 0;
+    double m_linearLoss = 0; // dB the linear canceller takes off where only the call talks
     bool m_usedLinear = false;
     std::vector<short> m_microphone16;
     std::vector<short> m_reference16;

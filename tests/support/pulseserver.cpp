@@ -192,13 +192,17 @@ bool PulseServer::control(const QStringList& arguments) const
     return pactl(arguments).has_value();
 }
 
-bool PulseServer::addEcho(int delayMs, double gainDb) const
+bool PulseServer::addEcho(int delayMs, double gainDb, bool drifting) const
 {
+    // The loopback holds its latency by adjusting its rate, which makes the delay wander;
+    // without that, it stays where it started.
     const QByteArray module
         = pactl(QStringLiteral("load-module module-loopback source=%1.monitor sink=%2 "
-                               "latency_msec=%3 source_dont_move=true sink_dont_move=true")
+                               "latency_msec=%3 adjust_time=%4 source_dont_move=true "
+                               "sink_dont_move=true")
                     .arg(QLatin1String(callSink), QLatin1String(microphoneSink))
                     .arg(delayMs)
+                    .arg(drifting ? 10 : 0)
                     .split(u' '))
               .value_or(QByteArray())
               .trimmed();

@@ -52,8 +52,10 @@ public:
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
     // Makes the microphone hear what is played into the call sink, `delayMs` late and `gainDb`
-    // louder (negative: quieter), as a loudspeaker near the microphone would.
-    bool addEcho(int delayMs, double gainDb) const;
+    // louder (negative: quieter), as a loudspeaker near the microphone would: at a fixed delay,
+    // as when both share a sound card's clock, or, `drifting`, at one that wanders by a
+    // millisecond or two, as between devices with clocks of their own.
+    bool addEcho(int delayMs, double gainDb, bool drifting = false) const;
     // Starts playing a sound file into `sink`; the process ends when the sound has been played.
     // A short latency, as calls use, keeps a null sink from sleeping for seconds between blocks
     // (it would answer a newly connected recorder that late); 0 is the player's own default.
