@@ -8,7 +8,9 @@
 // subtracts its estimate of the echo and never gates, and wherever the main canceller's output
 // still holds a voice (its suppressor let something through that far exceeds any echo left), that
 // output is replaced by the linear one: the local voice keeps its level, and the main canceller's
-// output stays everywhere else. Works on 10 ms frames on the canceller's thread.
+// output stays everywhere else. The linear one stands in only while it shows, where the call talks
+// alone, that it takes at least 10 dB off the echo; a delay that jumps, or an echo it has not
+// learnt, leaves the main output in place. Works on 10 ms frames on the canceller's thread.
 class DoubleTalkPath
 {
 public:
