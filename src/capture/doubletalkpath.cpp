@@ -67,6 +67,10 @@ DoubleTalkPath::DoubleTalkPath(int microphoneRate, int channels, int referenceDe
     for (int channel = 0; channel < channels; ++channel) {
         SpeexEchoState* canceller
             = speex_echo_state_init(frame, microphoneRate * filterMilliseconds / 1000);
+        if (!canceller) {
+            // Without it the main canceller's output stands everywhere (see process).
+            break;
+        }
         int rate = microphoneRate;
         speex_echo_ctl(canceller, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         m_speex->cancellers.push_back(canceller);
