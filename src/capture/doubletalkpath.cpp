@@ -7,8 +7,6 @@
 
 namespace {
 
-// The linear filter's reach: echoes up to this long after the call audio it is handed.
-constexpr int filterMilliseconds = 100;
 // The main canceller's output holds a voice when it keeps more than this share of the microphone's
 // power (-15 dB): where only the call reached the microphone, its suppressor leaves far less, and
 // a local voice that loud is what it was taking a share of.
@@ -132,12 +130,12 @@ void DoubleTalkPath::process(
         m_reference16[frame - available + i] = toShort(m_reference[end - available + i]);
     }
     m_microphone16.resize(frame);
+    m_linear16.resize(frame);
     m_linear.resize(input.size());
     for (std::size_t channel = 0; channel < input.size(); ++channel) {
         std::transform(
             input[channel].begin(), input[channel].end(), m_microphone16.begin(), toShort);
         // The linear filter learns on every frame, used or not.
-        m_linear16.resize(frame);
         speex_echo_cancellation(m_speex->cancellers[channel], m_microphone16.data(),
             m_reference16.data(), m_linear16.data());
         m_linear[channel].resize(frame);
@@ -146,14 +144,14 @@ void DoubleTalkPath::process(
     }
     const double inputPower = power(input);
     const double cancelledPower = power(cancelled);
-    const bool voice = cancelledPower > voiceShare * inputPower
-        && cancelledPower > quietPower * double(frame * input.size());
+    const double quiet = quietPower * double(frame * input.size());
+    const bool voice = cancelledPower > voiceShare * inputPower && cancelledPower > quiet;
     m_holdFrames = voice ? holdFrames : std::max(0, m_holdFrames - 1);
     // Where only the call talks, how much of its echo the linear canceller removes: its output is
     // trusted only once that is a fair share. Without an echo to learn from, or before it has
     // learnt the room, it would add call audio that the microphone never heard. Averaged in
     // decibels, so that a loud voice the main canceller took for echo counts as one frame.
-    if (!voice && inputPower > quietPower * double(frame * input.size())) {
+    if (!voice && inputPower > quiet) {
         const double loss = 10 * std::log10(inputPower / std::max(power(m_linear), 1e-20));
         m_linearLoss += smoothing * (loss - m_linearLoss);
     }

@@ -14,6 +14,9 @@
 class DoubleTalkPath
 {
 public:
+    // The linear filter's reach: echoes up to this long after the call audio it is handed.
+    static constexpr int filterMilliseconds = 100;
+
     // The linear canceller gets the call `referenceDelayFrames` 10 ms frames later than the main
     // one, which is handed it ahead of the microphone.
     DoubleTalkPath(int microphoneRate, int channels, int referenceDelayFrames);

@@ -78,7 +78,8 @@ constexpr int learningFlushFrames = 50;
 // The linear canceller that keeps the local voice in double talk gets the call this many frames
 // later than the main one, which puts an echo that arrives `targetDelay` after the call audio
 // handed over half-way through its filter.
-constexpr int doubleTalkDelayFrames = 5;
+constexpr int doubleTalkDelayFrames
+    = int((targetDelay - DoubleTalkPath::filterMilliseconds * 1e6 / 2) / frameNanoseconds);
 
 struct Chunk
 {
