@@ -24,4 +24,7 @@ public:
     // What the input could not record while it ran (device switches, server restarts); complete
     // once stopped.
     [[nodiscard]] virtual std::vector<AudioLoss> losses() const { return {}; }
+    // Which stream of the device the buffer being handled comes from, read from the handler: a
+    // new number says its times need not follow on from the buffers before.
+    [[nodiscard]] virtual std::uint64_t streamNumber() const { return 0; }
 };

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <mutex>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -239,6 +240,54 @@ private Q_SLOTS:
             QVERIFY2(mix.level(440, from, from + 0.1) > 0.2,
                 qPrintable(
                     QStringLiteral("at %1 s: %2").arg(from).arg(mix.level(440, from, from + 0.1))));
+        }
+    }
+
+    // Two devices on crystals of their own, 600 ppm apart, for ten minutes, their times reported
+    // with a few milliseconds of jitter: a click made on both at the same host times (the call's
+    // half a period later, so that the canceller leaves the microphone's alone) lines up in the
+    // tracks from the first to the last, and the live mix has each where its track has it.
+    void inputsFollowTheHostClock()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = scriptOf("microphone", 0.2, 600, 16000, 1);
+        Script call = scriptOf("call", 0, 600, 16000, 1);
+        for (auto [script, drift, click] :
+            { std::tuple { &mic, 300.0, 0.8 }, std::tuple { &call, -300.0, 11.0 } }) {
+            script->amplitude = 0;
+            script->drift = drift;
+            script->timeJitter = 0.004;
+            script->clickEvery = 20;
+            script->clickAt = click;
+            script->lockstep = true;
+        }
+        LiveMix::Settings live;
+        live.waitWhenFull = true; // the sources play far faster than real time
+        AudioCapture capture(scriptedSources(mic, call, log), live);
+
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
+
+        QVERIFY(result.tracks.has_value() && capture.mixedWhileRecording());
+        QVERIFY(result.losses.empty());
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        const std::vector<double> mixClicks = RecordedAudio::decoded(result.mix).clicks();
+        QCOMPARE(micClicks.size(), std::size_t(30));
+        QCOMPARE(callClicks.size(), std::size_t(30));
+        QCOMPARE(mixClicks.size(), std::size_t(60));
+        for (const std::size_t click : { std::size_t(0), std::size_t(29) }) {
+            const double micAt = micClicks[click] + result.tracks->microphoneOffset;
+            const double callAt = callClicks[click] + result.tracks->systemOffset;
+            QVERIFY2(std::abs(callAt - micAt - 10) < 0.003
+                    && std::abs(mixClicks[2 * click] - micAt) < 0.003
+                    && std::abs(mixClicks[2 * click + 1] - callAt) < 0.003,
+                qPrintable(QStringLiteral("click %1: microphone %2 s, call %3 s, mix %4 s, %5 s")
+                               .arg(click)
+                               .arg(micAt)
+                               .arg(callAt)
+                               .arg(mixClicks[2 * click])
+                               .arg(mixClicks[2 * click + 1])));
         }
     }
 

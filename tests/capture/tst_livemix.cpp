@@ -124,29 +124,51 @@ private Q_SLOTS:
         QCOMPARE(hiddenFiles(capture.folder()).size(), bothKept ? 2 : 0);
     }
 
-    // With writers that keep a jump in host time as silence, the mix keeps it too.
-    void keepsAGapAsSilence()
+    // A jump in host time is kept as silence, by the track and the mix alike; a jump back (a new
+    // stream that starts before the last one ended) keeps its audio when the resampling can take
+    // the difference back, and otherwise drops the overlap, counted as lost, in both.
+    void jumpsInTimeInTrackAndMix_data()
     {
+        QTest::addColumn<double>("jump");
+        QTest::addColumn<double>("lost");
+        QTest::newRow("0.5 s forward: silence") << 0.5 << 0.0;
+        QTest::newRow("80 ms back: kept") << -0.08 << 0.0;
+        QTest::newRow("300 ms back: dropped") << -0.3 << 0.3;
+    }
+
+    void jumpsInTimeInTrackAndMix()
+    {
+        QFETCH(double, jump);
+        QFETCH(double, lost);
         auto log = std::make_shared<ScriptLog>();
         Script mic = script("microphone", 0, 2, 44100, 1);
-        Script call = script("call", 0, 2, 48000, 2);
+        Script call = script("call", 0, 3, 48000, 2);
         mic.noisy = call.noisy = false;
         call.frequency = 660;
         call.gapAfterChunks = 47; // at 1.0027 s
-        call.gapSeconds = 0.5;
-        LiveMix::Settings settings;
-        settings.gapTolerance = 0.1;
-        AudioCapture capture(scriptedSources(mic, call, log), settings);
+        call.gapSeconds = jump;
+        AudioCapture capture(scriptedSources(mic, call, log));
 
         const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
 
         QVERIFY(capture.mixedWhileRecording());
-        const RecordedAudio live = RecordedAudio::decoded(result.mix);
-        QCOMPARE(live.lengthMismatch(double(call.chunks * 1024) / 48000 + 0.5), QString());
-        QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
-        QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
-        QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
-        QVERIFY(live.level(440, 0.2, 1.9) > 0.05);
+        const double played = double(call.chunks * 1024) / 48000;
+        const double recorded = trackSeconds(capture.system());
+        QVERIFY2(std::abs(recorded - (played + std::max(jump, 0.0) - lost)) < 0.003,
+            qPrintable(QStringLiteral("%1 s of %2 s").arg(recorded).arg(played)));
+        QCOMPARE(RecordedAudio::decoded(result.mix).lengthMismatch(recorded), QString());
+        QCOMPARE(result.losses.size(), std::size_t(lost > 0 ? 1 : 0));
+        if (lost > 0) {
+            QCOMPARE(result.losses[0].input, AudioLoss::Input::call);
+            QVERIFY(std::abs(result.losses[0].seconds - lost) < 0.001);
+        }
+        if (jump > 0) {
+            const RecordedAudio live = RecordedAudio::decoded(result.mix);
+            QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
+            QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
+            QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
+            QVERIFY(live.level(440, 0.2, 1.9) > 0.05);
+        }
     }
 
     void fallsBackWhenTheEncodingCannotKeepUp_data()

@@ -1,0 +1,424 @@
+#include "clockfollower.h"
+
+#include "ffmpegsupport.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+using namespace ffmpeg;
+
+namespace {
+
+// The line is fitted over the last minute of a stream: over a shorter stretch the jitter of the
+// reported times (up to 18 ms on some servers) would pass for a rate.
+constexpr double fitWindowSeconds = 60;
+// Before a stream has run this long, only its offset is fitted, at the nominal rate.
+constexpr double slopeAfterSeconds = 5;
+constexpr double refitEverySeconds = 0.25;
+// Reported times further from the line than this many deviations are scheduling hiccups.
+constexpr double outlierDeviations = 3;
+constexpr double smallestOutlier = 0.3e6; // nanoseconds
+// A difference between the times going out and the fitted line is taken back over this long, on
+// top of the measured rate, at most 1000 ppm faster or slower: under 2 cents, which nobody hears.
+constexpr double correctionSeconds = 10;
+constexpr double maximumCorrection = 1e-3;
+// A crystal is never that far off: reported times that say so are wrong.
+constexpr double maximumDrift = 1e-2;
+// Resampling starts once the stream is off by this much; until then it passes bit for bit.
+constexpr double smallestCorrection = 0.5e-6;
+
+std::uint64_t framesToNanoseconds(std::int64_t frames, int rate)
+{
+    return std::uint64_t(frames) * 1'000'000'000u / std::uint64_t(rate);
+}
+
+// `later - earlier` in nanoseconds, either way round.
+double difference(std::uint64_t later, std::uint64_t earlier)
+{
+    return double(std::int64_t(later - earlier));
+}
+
+// A straight line through a stream's reported times against its frame count, robust to the odd
+// late report.
+class LineFit
+{
+public:
+    explicit LineFit(double nominalPeriod)
+        : m_nominal(nominalPeriod)
+        , m_period(nominalPeriod)
+    { }
+
+    void add(double frame, double time)
+    {
+        m_points.push_back({ frame, time });
+        const double window = fitWindowSeconds * 1e9 / m_nominal;
+        while (frame - m_points.front().frame > window) {
+            m_points.pop_front();
+        }
+        if (m_points.size() == 1 || frame - m_fittedAt >= refitEverySeconds * 1e9 / m_nominal) {
+            refit();
+            m_fittedAt = frame;
+        }
+    }
+
+    // The time of `frame` on the line, in nanoseconds.
+    [[nodiscard]] double at(double frame) const { return m_time + m_period * (frame - m_frame); }
+    // Nanoseconds per frame.
+    [[nodiscard]] double period() const { return m_period; }
+
+private:
+    struct Point
+    {
+        double frame;
+        double time;
+    };
+
+    void refit()
+    {
+        const double seconds = (m_points.back().frame - m_points.front().frame) * m_nominal / 1e9;
+        if (seconds < slopeAfterSeconds) {
+            m_scratch.clear();
+            for (const Point& point : m_points) {
+                m_scratch.push_back(point.time - m_nominal * point.frame);
+            }
+            m_period = m_nominal;
+            m_frame = 0;
+            m_time = median();
+            return;
+        }
+        fit(std::numeric_limits<double>::infinity());
+        m_scratch.clear();
+        for (const Point& point : m_points) {
+            m_scratch.push_back(std::abs(point.time - at(point.frame)));
+        }
+        // 1.4826 times the median absolute deviation estimates the deviation of the jitter.
+        fit(std::max(outlierDeviations * 1.4826 * median(), smallestOutlier));
+        m_period
+            = std::clamp(m_period, m_nominal * (1 - maximumDrift), m_nominal * (1 + maximumDrift));
+    }
+
+    // Least squares over the points within `limit` of the current line.
+    void fit(double limit)
+    {
+        double frames = 0;
+        double times = 0;
+        int count = 0;
+        for (const Point& point : m_points) {
+            if (std::abs(point.time - at(point.frame)) <= limit) {
+                frames += point.frame;
+                times += point.time;
+                ++count;
+            }
+        }
+        if (count == 0) {
+            return;
+        }
+        const double frame = frames / count;
+        const double time = times / count;
+        double spread = 0;
+        double covariance = 0;
+        for (const Point& point : m_points) {
+            if (std::abs(point.time - at(point.frame)) <= limit) {
+                spread += (point.frame - frame) * (point.frame - frame);
+                covariance += (point.frame - frame) * (point.time - time);
+            }
+        }
+        m_frame = frame;
+        m_time = time;
+        m_period = spread > 0 ? covariance / spread : m_nominal;
+    }
+
+    double median()
+    {
+        const auto middle = m_scratch.begin() + std::ptrdiff_t(m_scratch.size() / 2);
+        std::nth_element(m_scratch.begin(), middle, m_scratch.end());
+        return *middle;
+    }
+
+    double m_nominal;
+    double m_period;
+    double m_frame = 0;
+    double m_time = 0;
+    double m_fittedAt = 0;
+    std::deque<Point> m_points;
+    std::vector<double> m_scratch;
+};
+
+} // namespace
+
+class ClockFollower::Follower
+{
+public:
+    Follower(AudioSource& source, AudioLoss::Input input, Handler output)
+        : m_source(source)
+        , m_input(input)
+        , m_output(std::move(output))
+    { }
+
+    // On the source's thread.
+    void handle(const PcmBuffer& buffer, std::uint64_t hostTime)
+    {
+        if (buffer.frameLength <= 0) {
+            return;
+        }
+        const std::uint64_t number = m_source.streamNumber();
+        if (!m_stream || number != m_stream->number || buffer.format != m_stream->format
+            || std::abs(difference(hostTime, m_stream->origin)
+                   - m_stream->fit.at(double(m_stream->inFrames)))
+                > streamJump * 1e9) {
+            begin(buffer.format, hostTime, number);
+        }
+        Stream& stream = *m_stream;
+        stream.fit.add(double(stream.inFrames), difference(hostTime, stream.origin));
+        const std::int64_t skipped = std::min(stream.skip, buffer.frameLength);
+        stream.skip -= skipped;
+        const double ratio = rateFor(stream, skipped);
+        if (!stream.resampler && !stream.unresampled
+            && (skipped > 0 || std::abs(ratio - 1) >= smallestCorrection)) {
+            openResampler(stream);
+        }
+        if (stream.resampler) {
+            resample(stream, buffer, skipped, ratio);
+        } else {
+            emit(stream, buffer);
+        }
+        stream.inFrames += buffer.frameLength;
+    }
+
+    // Once the source stopped: what the resampler holds goes out, and nothing after it.
+    void finish()
+    {
+        if (m_stream) {
+            flush(*m_stream);
+        }
+        m_output = nullptr;
+    }
+
+    [[nodiscard]] std::vector<AudioLoss> losses() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_losses;
+    }
+
+private:
+    struct Stream
+    {
+        std::uint64_t number = 0;
+        PcmFormat format;
+        double period = 0; // nominal nanoseconds per frame
+        std::uint64_t origin = 0; // reported time of the first frame
+        LineFit fit;
+        std::int64_t inFrames = 0; // frames reported so far, dropped ones included
+        std::int64_t skip = 0; // frames still to drop
+        std::uint64_t outStart = 0; // host time of the first frame out
+        std::int64_t outFrames = 0;
+        Resampler resampler; // none while the stream passes untouched
+        bool unresampled = false; // the resampler could not be made: passed as it comes
+    };
+
+    // A new stream: it starts at its own time, or where the last one ended when it would overlap.
+    void begin(const PcmFormat& format, std::uint64_t hostTime, std::uint64_t number)
+    {
+        std::optional<std::uint64_t> end;
+        if (m_stream) {
+            flush(*m_stream);
+            end = m_stream->outStart
+                + framesToNanoseconds(m_stream->outFrames, m_stream->format.sampleRate);
+        }
+        const double period = 1e9 / format.sampleRate;
+        m_stream.reset(new Stream { number, format, period, hostTime, LineFit(period) });
+        m_stream->outStart = hostTime;
+        if (end && hostTime < *end) {
+            const std::uint64_t overlap = *end - hostTime;
+            m_stream->outStart = *end;
+            if (double(overlap) > absorbedOverlap * 1e9) {
+                m_stream->skip = std::llround(double(overlap) / period);
+                const std::lock_guard lock(m_mutex);
+                m_losses.push_back(
+                    { m_input, AudioLoss::Cause::deviceChange, double(overlap) / 1e9 });
+            }
+        }
+    }
+
+    // Output frames per input frame: the measured rate, and a little more or less to take back
+    // how far the times going out are from when their audio was captured.
+    [[nodiscard]] static double rateFor(const Stream& stream, std::int64_t skipped)
+    {
+        const int rate = stream.format.sampleRate;
+        const double held = stream.resampler
+            ? double(swr_get_delay(stream.resampler.get(), std::int64_t(rate) * 1024)) / 1024
+            : 0;
+        const double captured = stream.fit.at(double(stream.inFrames + skipped) - held);
+        const double stamped
+            = difference(stream.outStart, stream.origin) + double(stream.outFrames) * stream.period;
+        const double ahead = (stamped - captured) / 1e9;
+        const double correction
+            = std::clamp(-ahead / correctionSeconds, -maximumCorrection, maximumCorrection);
+        return stream.fit.period() / stream.period * (1 + correction);
+    }
+
+    static void openResampler(Stream& stream)
+    {
+        try {
+            AVChannelLayout layout {};
+            av_channel_layout_default(&layout, stream.format.channelCount);
+            const AVSampleFormat type = sampleFormat(stream.format);
+            const int rate = stream.format.sampleRate;
+            SwrContext* context = nullptr;
+            check(swr_alloc_set_opts2(
+                &context, &layout, type, rate, &layout, type, rate, 0, nullptr));
+            Resampler owned(context);
+            // Resampling even at one to one, so that a change of rate does not restart it.
+            check(av_opt_set_int(context, "flags", SWR_FLAG_RESAMPLE, 0));
+            check(swr_init(context));
+            stream.resampler = std::move(owned);
+        } catch (...) {
+            stream.unresampled = true;
+        }
+    }
+
+    void resample(Stream& stream, const PcmBuffer& buffer, std::int64_t skipped, double ratio)
+    {
+        SwrContext* context = stream.resampler.get();
+        const int distance = int(
+            std::min<std::int64_t>(std::int64_t(stream.format.sampleRate) * 100, INT_MAX / 2));
+        const int frames = int(buffer.frameLength - skipped);
+        try {
+            check(
+                swr_set_compensation(context, int(std::llround((ratio - 1) * distance)), distance));
+            std::array<const std::uint8_t*, 64> input {};
+            const int planes = stream.format.interleaved ? 1 : stream.format.channelCount;
+            if (planes > int(input.size())) {
+                throw PlatformError(text(AVERROR(EINVAL)));
+            }
+            const std::size_t sampleBytes = std::size_t(bytesPerSample(stream.format.sampleType));
+            const std::size_t frameBytes = stream.format.interleaved
+                ? sampleBytes * std::size_t(stream.format.channelCount)
+                : sampleBytes;
+            for (int plane = 0; plane < planes; ++plane) {
+                input[std::size_t(plane)]
+                    = reinterpret_cast<const std::uint8_t*>(buffer.data.data())
+                    + std::size_t(plane) * std::size_t(buffer.frameLength) * sampleBytes
+                    + std::size_t(skipped) * frameBytes;
+            }
+            convert(stream, input.data(), frames);
+        } catch (...) {
+            // Passed on as it came rather than lost; it stays off the clock from here.
+            stream.resampler.reset();
+            stream.unresampled = true;
+            if (skipped == 0) {
+                emit(stream, buffer);
+            }
+        }
+    }
+
+    // Runs the resampler over `frames` frames (none: what it still holds) and hands the result on.
+    void convert(Stream& stream, const std::uint8_t* const* input, int frames)
+    {
+        const PcmFormat& format = stream.format;
+        const int capacity = swr_get_out_samples(stream.resampler.get(), frames) + 16;
+        const std::size_t sampleBytes = std::size_t(bytesPerSample(format.sampleType));
+        const std::size_t frameBytes = sampleBytes * std::size_t(format.channelCount);
+        m_converted.resize(std::size_t(capacity) * frameBytes);
+        std::array<std::uint8_t*, 64> output {};
+        const int planes = format.interleaved ? 1 : format.channelCount;
+        for (int plane = 0; plane < planes; ++plane) {
+            output[std::size_t(plane)] = reinterpret_cast<std::uint8_t*>(m_converted.data())
+                + std::size_t(plane) * std::size_t(capacity) * sampleBytes;
+        }
+        const int produced = check(swr_convert(stream.resampler.get(), output.data(), capacity,
+            const_cast<const std::uint8_t**>(input), frames));
+        if (produced <= 0) {
+            return;
+        }
+        // One plane after the other, each as long as the buffer.
+        for (int plane = 1; plane < planes; ++plane) {
+            std::memmove(
+                m_converted.data() + std::size_t(plane) * std::size_t(produced) * sampleBytes,
+                output[std::size_t(plane)], std::size_t(produced) * sampleBytes);
+        }
+        emit(stream,
+            PcmBuffer { format, produced,
+                std::span<const std::byte>(m_converted)
+                    .first(std::size_t(produced) * frameBytes) });
+    }
+
+    void flush(Stream& stream)
+    {
+        if (!stream.resampler) {
+            return;
+        }
+        try {
+            convert(stream, nullptr, 0);
+        } catch (...) {
+            // The resampler's last few frames, under a millisecond.
+        }
+        stream.resampler.reset();
+    }
+
+    void emit(Stream& stream, const PcmBuffer& buffer)
+    {
+        if (m_output) {
+            m_output(buffer,
+                stream.outStart + framesToNanoseconds(stream.outFrames, stream.format.sampleRate));
+        }
+        stream.outFrames += buffer.frameLength;
+    }
+
+    AudioSource& m_source;
+    AudioLoss::Input m_input;
+    Handler m_output;
+    std::unique_ptr<Stream> m_stream;
+    std::vector<std::byte> m_converted; // reused, so steady resampling does not allocate
+
+    mutable std::mutex m_mutex;
+    std::vector<AudioLoss> m_losses;
+};
+
+ClockFollower::ClockFollower(std::unique_ptr<AudioSource> source, AudioLoss::Input input)
+    : m_source(std::move(source))
+    , m_input(input)
+{ }
+
+ClockFollower::~ClockFollower()
+{
+    stop();
+}
+
+void ClockFollower::start(Handler handler)
+{
+    m_follower = std::make_unique<Follower>(*m_source, m_input, std::move(handler));
+    m_source->start([follower = m_follower.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
+        follower->handle(buffer, hostTime);
+    });
+}
+
+void ClockFollower::stop() noexcept
+{
+    m_source->stop();
+    if (m_follower) {
+        m_follower->finish();
+    }
+}
+
+std::vector<AudioLoss> ClockFollower::losses() const
+{
+    std::vector<AudioLoss> all = m_source->losses();
+    if (m_follower) {
+        const std::vector<AudioLoss> dropped = m_follower->losses();
+        all.insert(all.end(), dropped.begin(), dropped.end());
+    }
+    return all;
+}
