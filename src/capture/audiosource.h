@@ -25,6 +25,6 @@ public:
     // once stopped.
     [[nodiscard]] virtual std::vector<AudioLoss> losses() const { return {}; }
     // Which stream of the device the buffer being handled comes from, read from the handler: a
-    // new number says its times need not follow on from the buffers before.
+    // new number says its times need not follow on from the buffers before. 0: not numbered.
     [[nodiscard]] virtual std::uint64_t streamNumber() const { return 0; }
 };

@@ -25,17 +25,18 @@ namespace {
 // reported times (up to 18 ms on some servers) would pass for a rate.
 constexpr double fitWindowSeconds = 60;
 // Before a stream has run this long, only its offset is fitted, at the nominal rate.
-constexpr double slopeAfterSeconds = 5;
+constexpr double slopeAfterSeconds = 2;
 constexpr double refitEverySeconds = 0.25;
 // Reported times further from the line than this many deviations are scheduling hiccups.
 constexpr double outlierDeviations = 3;
 constexpr double smallestOutlier = 0.3e6; // nanoseconds
 // A difference between the times going out and the fitted line is taken back over this long, on
 // top of the measured rate, at most 1000 ppm faster or slower: under 2 cents, which nobody hears.
-constexpr double correctionSeconds = 10;
+constexpr double correctionSeconds = 5;
 constexpr double maximumCorrection = 1e-3;
-// A crystal is never that far off: reported times that say so are wrong.
-constexpr double maximumDrift = 1e-2;
+// Crystals are within a few hundred ppm: reported times that say much more are wrong, as those of
+// a device that has only just woken up.
+constexpr double maximumDrift = 2.5e-3;
 // Resampling starts once the stream is off by this much; until then it passes bit for bit.
 constexpr double smallestCorrection = 0.5e-6;
 
@@ -173,11 +174,14 @@ public:
         if (buffer.frameLength <= 0) {
             return;
         }
+        // A source that numbers its streams says when one begins; the times of one that does
+        // not are taken to jump only at a new stream.
         const std::uint64_t number = m_source.streamNumber();
         if (!m_stream || number != m_stream->number || buffer.format != m_stream->format
-            || std::abs(difference(hostTime, m_stream->origin)
-                   - m_stream->fit.at(double(m_stream->inFrames)))
-                > streamJump * 1e9) {
+            || (number == 0
+                && std::abs(difference(hostTime, m_stream->origin)
+                       - m_stream->fit.at(double(m_stream->inFrames)))
+                    > streamJump * 1e9)) {
             begin(buffer.format, hostTime, number);
         }
         Stream& stream = *m_stream;

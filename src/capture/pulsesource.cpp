@@ -6,6 +6,7 @@
 #include "platformtext.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <pulse/pulseaudio.h>
 #include <pulse/timeval.h>
@@ -121,14 +122,16 @@ struct PulseSource::Stream
     // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
     std::vector<std::byte> held;
     std::vector<std::byte> batch; // settled audio on its way to the handler, reused
+    std::uint64_t batchTime = 0; // of its first frame, as the server's timing gives it
     std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
     int timingUpdates = 0;
     int timingUpdatesAtFirstData = -1;
-    // Once settled, a stream's chunks follow each other on its own clock: the time of its first
-    // frame plus the frames delivered since, so that a continuous input stays continuous.
-    std::uint64_t streamStart = 0;
-    std::int64_t streamFrames = 0;
+    // Counts the streams opened, so that the handler can tell a new one from the jitter of times.
+    std::atomic<std::uint64_t> streams = 0;
+    // The microphone's stream was moved by the server: nothing is read until the new device is
+    // known not to be a sink's monitor.
+    bool checkingMove = false;
 
     // From a successful start until the stop: the input follows the default device and comes
     // back after a server restart.
@@ -338,6 +341,8 @@ struct PulseSource::Stream
         held.clear();
         firstFrameEstimates.clear();
         settled = false;
+        checkingMove = false;
+        ++streams;
         timingUpdates = 0;
         timingUpdatesAtFirstData = -1;
         pa_stream_set_state_callback(
@@ -356,6 +361,14 @@ struct PulseSource::Stream
             stream,
             [](pa_stream*, void* userdata) { ++static_cast<Stream*>(userdata)->timingUpdates; },
             this);
+        if (role == Role::microphone) {
+            pa_stream_set_moved_callback(
+                stream,
+                [](pa_stream* stream, void* userdata) {
+                    static_cast<Stream*>(userdata)->moved(stream);
+                },
+                this);
+        }
         pa_buffer_attr attributes;
         attributes.maxlength = std::uint32_t(-1);
         attributes.tlength = std::uint32_t(-1);
@@ -368,18 +381,19 @@ struct PulseSource::Stream
     }
 
     // Releases the current stream (main loop locked); what it received and audio still held are
-    // delivered first.
-    void closeStream() noexcept
+    // delivered first, unless it comes from a device that must not be recorded.
+    void closeStream(bool deliverUnread = true) noexcept
     {
         if (!stream) {
             return;
         }
-        if (loopRunning) {
+        if (loopRunning && deliverUnread) {
             deliverRemaining();
         }
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
         if (!settled && !held.empty()) {
             deliverHeld(currentHostTime());
         }
@@ -518,12 +532,49 @@ struct PulseSource::Stream
     }
 
     // The current stream ends; the silence that follows is put down to `cause`.
-    void interrupt(AudioLoss::Cause cause)
+    void interrupt(AudioLoss::Cause cause, bool deliverUnread = true)
     {
         if (!interruption) {
             interruption = cause;
         }
-        closeStream();
+        closeStream(deliverUnread);
+    }
+
+    // The server moved the microphone's stream, as it does when its device goes away. Onto a
+    // sink's monitor it would record the call into the microphone's track: the microphone is then
+    // lost until a real one is the default again.
+    void moved(pa_stream* movedStream)
+    {
+        if (!following || movedStream != stream) {
+            return;
+        }
+        // What came before the move is the old device's.
+        readAvailable(movedStream, true);
+        checkingMove = true;
+        pa_operation* operation = pa_context_get_source_info_by_index(
+            context, pa_stream_get_device_index(movedStream),
+            [](pa_context* context, const pa_source_info* source, int, void* userdata) {
+                auto* self = static_cast<Stream*>(userdata);
+                if (!source || context != self->context || !self->stream || !self->checkingMove
+                    || source->index != pa_stream_get_device_index(self->stream)) {
+                    return;
+                }
+                if (source->monitor_of_sink != PA_INVALID_INDEX) {
+                    self->interrupt(AudioLoss::Cause::deviceChange, false);
+                    return;
+                }
+                // Its times follow on from another device's now.
+                self->checkingMove = false;
+                self->device = source->name;
+                ++self->streams;
+                self->readAvailable(self->stream);
+            },
+            this);
+        if (operation) {
+            pa_operation_unref(operation);
+        } else {
+            checkingMove = false;
+        }
     }
 
     void contextChanged(pa_context* changed)
@@ -635,21 +686,21 @@ struct PulseSource::Stream
         return std::uint64_t(frames) * 1'000'000'000u / spec.rate;
     }
 
-    // Hands a chunk of the settled stream over, at its place on the stream's clock.
-    void deliver(std::span<const std::byte> bytes)
+    // Hands a chunk of the settled stream over with the host time of its first frame. The times
+    // carry the jitter of the server's timing; the clock follower downstream irons it out and
+    // finds the device's own rate in them.
+    void deliver(std::span<const std::byte> bytes, std::uint64_t hostTime)
     {
         const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
         if (frames <= 0) {
             return;
         }
-        const std::uint64_t hostTime = streamStart + framesToNanoseconds(streamFrames);
         if (handler) {
             handler(PcmBuffer { format, frames,
                         bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
                 hostTime);
         }
-        streamFrames += frames;
-        lastEnd = streamStart + framesToNanoseconds(streamFrames);
+        lastEnd = hostTime + framesToNanoseconds(frames);
     }
 
     [[nodiscard]] std::uint64_t heldNanoseconds() const
@@ -658,8 +709,9 @@ struct PulseSource::Stream
     }
 
     // Settles the stream's clock and hands over the held audio as one buffer, its first frame at
-    // the median estimate, or just before the chunk at `nextHostTime` when there is none.
-    void deliverHeld(std::uint64_t nextHostTime)
+    // the median estimate, or just before the chunk at `nextHostTime` when there is none. The
+    // time just after it.
+    std::uint64_t deliverHeld(std::uint64_t nextHostTime)
     {
         settled = true;
         std::uint64_t first = nextHostTime - std::min(nextHostTime, heldNanoseconds());
@@ -669,12 +721,12 @@ struct PulseSource::Stream
             std::nth_element(firstFrameEstimates.begin(), middle, firstFrameEstimates.end());
             first = *middle;
         }
-        streamStart = first;
-        streamFrames = 0;
         noteResumption(first);
-        deliver(held);
+        const std::uint64_t end = first + heldNanoseconds();
+        deliver(held, first);
         held = {};
         firstFrameEstimates = {};
+        return end;
     }
 
     // Audio flows again after an interruption: what lies between is lost.
@@ -711,15 +763,18 @@ struct PulseSource::Stream
                 held.insert(held.end(), chunk.begin(), chunk.end());
                 return;
             }
-            deliverHeld(hostTime);
+            // The first chunk after the held audio goes with it.
+            deliver(chunk, deliverHeld(hostTime));
         }
-        deliver(chunk);
     }
 
     // Reads what the stream holds: every chunk until the clock is settled, then whatever has
     // gathered once it makes a delivery's worth, or `everything` before the stream is let go.
     void readAvailable(pa_stream* stream, bool everything = false)
     {
+        if (checkingMove) {
+            return;
+        }
         if (settled && !everything) {
             const std::size_t readable = pa_stream_readable_size(stream);
             if (readable == std::size_t(-1) || readable < pa_usec_to_bytes(deliveryUsec, &spec)) {
@@ -735,17 +790,19 @@ struct PulseSource::Stream
             }
             const std::span<const std::byte> chunk { static_cast<const std::byte*>(data), bytes };
             if (data && settled) {
+                if (batch.empty()) {
+                    batchTime = firstFrameHostTime(stream);
+                }
                 batch.insert(batch.end(), chunk.begin(), chunk.end());
             } else {
                 deliverBatch();
                 if (data) {
                     accept(stream, chunk);
-                } else if (settled) {
-                    // A hole (no data, non-zero size) is not delivered, but its time passes.
-                    streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
-                } else {
+                } else if (!settled) {
                     held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
                 }
+                // A hole (no data, non-zero size) once settled is not delivered: the time of the
+                // next chunk is measured after it.
             }
             pa_stream_drop(stream);
         }
@@ -755,7 +812,7 @@ struct PulseSource::Stream
     void deliverBatch()
     {
         if (!batch.empty()) {
-            deliver(batch);
+            deliver(batch, batchTime);
             batch.clear();
         }
     }
@@ -876,6 +933,11 @@ const PcmFormat& PulseSource::format() const
 const QByteArray& PulseSource::device() const
 {
     return m_stream->device;
+}
+
+std::uint64_t PulseSource::streamNumber() const
+{
+    return m_stream->streams.load(std::memory_order_relaxed);
 }
 
 std::vector<AudioLoss> PulseSource::losses() const

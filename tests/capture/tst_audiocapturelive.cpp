@@ -2,6 +2,7 @@
 #include "blockingwait.h"
 #include "captureerror.h"
 #include "hostclock.h"
+#include "pacedpipe.h"
 #include "privatetmpdir.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
@@ -17,6 +18,7 @@
 #include <QUuid>
 #include <atomic>
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -374,6 +376,113 @@ private Q_SLOTS:
         const double inMix = (output ? tracks.systemOffset : tracks.microphoneOffset) + changed;
         QVERIFY(mix.level(after, inMix + 0.1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
+    }
+
+    // The microphone on a crystal of its own, 2000 ppm fast (ten times what a USB device beside
+    // the laptop's output may be, so that it shows within 40 s), the call on the host's: each
+    // has a click every 2 s of host time, the call's at least a second after the microphone's, so
+    // that the canceller leaves the microphone's alone. They are as far apart at the end as at the
+    // start.
+    void aMicrophoneOnItsOwnClockStaysAligned()
+    {
+        PulseServer& server = *m_server;
+        const QString fifo = server.folder() + QStringLiteral("/microphone.fifo");
+        QVERIFY(server.control({ QStringLiteral("load-module"),
+            QStringLiteral("module-pipe-source"), QStringLiteral("source_name=parlevox_pipe_mic"),
+            QStringLiteral("file=") + fifo, QStringLiteral("format=float32le"),
+            QStringLiteral("rate=48000"), QStringLiteral("channels=1") }));
+        QVERIFY(server.control(
+            { QStringLiteral("set-default-source"), QStringLiteral("parlevox_pipe_mic") }));
+        const PacedPipe microphone(fifo, 2000e-6, 3, 2);
+        const std::unique_ptr<QProcess> call = server.play(QLatin1String(PulseServer::callSink),
+            server.click(QStringLiteral("clicks.wav"), 4, 48000, 2, 19, 2));
+        AudioCapture capture;
+        QVERIFY(startReceiving(capture));
+        QVERIFY(call->waitForFinished(60000));
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(result.tracks.has_value());
+
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        QVERIFY2(micClicks.size() >= 19 && callClicks.size() == 19,
+            qPrintable(QStringLiteral("%1 and %2").arg(micClicks.size()).arg(callClicks.size())));
+        const auto apart = [&](std::size_t click) {
+            return callClicks[click] + result.tracks->systemOffset
+                - (micClicks[click] + result.tracks->microphoneOffset);
+        };
+        // The server's timing settles over the first seconds of a stream, by a few milliseconds
+        // at this drift; the mismatch of nominal rates would be 76 ms.
+        QVERIFY2(std::abs(apart(18) - apart(0)) < 0.008,
+            qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(apart(0)).arg(apart(18))));
+    }
+
+    // The only microphone goes away and the server moves its stream onto a sink's monitor: the
+    // call must not go into the microphone's track. Nothing is recorded until a real microphone is
+    // the default again, and the time between is lost.
+    void aMicrophoneMovedOntoAMonitorIsLost()
+    {
+        PulseServer& server = *m_server;
+        // The voice is quieter than the call, which tells them apart.
+        Players players;
+        players.push_back(server.play(QLatin1String(PulseServer::callSink),
+            server.tone(QStringLiteral("call.wav"), 10, 440, 0.5)));
+        players.push_back(server.play(QLatin1String(PulseServer::microphoneSink),
+            server.tone(QStringLiteral("voice.wav"), 10, 1000, 0.2, 44100, 1)));
+        QTest::qWait(1000);
+        std::unique_ptr<PulseSource> microphone = PulseSource::openMicrophone();
+        std::mutex mutex;
+        std::vector<std::pair<std::uint64_t, float>> peaks; // host time and peak of each buffer
+        microphone->start([&](const PcmBuffer& buffer, std::uint64_t hostTime) {
+            float peak = 0;
+            const float* samples = buffer.floatChannel(0);
+            for (std::int64_t index = 0; index < buffer.frameLength * buffer.sampleStride();
+                 ++index) {
+                peak = std::max(peak, std::abs(samples[index]));
+            }
+            const std::lock_guard lock(mutex);
+            peaks.emplace_back(hostTime, peak);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return !peaks.empty();
+            }(),
+            5000);
+        // Its device goes away, and the server moves the stream to the new default, a monitor.
+        const std::uint64_t unplugged = currentHostTime();
+        QVERIFY(server.control({ QStringLiteral("set-default-source"),
+            QLatin1String(PulseServer::callSink) + QStringLiteral(".monitor") }));
+        QVERIFY(server.control(
+            { QStringLiteral("unload-module"), QStringLiteral("module-remap-source") }));
+        QTest::qWait(1500);
+        // It comes back, on the same device that kept playing.
+        QVERIFY(server.control(QStringLiteral("load-module module-remap-source master=%1.monitor "
+                                              "source_name=%2 channels=1 channel_map=mono "
+                                              "master_channel_map=mono")
+                                   .arg(QLatin1String(PulseServer::microphoneSink),
+                                       QLatin1String(PulseServer::microphoneSource))
+                                   .split(u' ')));
+        QVERIFY(server.control({ QStringLiteral("set-default-source"),
+            QLatin1String(PulseServer::microphoneSource) }));
+        const std::uint64_t back = currentHostTime();
+        QTest::qWait(1500);
+        microphone->stop();
+
+        QVERIFY(!peaks.empty());
+        for (const auto& [hostTime, peak] : peaks) {
+            QVERIFY2(peak < 0.3f,
+                qPrintable(QStringLiteral("%1 at %2 s after the unplugging")
+                               .arg(peak)
+                               .arg(double(std::int64_t(hostTime - unplugged)) / 1e9)));
+        }
+        QVERIFY(peaks.back().first > back && peaks.back().second > 0.15f);
+        const std::vector<AudioLoss> losses = microphone->losses();
+        QCOMPARE(losses.size(), std::size_t(1));
+        QCOMPARE(losses[0].cause, AudioLoss::Cause::deviceChange);
+        const double away = hostTimeToSeconds(back - unplugged);
+        QVERIFY2(losses[0].seconds > away - 0.1 && losses[0].seconds < away + 0.5,
+            qPrintable(QStringLiteral("lost %1 s, away %2 s").arg(losses[0].seconds).arg(away)));
     }
 
     void comesBackAfterTheServerRestarts()
