@@ -39,6 +39,9 @@ constexpr double maximumCorrection = 1e-3;
 constexpr double maximumDrift = 2.5e-3;
 // Resampling starts once the stream is off by this much; until then it passes bit for bit.
 constexpr double smallestCorrection = 0.5e-6;
+// A stream's first moments wait this long for its line to say where it starts: the first reported
+// time alone can be tens of milliseconds off.
+constexpr double settlingSeconds = 0.3;
 
 std::uint64_t framesToNanoseconds(std::int64_t frames, int rate)
 {
@@ -174,38 +177,35 @@ public:
         if (buffer.frameLength <= 0) {
             return;
         }
-        // A source that numbers its streams says when one begins; the times of one that does
-        // not are taken to jump only at a new stream.
+        // A new stream, or the times of this one jumped: a device that has just woken up may
+        // pass its first moments on at half speed, then go on from where the time is.
         const std::uint64_t number = m_source.streamNumber();
         if (!m_stream || number != m_stream->number || buffer.format != m_stream->format
-            || (number == 0
-                && std::abs(difference(hostTime, m_stream->origin)
-                       - m_stream->fit.at(double(m_stream->inFrames)))
-                    > streamJump * 1e9)) {
+            || std::abs(difference(hostTime, m_stream->origin)
+                   - m_stream->fit.at(double(m_stream->inFrames)))
+                > streamJump * 1e9) {
             begin(buffer.format, hostTime, number);
         }
         Stream& stream = *m_stream;
         stream.fit.add(double(stream.inFrames), difference(hostTime, stream.origin));
-        const std::int64_t skipped = std::min(stream.skip, buffer.frameLength);
-        stream.skip -= skipped;
-        const double ratio = rateFor(stream, skipped);
-        if (!stream.resampler && !stream.unresampled
-            && (skipped > 0 || std::abs(ratio - 1) >= smallestCorrection)) {
-            openResampler(stream);
-        }
-        if (stream.resampler) {
-            resample(stream, buffer, skipped, ratio);
-        } else {
-            emit(stream, buffer);
-        }
         stream.inFrames += buffer.frameLength;
+        if (!stream.settled) {
+            // Planar buffers do not join up; they start at their first time.
+            if (buffer.format.interleaved
+                && double(stream.inFrames) * stream.period < settlingSeconds * 1e9) {
+                stream.held.insert(stream.held.end(), buffer.data.begin(), buffer.data.end());
+                return;
+            }
+            settle(stream);
+        }
+        feed(stream, buffer);
     }
 
-    // Once the source stopped: what the resampler holds goes out, and nothing after it.
+    // Once the source stopped: what the follower holds goes out, and nothing after it.
     void finish()
     {
         if (m_stream) {
-            flush(*m_stream);
+            end(*m_stream);
         }
         m_output = nullptr;
     }
@@ -224,8 +224,12 @@ private:
         double period = 0; // nominal nanoseconds per frame
         std::uint64_t origin = 0; // reported time of the first frame
         LineFit fit;
-        std::int64_t inFrames = 0; // frames reported so far, dropped ones included
+        std::int64_t inFrames = 0; // frames whose times were reported
+        std::int64_t fedFrames = 0; // frames passed on or dropped
         std::int64_t skip = 0; // frames still to drop
+        bool settled = false;
+        std::vector<std::byte> held; // the first moments, until settled
+        std::optional<std::uint64_t> previousEnd; // host time after the last stream's frames
         std::uint64_t outStart = 0; // host time of the first frame out
         std::int64_t outFrames = 0;
         Resampler resampler; // none while the stream passes untouched
@@ -235,25 +239,65 @@ private:
     // A new stream: it starts at its own time, or where the last one ended when it would overlap.
     void begin(const PcmFormat& format, std::uint64_t hostTime, std::uint64_t number)
     {
-        std::optional<std::uint64_t> end;
+        std::optional<std::uint64_t> previousEnd;
         if (m_stream) {
-            flush(*m_stream);
-            end = m_stream->outStart
+            end(*m_stream);
+            previousEnd = m_stream->outStart
                 + framesToNanoseconds(m_stream->outFrames, m_stream->format.sampleRate);
         }
         const double period = 1e9 / format.sampleRate;
         m_stream.reset(new Stream { number, format, period, hostTime, LineFit(period) });
-        m_stream->outStart = hostTime;
-        if (end && hostTime < *end) {
-            const std::uint64_t overlap = *end - hostTime;
-            m_stream->outStart = *end;
+        m_stream->previousEnd = previousEnd;
+    }
+
+    // The stream starts where its line says, or where the last one ended when it would overlap.
+    void settle(Stream& stream)
+    {
+        stream.settled = true;
+        const auto start = stream.origin + std::uint64_t(std::llround(stream.fit.at(0)));
+        stream.outStart = start;
+        if (stream.previousEnd && start < *stream.previousEnd) {
+            const std::uint64_t overlap = *stream.previousEnd - start;
+            stream.outStart = *stream.previousEnd;
             if (double(overlap) > absorbedOverlap * 1e9) {
-                m_stream->skip = std::llround(double(overlap) / period);
+                stream.skip = std::llround(double(overlap) / stream.period);
                 const std::lock_guard lock(m_mutex);
                 m_losses.push_back(
                     { m_input, AudioLoss::Cause::deviceChange, double(overlap) / 1e9 });
             }
         }
+        if (!stream.held.empty()) {
+            const std::vector<std::byte> held = std::move(stream.held);
+            const auto frameBytes = std::size_t(
+                stream.format.channelCount * bytesPerSample(stream.format.sampleType));
+            feed(stream, PcmBuffer { stream.format, std::int64_t(held.size() / frameBytes), held });
+        }
+    }
+
+    // Hands on what the stream still holds.
+    void end(Stream& stream)
+    {
+        if (!stream.settled) {
+            settle(stream);
+        }
+        flush(stream);
+    }
+
+    void feed(Stream& stream, const PcmBuffer& buffer)
+    {
+        const std::int64_t skipped = std::min(stream.skip, buffer.frameLength);
+        stream.skip -= skipped;
+        const double ratio = rateFor(stream, skipped);
+        if (!stream.resampler && !stream.unresampled
+            && (skipped > 0 || std::abs(ratio - 1) >= smallestCorrection)) {
+            openResampler(stream);
+        }
+        if (stream.resampler) {
+            resample(stream, buffer, skipped, ratio);
+        } else {
+            emit(stream, buffer);
+        }
+        stream.fedFrames += buffer.frameLength;
     }
 
     // Output frames per input frame: the measured rate, and a little more or less to take back
@@ -264,7 +308,7 @@ private:
         const double held = stream.resampler
             ? double(swr_get_delay(stream.resampler.get(), std::int64_t(rate) * 1024)) / 1024
             : 0;
-        const double captured = stream.fit.at(double(stream.inFrames + skipped) - held);
+        const double captured = stream.fit.at(double(stream.fedFrames + skipped) - held);
         const double stamped
             = difference(stream.outStart, stream.origin) + double(stream.outFrames) * stream.period;
         const double ahead = (stamped - captured) / 1e9;

@@ -21,8 +21,8 @@ class ClockFollower final : public AudioSource
 public:
     // An overlap up to this long is taken back by resampling instead of dropped.
     static constexpr double absorbedOverlap = 0.1; // seconds
-    // From a source that does not number its streams, a reported time this far from the stream's
-    // line starts a new one.
+    // A reported time this far from the stream's line starts a new stream, as one with a new
+    // number from the source does.
     static constexpr double streamJump = 0.05; // seconds
 
     ClockFollower(std::unique_ptr<AudioSource> source, AudioLoss::Input input);
