@@ -92,8 +92,12 @@ std::optional<double> largestError(const AudioCapture& capture,
     for (const double distance : apart) {
         largest = std::max(largest, std::abs(distance - reference));
     }
-    std::printf("  %zu clicks, %.4f s apart at the first, %.4f s at the last\n", count,
+    std::printf("  %zu clicks, %.4f s apart at the first, %.4f s at the last; off by (ms):", count,
         apart.front(), apart.back());
+    for (const double distance : apart) {
+        std::printf(" %.1f", (distance - reference) * 1e3);
+    }
+    std::printf("\n");
     return largest;
 }
 
