@@ -24,21 +24,26 @@ namespace {
 // The line is fitted over the last minute of a stream: over a shorter stretch the jitter of the
 // reported times (up to 18 ms on some servers) would pass for a rate.
 constexpr double fitWindowSeconds = 60;
-// Before a stream has run this long, only its offset is fitted, at the nominal rate.
-constexpr double slopeAfterSeconds = 2;
+// Before a stream has run this long, only its offset is fitted, at the nominal rate, over its
+// last seconds: a device that has just woken up reports times that wander for a while, and
+// would pass for one on a clock hundreds of ppm off.
+constexpr double slopeAfterSeconds = 10;
+constexpr double offsetOverSeconds = 2;
 constexpr double refitEverySeconds = 0.25;
 // Reported times further from the line than this many deviations are scheduling hiccups.
 constexpr double outlierDeviations = 3;
 constexpr double smallestOutlier = 0.3e6; // nanoseconds
 // A difference between the times going out and the fitted line is taken back over this long, on
-// top of the measured rate, at most 1000 ppm faster or slower: under 2 cents, which nobody hears.
-constexpr double correctionSeconds = 5;
-constexpr double maximumCorrection = 1e-3;
+// top of the measured rate, at most 200 ppm faster or slower: slowly enough for the echo
+// canceller to follow, and a fraction of a cent, which nobody hears.
+constexpr double correctionSeconds = 20;
+constexpr double maximumCorrection = 2e-4;
 // Crystals are within a few hundred ppm: reported times that say much more are wrong, as those of
 // a device that has only just woken up.
 constexpr double maximumDrift = 2.5e-3;
-// Resampling starts once the stream is off by this much; until then it passes bit for bit.
-constexpr double smallestCorrection = 0.5e-6;
+// Resampling starts once the stream is this far off the host clock; until then it passes bit for
+// bit, as a device on the host's own clock does.
+constexpr double largestUncorrected = 2e-3; // seconds
 // A stream's first moments wait this long for its line to say where it starts: the first reported
 // time alone can be tens of milliseconds off.
 constexpr double settlingSeconds = 0.3;
@@ -94,8 +99,11 @@ private:
         const double seconds = (m_points.back().frame - m_points.front().frame) * m_nominal / 1e9;
         if (seconds < slopeAfterSeconds) {
             m_scratch.clear();
+            const double recent = m_points.back().frame - offsetOverSeconds * 1e9 / m_nominal;
             for (const Point& point : m_points) {
-                m_scratch.push_back(point.time - m_nominal * point.frame);
+                if (point.frame >= recent) {
+                    m_scratch.push_back(point.time - m_nominal * point.frame);
+                }
             }
             m_period = m_nominal;
             m_frame = 0;
@@ -287,11 +295,16 @@ private:
     {
         const std::int64_t skipped = std::min(stream.skip, buffer.frameLength);
         stream.skip -= skipped;
-        const double ratio = rateFor(stream, skipped);
+        const double ahead = aheadOf(stream, skipped);
         if (!stream.resampler && !stream.unresampled
-            && (skipped > 0 || std::abs(ratio - 1) >= smallestCorrection)) {
+            && (skipped > 0 || std::abs(ahead) > largestUncorrected)) {
             openResampler(stream);
         }
+        // The measured rate, and a little more or less to take back how far the times going out
+        // are from when their audio was captured.
+        const double correction
+            = std::clamp(-ahead / correctionSeconds, -maximumCorrection, maximumCorrection);
+        const double ratio = stream.fit.period() / stream.period * (1 + correction);
         if (stream.resampler) {
             resample(stream, buffer, skipped, ratio);
         } else {
@@ -300,9 +313,8 @@ private:
         stream.fedFrames += buffer.frameLength;
     }
 
-    // Output frames per input frame: the measured rate, and a little more or less to take back
-    // how far the times going out are from when their audio was captured.
-    [[nodiscard]] static double rateFor(const Stream& stream, std::int64_t skipped)
+    // How far, in seconds, the time the next frame out gets is after when it was captured.
+    [[nodiscard]] static double aheadOf(const Stream& stream, std::int64_t skipped)
     {
         const int rate = stream.format.sampleRate;
         const double held = stream.resampler
@@ -311,10 +323,7 @@ private:
         const double captured = stream.fit.at(double(stream.fedFrames + skipped) - held);
         const double stamped
             = difference(stream.outStart, stream.origin) + double(stream.outFrames) * stream.period;
-        const double ahead = (stamped - captured) / 1e9;
-        const double correction
-            = std::clamp(-ahead / correctionSeconds, -maximumCorrection, maximumCorrection);
-        return stream.fit.period() / stream.period * (1 + correction);
+        return (stamped - captured) / 1e9;
     }
 
     static void openResampler(Stream& stream)
