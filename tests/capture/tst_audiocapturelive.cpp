@@ -466,7 +466,12 @@ private Q_SLOTS:
         QVERIFY(server.control({ QStringLiteral("set-default-source"),
             QLatin1String(PulseServer::microphoneSource) }));
         const std::uint64_t back = currentHostTime();
-        QTest::qWait(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return peaks.back().first > back && peaks.back().second > 0.15f;
+            }(),
+            5000);
         microphone->stop();
 
         QVERIFY(!peaks.empty());
@@ -476,7 +481,6 @@ private Q_SLOTS:
                                .arg(peak)
                                .arg(double(std::int64_t(hostTime - unplugged)) / 1e9)));
         }
-        QVERIFY(peaks.back().first > back && peaks.back().second > 0.15f);
         const std::vector<AudioLoss> losses = microphone->losses();
         QCOMPARE(losses.size(), std::size_t(1));
         QCOMPARE(losses[0].cause, AudioLoss::Cause::deviceChange);
