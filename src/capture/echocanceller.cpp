@@ -87,6 +87,7 @@ struct Chunk
     std::int64_t frames = 0;
     std::vector<std::byte> bytes;
     std::uint64_t hostTime = 0;
+    bool journaled = false; // handed to the holding while the canceller learnt
 
     Chunk(const PcmBuffer& buffer, std::uint64_t hostTime)
         : format(buffer.format)
@@ -144,6 +145,105 @@ struct Chunk
 bool usableRate(int rate)
 {
     return rate >= 8000 && rate <= 192000 && rate % 100 == 0;
+}
+
+// The echo canceller alone, for microphone frames of `format` and a mono call at `referenceRate`:
+// nothing that would reshape the voice when there is no echo.
+std::unique_ptr<webrtc::AudioProcessing> makeProcessor(const PcmFormat& format, int referenceRate)
+{
+    webrtc::Config config;
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    std::unique_ptr<webrtc::AudioProcessing> processor(webrtc::AudioProcessing::Create(config));
+    if (!processor) {
+        return nullptr;
+    }
+    const bool configured = processor->high_pass_filter()->Enable(false) == 0
+        && processor->gain_control()->Enable(false) == 0
+        && processor->noise_suppression()->Enable(false) == 0
+        && processor->voice_detection()->Enable(false) == 0
+        && processor->level_estimator()->Enable(false) == 0
+        && processor->echo_cancellation()->Enable(true) == 0
+        && processor->echo_cancellation()->enable_drift_compensation(false) == 0
+        && processor->echo_cancellation()->set_suppression_level(
+               webrtc::EchoCancellation::kLowSuppression)
+            == 0;
+    webrtc::ProcessingConfig streams;
+    streams.input_stream() = webrtc::StreamConfig(format.sampleRate, format.channelCount);
+    streams.output_stream() = streams.input_stream();
+    streams.reverse_input_stream() = webrtc::StreamConfig(referenceRate, 1);
+    streams.reverse_output_stream() = streams.reverse_input_stream();
+    if (!configured || processor->Initialize(streams) != webrtc::AudioProcessing::kNoError) {
+        return nullptr;
+    }
+    return processor;
+}
+
+// How many frames the canceller's output runs behind its input at `rate` (its band-splitting
+// filters and block framing: 7 to 9 ms), found by putting noise through a spare one and matching
+// what comes out against what went in. 0 when no clear match shows.
+std::int64_t measureProcessingDelay(int rate)
+{
+    static std::mutex mutex;
+    static std::vector<std::pair<int, std::int64_t>> known;
+    const std::lock_guard lock(mutex);
+    for (const auto& [knownRate, delay] : known) {
+        if (knownRate == rate) {
+            return delay;
+        }
+    }
+    std::int64_t delay = 0;
+    const PcmFormat mono { rate, 1, SampleType::Float32, true };
+    if (const std::unique_ptr<webrtc::AudioProcessing> processor = makeProcessor(mono, rate)) {
+        const std::size_t frame = std::size_t(rate / 100);
+        constexpr std::size_t probeFrames = 30;
+        std::vector<float> noise(frame * probeFrames);
+        std::uint32_t seed = 12345;
+        for (float& sample : noise) {
+            seed = seed * 1664525u + 1013904223u;
+            sample = 0.2f * (float(seed >> 8) / float(1u << 24) - 0.5f);
+        }
+        std::vector<float> out(noise.size());
+        const std::vector<float> silence(frame, 0.0f);
+        std::vector<float> scratch(frame);
+        const webrtc::StreamConfig config(rate, 1);
+        bool working = true;
+        for (std::size_t index = 0; index < probeFrames && working; ++index) {
+            const float* reference[] = { silence.data() };
+            float* referenceOut[] = { scratch.data() };
+            const float* in[] = { noise.data() + index * frame };
+            float* processed[] = { out.data() + index * frame };
+            processor->set_stream_delay_ms(0);
+            working = processor->ProcessReverseStream(reference, config, config, referenceOut)
+                    == webrtc::AudioProcessing::kNoError
+                && processor->ProcessStream(in, config, config, processed)
+                    == webrtc::AudioProcessing::kNoError;
+        }
+        // Lags up to two frames, over the second half of the probe.
+        double best = 0;
+        const std::size_t from = noise.size() / 2;
+        for (std::size_t lag = 0; working && lag < 2 * frame; ++lag) {
+            double product = 0, inPower = 0, outPower = 0;
+            for (std::size_t at = from; at < noise.size(); ++at) {
+                const double x = noise[at - lag];
+                product += x * out[at];
+                inPower += x * x;
+                outPower += double(out[at]) * out[at];
+            }
+            const double correlation
+                = inPower > 0 && outPower > 0 ? product / std::sqrt(inPower * outPower) : 0;
+            if (correlation > best) {
+                best = correlation;
+                delay = std::int64_t(lag);
+            }
+        }
+        // Rates the library resamples inside (44.1 kHz) come out band-limited: a lower match.
+        if (best < 0.5) {
+            delay = 0;
+        }
+    }
+    known.emplace_back(rate, delay);
+    return delay;
 }
 
 } // namespace
@@ -204,22 +304,36 @@ struct EchoCanceller::State
     std::vector<float> referenceFrame;
     std::vector<float> referenceScratch;
 
+    // The canceller's output runs `lagFrames` behind its input (its filter bank and block
+    // framing). Its output is written back where the microphone heard it, so that switching
+    // between cancelled and raw audio never moves the track in time; buffers it has finished
+    // with wait in `done` until the output for their last frame is in. Positions count the
+    // microphone's frames from the first one: `outputFrames` have gone out.
+    std::deque<Chunk> done;
+    std::int64_t doneFrames = 0;
+    std::int64_t outputFrames = 0;
+    std::int64_t lagFrames = 0;
+    // The canceller's input has been continuous since `segmentStart`: its output for earlier
+    // positions belongs to other audio.
+    std::int64_t segmentStart = 0;
+    std::int64_t cancellerInputEnd = -1;
+
     // While learning, what the canceller was given, in order, to give it again; the microphone
-    // buffers it has finished with wait in `held`, still raw.
+    // buffers it has finished with wait in `done`, still raw, and on disk through `holding`.
     struct LearningStep
     {
         std::vector<float> reference; // a call frame, or empty for a microphone frame
-        std::int64_t position = 0; // of the microphone frame, counted from the first held frame
+        std::int64_t position = 0; // of the microphone frame
         std::int64_t frames = 0;
         bool cancel = false;
         bool previousCancelled = false;
     };
     bool freshCanceller = false;
     bool learning = false;
+    std::int64_t learningStart = 0;
     std::vector<LearningStep> learningLog;
-    std::deque<Chunk> held;
-    std::int64_t heldFrames = 0;
     int learningCancelled = 0;
+    int journaledChunks = 0; // of `done`, handed to `holding.held`
 
     std::thread thread;
 
@@ -239,10 +353,14 @@ struct EchoCanceller::State
     void visitFrames(std::int64_t position, std::int64_t frames, Visit visit);
     void clearInput(std::int64_t frames);
     void gatherInput(std::int64_t position, std::int64_t frames);
-    void scatterOutput(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
+    void scatterOutput(std::int64_t position, std::int64_t frames, std::int64_t from, bool cancel,
+        bool wasCancelled);
     void beginLearningIfFresh();
     void finishLearning();
-    void releaseHeld();
+    void writeCancelled(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
+    void releaseDone(bool all = false);
+    void flushTail();
+    void release(const Chunk& chunk);
     void skipFrames(std::int64_t frames);
     void updateCoupling();
     void checkDelay();
@@ -362,8 +480,12 @@ void EchoCanceller::State::run()
         try {
             take(microphoneChunks, referenceChunks);
             processAvailable(last);
-            if (last && learning) {
-                finishLearning();
+            if (last) {
+                if (learning) {
+                    finishLearning();
+                }
+                flushTail();
+                releaseDone(true);
             }
         } catch (...) {
             const std::lock_guard lock(queueMutex);
@@ -465,8 +587,8 @@ void EchoCanceller::State::processAvailable(bool last)
     while (!microphone.empty()) {
         if (learning
             && (learningCancelled >= learningFrames
-                || double(heldFrames + microphoneDone) * nanosecondsPerSecond
-                        / cancellerFormat.sampleRate
+                || double(outputFrames + doneFrames + microphoneDone - learningStart)
+                        * nanosecondsPerSecond / cancellerFormat.sampleRate
                     >= learningLimit)) {
             finishLearning();
         }
@@ -487,8 +609,11 @@ void EchoCanceller::State::processAvailable(bool last)
             skipFrames(available);
             continue;
         }
-        if (available < frameLength) {
-            // A last piece shorter than a frame, or one before a change of format, goes out raw.
+        // The last piece, shorter than a frame, is cancelled as a frame padded with silence when
+        // the canceller is at work; one before a change of format goes out raw.
+        const bool padLast = last && available == waiting && previousCancelled && canceller
+            && format == cancellerFormat;
+        if (available < frameLength && !padLast) {
             if (last || available < waiting) {
                 skipFrames(available);
                 previousCancelled = false;
@@ -616,36 +741,15 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
     if (learning) {
         finishLearning();
     }
-    webrtc::Config config;
-    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
-    canceller.reset(webrtc::AudioProcessing::Create(config));
+    canceller
+        = makeProcessor(format, usableRate(referenceRate) ? referenceRate : format.sampleRate);
     if (!canceller) {
         return false;
     }
-    // Echo cancellation alone: nothing that would reshape the voice when there is no echo.
-    const bool configured = canceller->high_pass_filter()->Enable(false) == 0
-        && canceller->gain_control()->Enable(false) == 0
-        && canceller->noise_suppression()->Enable(false) == 0
-        && canceller->voice_detection()->Enable(false) == 0
-        && canceller->level_estimator()->Enable(false) == 0
-        && canceller->echo_cancellation()->Enable(true) == 0
-        && canceller->echo_cancellation()->enable_drift_compensation(false) == 0
-        && canceller->echo_cancellation()->set_suppression_level(
-               webrtc::EchoCancellation::kLowSuppression)
-            == 0;
-    webrtc::ProcessingConfig streams;
-    streams.input_stream() = webrtc::StreamConfig(format.sampleRate, format.channelCount);
-    streams.output_stream() = streams.input_stream();
-    const int referenceRateNow = usableRate(referenceRate) ? referenceRate : format.sampleRate;
-    streams.reverse_input_stream() = webrtc::StreamConfig(referenceRateNow, 1);
-    streams.reverse_output_stream() = streams.reverse_input_stream();
-    if (!configured || canceller->Initialize(streams) != webrtc::AudioProcessing::kNoError) {
-        canceller.reset();
-        return false;
-    }
+    lagFrames = measureProcessingDelay(format.sampleRate);
+    cancellerInputEnd = -1;
     doubleTalk = std::make_unique<DoubleTalkPath>(
-        format.sampleRate, format.channelCount, doubleTalkDelayFrames);
+        format.sampleRate, format.channelCount, doubleTalkDelayFrames, lagFrames);
     cancellerFormat = format;
     previousCancelled = false;
     freshCanceller = true;
@@ -655,21 +759,34 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
 void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
 {
     beginLearningIfFresh();
-    const std::int64_t position = heldFrames + microphoneDone;
+    const std::int64_t position = outputFrames + doneFrames + microphoneDone;
     gatherInput(position, frames);
     updateCoupling();
-    if (!cancelInput()) {
-        skipFrames(frames);
-        return;
-    }
     if (learning) {
         learningLog.push_back({ {}, position, frames, cancel, previousCancelled });
         learningCancelled += cancel ? 1 : 0;
-    } else {
-        scatterOutput(position, frames, cancel, previousCancelled);
     }
+    writeCancelled(position, frames, cancel, previousCancelled && !learning);
     previousCancelled = cancel;
     skipFrames(frames);
+}
+
+// Cancels the frame in `input`, which starts at `position`, and, unless learning, writes the
+// output back where it belongs: `lagFrames` earlier, never before the input became continuous.
+void EchoCanceller::State::writeCancelled(
+    std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled)
+{
+    if (position != cancellerInputEnd) {
+        segmentStart = position;
+    }
+    if (!cancelInput()) {
+        cancellerInputEnd = -1;
+        return;
+    }
+    cancellerInputEnd = position + frames;
+    if (!learning) {
+        scatterOutput(position - lagFrames, frames, segmentStart, cancel, wasCancelled);
+    }
 }
 
 // Runs the canceller on `input` into `processed`; false once it has failed.
@@ -692,13 +809,18 @@ bool EchoCanceller::State::cancelInput()
     return true;
 }
 
-// Visits `frames` microphone frames from `position`, counted from the start of the first held
-// buffer (or of the first waiting one when nothing is held).
+// Visits the microphone frames from `position` on, at most `frames`, that have not gone out and
+// are in the canceller's format; `at` counts from `position`.
 template<typename Visit>
 void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frames, Visit visit)
 {
     std::int64_t at = 0;
-    for (std::deque<Chunk>* chunks : { &held, &microphone }) {
+    if (position < outputFrames) {
+        at = outputFrames - position;
+        position = outputFrames;
+    }
+    position -= outputFrames;
+    for (std::deque<Chunk>* chunks : { &done, &microphone }) {
         for (Chunk& chunk : *chunks) {
             if (at >= frames) {
                 return;
@@ -706,6 +828,11 @@ void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frame
             if (position >= chunk.frames) {
                 position -= chunk.frames;
                 continue;
+            }
+            if (chunk.format != cancellerFormat) {
+                const std::int64_t step = std::min(chunk.frames - position, frames - at);
+                at += step;
+                position += step;
             }
             for (; position < chunk.frames && at < frames; ++position, ++at) {
                 visit(chunk, position, at);
@@ -738,27 +865,30 @@ void EchoCanceller::State::gatherInput(std::int64_t position, std::int64_t frame
     });
 }
 
-// Writes back what changes: nothing while the call is silent, a 10 ms cross-fade where the
-// canceller takes over or lets go.
+// Writes back what changes, from `from` on: nothing while the call is silent, a 10 ms cross-fade
+// where the canceller takes over or lets go. The raw microphone is `lagFrames` behind `input`.
 void EchoCanceller::State::scatterOutput(
-    std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled)
+    std::int64_t position, std::int64_t frames, std::int64_t from, bool cancel, bool wasCancelled)
 {
     if (!cancel && !wasCancelled) {
         return;
     }
     const int channels = cancellerFormat.channelCount;
-    visitFrames(position, frames, [&](Chunk& chunk, std::int64_t offset, std::int64_t at) {
-        float weight = 1;
-        if (cancel != wasCancelled) {
-            const float ramp = float(at) / float(frames);
-            weight = cancel ? ramp : 1 - ramp;
-        }
-        for (int channel = 0; channel < channels; ++channel) {
-            const float raw = input[std::size_t(channel)][std::size_t(at)];
-            const float clean = processed[std::size_t(channel)][std::size_t(at)];
-            chunk.setSample(offset, channel, raw + weight * (clean - raw));
-        }
-    });
+    const std::int64_t skipped = std::max<std::int64_t>(0, from - position);
+    visitFrames(position + skipped, frames - skipped,
+        [&](Chunk& chunk, std::int64_t offset, std::int64_t written) {
+            const std::int64_t at = written + skipped;
+            float weight = 1;
+            if (cancel != wasCancelled) {
+                const float ramp = float(at) / float(frames);
+                weight = cancel ? ramp : 1 - ramp;
+            }
+            for (int channel = 0; channel < channels; ++channel) {
+                const float raw = chunk.sample(offset, channel);
+                const float clean = processed[std::size_t(channel)][std::size_t(at)];
+                chunk.setSample(offset, channel, raw + weight * (clean - raw));
+            }
+        });
 }
 
 void EchoCanceller::State::beginLearningIfFresh()
@@ -768,6 +898,7 @@ void EchoCanceller::State::beginLearningIfFresh()
     }
     freshCanceller = false;
     learning = true;
+    learningStart = outputFrames + doneFrames + microphoneDone;
     learningCancelled = 0;
     learningLog.clear();
 }
@@ -794,6 +925,7 @@ void EchoCanceller::State::finishLearning()
                 break;
             }
         }
+        cancellerInputEnd = -1;
         for (const LearningStep& step : learningLog) {
             if (cancellerBroken) {
                 break;
@@ -803,26 +935,51 @@ void EchoCanceller::State::finishLearning()
                 feedCanceller(step.reference, config);
             } else {
                 gatherInput(step.position, step.frames);
-                if (cancelInput()) {
-                    scatterOutput(step.position, step.frames, step.cancel, step.previousCancelled);
-                }
+                writeCancelled(step.position, step.frames, step.cancel, step.previousCancelled);
             }
         }
     }
     learningLog.clear();
     learningLog.shrink_to_fit();
-    releaseHeld();
+    releaseDone();
 }
 
-void EchoCanceller::State::releaseHeld()
+// The canceller's output for the last `lagFrames` is still inside it: a frame of silence brings
+// it out.
+void EchoCanceller::State::flushTail()
 {
-    for (const Chunk& chunk : held) {
-        output(chunk.view(), chunk.hostTime);
+    const std::int64_t end = outputFrames + doneFrames + microphoneDone;
+    if (!canceller || cancellerBroken || !previousCancelled || cancellerInputEnd != end
+        || lagFrames == 0) {
+        return;
     }
-    const bool wasHeld = !held.empty();
-    held.clear();
-    heldFrames = 0;
-    if (wasHeld && holding.released) {
+    const std::int64_t frameLength = cancellerFormat.sampleRate / 100;
+    if (!feedReference(microphoneCursor + frameNanoseconds + lead, true) || cancellerBroken) {
+        return;
+    }
+    clearInput(frameLength);
+    writeCancelled(end, frameLength, true, true);
+}
+
+// Lets out the finished buffers whose cancelled output is complete, or `all` of them.
+void EchoCanceller::State::releaseDone(bool all)
+{
+    if (learning && !all) {
+        return;
+    }
+    while (
+        !done.empty() && (all || doneFrames - done.front().frames + microphoneDone >= lagFrames)) {
+        release(done.front());
+        doneFrames -= done.front().frames;
+        done.pop_front();
+    }
+}
+
+void EchoCanceller::State::release(const Chunk& chunk)
+{
+    output(chunk.view(), chunk.hostTime);
+    outputFrames += chunk.frames;
+    if (chunk.journaled && --journaledChunks == 0 && holding.released) {
         holding.released();
     }
 }
@@ -958,18 +1115,20 @@ void EchoCanceller::State::skipFrames(std::int64_t frames)
 void EchoCanceller::State::emitDone()
 {
     while (!microphone.empty() && microphoneDone >= microphone.front().frames) {
+        Chunk& chunk = microphone.front();
         if (learning) {
             if (holding.held) {
-                holding.held(microphone.front().view(), microphone.front().hostTime);
+                holding.held(chunk.view(), chunk.hostTime);
             }
-            heldFrames += microphone.front().frames;
-            held.push_back(std::move(microphone.front()));
-        } else {
-            output(microphone.front().view(), microphone.front().hostTime);
+            chunk.journaled = true;
+            ++journaledChunks;
         }
+        doneFrames += chunk.frames;
+        done.push_back(std::move(chunk));
         microphone.pop_front();
         microphoneDone = 0;
     }
+    releaseDone();
 }
 
 // Both mutexes held: everything still held goes out raw, in order, and the canceller stops.
@@ -979,10 +1138,10 @@ void EchoCanceller::State::giveUp() noexcept
         return;
     }
     gaveUp = true;
-    releaseHeld();
     learning = false;
+    releaseDone(true);
     for (const Chunk& chunk : microphone) {
-        output(chunk.view(), chunk.hostTime);
+        release(chunk);
     }
     microphone.clear();
     microphoneDone = 0;

@@ -62,6 +62,58 @@ struct Recording
     double microphoneLag = 0; // and in the microphone track
 };
 
+constexpr int rate = 48000;
+
+// Noise as a call would play it, `seconds` long, silent over [quiet.start, quiet.end).
+std::vector<float> callNoise(double seconds, EchoScenario::Stretch quiet)
+{
+    std::mt19937 random(11);
+    std::normal_distribution<float> noise(0, 0.1f);
+    std::vector<float> call(std::size_t(seconds * rate));
+    for (std::size_t at = 0; at < call.size(); ++at) {
+        const double time = double(at) / rate;
+        call[at] = time >= quiet.start && time < quiet.end ? 0.0f : noise(random);
+    }
+    return call;
+}
+
+// What the microphone hears of the call: about -10 dB, 40 ms late.
+std::vector<float> echoOf(const std::vector<float>& call)
+{
+    constexpr std::size_t echoDelay = rate * 40 / 1000;
+    std::vector<float> microphone(call.size(), 0.0f);
+    for (std::size_t at = echoDelay; at < call.size(); ++at) {
+        microphone[at] = 0.3f * call[at - echoDelay];
+    }
+    return microphone;
+}
+
+// Both through a canceller in 20 ms buffers, at ten times real time (it keeps up, as it does
+// with live audio); what comes out of the microphone.
+std::vector<float> cancel(const std::vector<float>& call, const std::vector<float>& microphone)
+{
+    constexpr int frames = rate / 50;
+    std::mutex mutex;
+    std::vector<float> out;
+    EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
+        const std::lock_guard lock(mutex);
+        const float* samples = buffer.floatChannel(0);
+        out.insert(out.end(), samples, samples + buffer.frameLength);
+    });
+    const PcmFormat format { rate, 1, SampleType::Float32, true };
+    const std::uint64_t start = 1'000'000'000'000;
+    for (std::size_t at = 0; at + frames <= call.size(); at += frames) {
+        const std::uint64_t time = start + at * 1'000'000'000 / rate;
+        canceller.pushReference(
+            { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
+        canceller.pushMicrophone(
+            { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
+        QThread::usleep(2000);
+    }
+    canceller.finish();
+    return out;
+}
+
 bool receiving(const QString& track)
 {
     return QFileInfo(track).size() > 8192;
@@ -393,38 +445,9 @@ private Q_SLOTS:
     // first seconds goes as well as the rest.
     void firstWordsLoseTheirEcho()
     {
-        constexpr int rate = 48000;
-        constexpr int frames = rate / 50; // 20 ms buffers
-        constexpr std::ptrdiff_t echoDelay = rate * 40 / 1000;
-        std::mutex mutex;
-        std::vector<float> out;
-        EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
-            const std::lock_guard lock(mutex);
-            const float* samples = buffer.floatChannel(0);
-            out.insert(out.end(), samples, samples + buffer.frameLength);
-        });
-        std::mt19937 random(11);
-        std::normal_distribution<float> noise(0, 0.1f);
-        std::vector<float> call(std::size_t(rate * 4));
-        for (float& sample : call) {
-            sample = noise(random);
-        }
-        std::vector<float> microphone(call.size(), 0.0f);
-        for (std::size_t at = std::size_t(echoDelay); at < call.size(); ++at) {
-            microphone[at] = 0.3f * call[at - std::size_t(echoDelay)]; // about -10 dB
-        }
-        const PcmFormat format { rate, 1, SampleType::Float32, true };
-        const std::uint64_t start = 1'000'000'000'000;
-        for (std::size_t at = 0; at < call.size(); at += frames) {
-            const std::uint64_t time = start + at * 1'000'000'000 / rate;
-            canceller.pushReference(
-                { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
-            canceller.pushMicrophone(
-                { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
-            // Ten times real time: the canceller keeps up, as it does with live audio.
-            QThread::usleep(2000);
-        }
-        canceller.finish();
+        const std::vector<float> call = callNoise(4, {});
+        const std::vector<float> microphone = echoOf(call);
+        const std::vector<float> out = cancel(call, microphone);
         QCOMPARE(out.size(), microphone.size());
         const auto enhancement = [&](double from, double to) {
             double before = 0;
@@ -440,6 +463,32 @@ private Q_SLOTS:
         const double later = enhancement(2, 4);
         QVERIFY2(
             first > 35 && later > 35, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
+    }
+
+    // The canceller's output runs a few milliseconds behind its input: it must come back where
+    // the microphone heard it, so that the tracks stay aligned and moving between cancelled and
+    // raw audio neither shifts nor repeats a sample. Clicks of the local speaker while the
+    // canceller learns, cancels, rests (the call silent) and cancels again.
+    void keepsTheMicrophoneInTime()
+    {
+        const std::vector<float> call = callNoise(4.5, { 2.5, 3.3 });
+        std::vector<float> microphone = echoOf(call);
+        for (const double click : { 1.0, 2.2, 3.1, 4.0 }) {
+            microphone[std::size_t(click * rate)] += 0.8f;
+        }
+        const std::vector<float> out = cancel(call, microphone);
+        QCOMPARE(out.size(), microphone.size());
+        for (const double click : { 1.0, 2.2, 3.1, 4.0 }) {
+            const auto from = std::size_t((click - 0.02) * rate);
+            const auto loudest = std::max_element(out.begin() + std::ptrdiff_t(from),
+                out.begin() + std::ptrdiff_t(from + rate / 25),
+                [](float a, float b) { return std::abs(a) < std::abs(b); });
+            const auto at = std::distance(out.begin(), loudest);
+            QVERIFY2(std::abs(at - std::ptrdiff_t(click * rate)) <= 2,
+                qPrintable(QStringLiteral("click at %1 s came out at %2 s")
+                               .arg(click)
+                               .arg(double(at) / rate, 0, 'f', 5)));
+        }
     }
 
     void transcriptKeepsTheCallOffTheMicrophone()
