@@ -168,7 +168,25 @@ void AudioCapture::startInputs()
     } catch (...) {
         stopInputs();
         m_liveMix.reset();
+        discardFailedStart();
         throw;
+    }
+}
+
+void AudioCapture::discardFailedStart() noexcept
+{
+    // The call may have delivered a moment of audio before the start failed: its files would pass
+    // for a crashed meeting at the next launch. Everything in this fresh folder is this start's
+    // own.
+    for (TrackWriter* writer : { m_micWriter.get(), m_systemWriter.get() }) {
+        try {
+            (void)writer->finish();
+        } catch (...) { }
+    }
+    m_reserve->release();
+    for (const QString& file :
+        { m_microphone, m_system, heldMicrophone(m_folder), TrackStarts::fileIn(m_folder) }) {
+        QFile::remove(file);
     }
 }
 

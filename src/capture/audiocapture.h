@@ -118,6 +118,7 @@ private:
     void startInputs();
     StopResult stopRecording();
     void stopInputs() noexcept;
+    void discardFailedStart() noexcept;
     bool finishLiveMix(
         const std::optional<KeptTrack>& microphone, const std::optional<KeptTrack>& call);
 

@@ -110,9 +110,14 @@ RecordingLock::~RecordingLock()
 
 namespace TrackStarts {
 
+QString fileIn(const QString& folder)
+{
+    return QDir(folder).filePath(startsFile);
+}
+
 void note(const QString& folder, const QString& fileName, double seconds)
 {
-    const int descriptor = ::open(QFile::encodeName(QDir(folder).filePath(startsFile)).constData(),
+    const int descriptor = ::open(QFile::encodeName(fileIn(folder)).constData(),
         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (descriptor < 0) {
         return;
@@ -126,7 +131,7 @@ void note(const QString& folder, const QString& fileName, double seconds)
 
 std::optional<double> read(const QString& folder, const QString& fileName)
 {
-    QFile file(QDir(folder).filePath(startsFile));
+    QFile file(fileIn(folder));
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
     }

@@ -47,6 +47,8 @@ namespace TrackStarts {
 
 // Notes that the track `fileName` began at `seconds`; silently skipped when it cannot be written.
 void note(const QString& folder, const QString& fileName, double seconds);
+// The file the starts are noted in.
+[[nodiscard]] QString fileIn(const QString& folder);
 // The start noted for `fileName`, if any.
 [[nodiscard]] std::optional<double> read(const QString& folder, const QString& fileName);
 

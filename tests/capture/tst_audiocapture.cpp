@@ -3,6 +3,7 @@
 #include "captureerror.h"
 #include "privatetmpdir.h"
 #include "recordedaudio.h"
+#include "recordingrecovery.h"
 #include "scriptedsource.h"
 #include "smalldisk.h"
 
@@ -11,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +36,27 @@ AudioCapture::Sources halfSeconds(const std::shared_ptr<ScriptLog>& log, double 
 {
     return scriptedSources(scriptOf("microphone", microphoneDelay), scriptOf("call", 0), log);
 }
+
+// A microphone that fails to start once the call has begun writing its track in `folder`.
+class FailingOnceTheCallRuns final : public AudioSource
+{
+public:
+    explicit FailingOnceTheCallRuns(const QString& folder)
+        : m_folder(folder)
+    { }
+    void start(Handler) override
+    {
+        for (int wait = 0; wait < 5000 && !TrackStarts::read(m_folder, QStringLiteral("appel.caf"));
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        throw PlatformError(QStringLiteral("Micro débranché."));
+    }
+    void stop() noexcept override { }
+
+private:
+    const QString& m_folder;
+};
 
 } // namespace
 
@@ -183,6 +206,38 @@ private Q_SLOTS:
         }
         QCOMPARE(seen, events);
         QCOMPARE(failureOf(capture.stop()), notRecording);
+    }
+
+    // A start that fails once the call delivers leaves nothing that the next launch would take for
+    // a crashed meeting: the meeting that did crash is the one recovered.
+    void aFailedStartLeavesNothingToRecover()
+    {
+        QTemporaryDir home;
+        const QStringList roots { madeUnder(
+            home.path(), [] { return RecordingLocation::root(); }) };
+        QString crashed;
+        {
+            auto log = std::make_shared<ScriptLog>();
+            AudioCapture capture
+                = madeUnder(home.path(), [&] { return AudioCapture(halfSeconds(log)); });
+            blockingWait(capture.start());
+            log->waitFinished(2);
+            crashed = capture.folder();
+        } // dropped without a stop, as by a crash
+        {
+            QString folder;
+            AudioCapture::Sources sources = halfSeconds(std::make_shared<ScriptLog>());
+            sources.microphone = [&folder] {
+                return std::make_unique<FailingOnceTheCallRuns>(folder);
+            };
+            AudioCapture capture = madeUnder(home.path(), [&] { return AudioCapture(sources); });
+            folder = capture.folder();
+            QCOMPARE(failureOf(capture.start()), QStringLiteral("Micro débranché."));
+        }
+        const std::optional<RecordingRecovery::Recovered> recovered
+            = RecordingRecovery::recoverLatest(roots);
+        QVERIFY(recovered);
+        QCOMPARE(recovered->folder, crashed);
     }
 
     // A small disk fills up while both tracks are written: a write really fails with ENOSPC.
