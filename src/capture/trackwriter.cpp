@@ -261,18 +261,14 @@ std::optional<TrackWriter::Finished> TrackWriter::finish()
     const std::lock_guard lock(m_mutex);
     m_finished = true;
     const std::unique_ptr<File> file = std::move(m_file);
-    if (file) {
-        if (std::exception_ptr closing = file->close(); closing && !m_failure) {
-            m_failure = closing;
-        }
-    }
+    const std::exception_ptr closing = file ? file->close() : nullptr;
     if (m_failure) {
         std::rethrow_exception(m_failure);
     }
     if (!m_firstSample || !file || file->frames <= 0) {
         return std::nullopt;
     }
-    return Finished { *m_firstSample, m_hasSignal };
+    return Finished { *m_firstSample, m_hasSignal, closing };
 }
 
 bool TrackWriter::containsSignal(const PcmBuffer& buffer)

@@ -10,7 +10,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +37,19 @@ std::function<std::unique_ptr<AudioSource>()> refusing(
 AudioCapture::Sources halfSeconds(const std::shared_ptr<ScriptLog>& log, double microphoneDelay = 0)
 {
     return scriptedSources(scriptOf("microphone", microphoneDelay), scriptOf("call", 0), log);
+}
+
+// The descriptor through which this process writes `path`, or -1.
+int writingDescriptor(const QString& path)
+{
+    for (int descriptor = 0; descriptor < 4096; ++descriptor) {
+        const int flags = ::fcntl(descriptor, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
+            && QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(descriptor)) == path) {
+            return descriptor;
+        }
+    }
+    return -1;
 }
 
 // A microphone that fails to start once the call has begun writing its track in `folder`.
@@ -331,6 +346,31 @@ private Q_SLOTS:
                            "enregistré."));
         QVERIFY(!QFileInfo::exists(QDir(capture.folder()).filePath(QStringLiteral("reunion.m4a"))));
         QCOMPARE(failureOf(capture.stop()), notRecording);
+    }
+
+    // A track whose close fails keeps what it took; the stop keeps the mix made while recording
+    // and says what happened.
+    void aTrackThatFailsToCloseKeepsTheMix()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        AudioCapture capture(halfSeconds(log));
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        // Closed behind the writer's back: its last writes and its own close fail.
+        const int descriptor = writingDescriptor(capture.system());
+        QVERIFY(descriptor >= 0);
+        QCOMPARE(::close(descriptor), 0);
+
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(capture.mixedWhileRecording());
+        QVERIFY(result.tracks);
+        QCOMPARE(result.interruption.value_or(QString()),
+            QStringLiteral("La fermeture de la piste de l’appel a échoué : erreur du système (%1). "
+                           "L’audio enregistré est conservé.")
+                .arg(EBADF));
+        const double recorded = 23 * 1024 / 48000.0;
+        QCOMPARE(RecordedAudio::fromTrack(capture.system()).seconds(), recorded);
+        QCOMPARE(RecordedAudio::decoded(result.mix).lengthMismatch(recorded), QString());
     }
 
     // Each recording is a folder of its own, named by an upper-case UUID, in this user's private
