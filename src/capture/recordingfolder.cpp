@@ -46,6 +46,17 @@ void makePrivate(const QString& path)
     }
 }
 
+// Makes the entries of a folder durable: a file just created there survives a power loss.
+void syncFolder(const QString& path)
+{
+    const int descriptor
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        ::fsync(descriptor);
+        ::close(descriptor);
+    }
+}
+
 } // namespace
 
 namespace RecordingLocation {
@@ -69,6 +80,7 @@ void create(const QString& folder)
     }
     makePrivate(base);
     makePrivate(folder);
+    syncFolder(base);
 }
 
 int openPrivateFile(const QString& path, bool exclusive)
@@ -125,8 +137,12 @@ void note(const QString& folder, const QString& fileName, double seconds)
     // One short line in one write: two tracks noting their start at once never interleave.
     const QByteArray line
         = QFile::encodeName(fileName) + ' ' + QByteArray::number(seconds, 'f', 9) + '\n';
-    [[maybe_unused]] const ssize_t written = ::write(descriptor, line.constData(), line.size());
+    // Durable at once: without it, a recording recovered after a power loss is mixed out of step.
+    if (::write(descriptor, line.constData(), line.size()) == line.size()) {
+        ::fsync(descriptor);
+    }
     ::close(descriptor);
+    syncFolder(folder);
 }
 
 std::optional<double> read(const QString& folder, const QString& fileName)

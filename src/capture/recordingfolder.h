@@ -45,7 +45,8 @@ private:
 // recording recovered after a crash is still mixed in step.
 namespace TrackStarts {
 
-// Notes that the track `fileName` began at `seconds`; silently skipped when it cannot be written.
+// Notes that the track `fileName` began at `seconds`, on the disk before it returns (once per
+// track, so a short wait is fine on an audio thread); silently skipped when it cannot be written.
 void note(const QString& folder, const QString& fileName, double seconds);
 // The file the starts are noted in.
 [[nodiscard]] QString fileIn(const QString& folder);
