@@ -9,8 +9,10 @@
 #include <QUuid>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -21,6 +23,15 @@ const QString startsFile = QStringLiteral(".track-starts");
 QString privateFolderIn(const QString& base)
 {
     return QDir(base).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid()));
+}
+
+// Whether `path` is held in memory, where a power loss takes the recording with it.
+bool inMemory(const QString& path)
+{
+    struct statfs system
+    { };
+    return ::statfs(QFile::encodeName(path).constData(), &system) == 0
+        && (system.f_type == TMPFS_MAGIC || system.f_type == RAMFS_MAGIC);
 }
 
 // Makes `path` a folder of this user that nobody else can read, creating it when missing. A link
@@ -64,7 +75,8 @@ namespace RecordingLocation {
 QString root()
 {
     const QString temporary = qEnvironmentVariable("TMPDIR");
-    return privateFolderIn(temporary.isEmpty() ? QStringLiteral("/var/tmp") : temporary);
+    const bool onDisk = !temporary.isEmpty() && !inMemory(temporary);
+    return privateFolderIn(onDisk ? temporary : QStringLiteral("/var/tmp"));
 }
 
 QString newFolder()

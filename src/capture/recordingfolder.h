@@ -5,10 +5,10 @@
 #include <optional>
 
 // Where recordings live. Each user has one private folder (0700) on disk,
-// "parlevox-recordings-<uid>" in $TMPDIR when it is set, else in /var/tmp: temporary, yet kept
-// across a reboot so that a recording cut short by a crash or a power loss can be recovered, and
-// aged out by the system's own clean-up of /var/tmp. /tmp is left alone: it is held in memory on
-// many systems.
+// "parlevox-recordings-<uid>" in $TMPDIR when it is set and not held in memory (tmpfs, ramfs), else
+// in /var/tmp: temporary, yet kept across a reboot so that a recording cut short by a crash or a
+// power loss can be recovered, and aged out by the system's own clean-up of /var/tmp. /tmp is left
+// alone: it is held in memory on many systems.
 namespace RecordingLocation {
 
 // The private folder of this user's recordings (not created).

@@ -373,6 +373,28 @@ private Q_SLOTS:
         QCOMPARE(RecordedAudio::decoded(result.mix).lengthMismatch(recorded), QString());
     }
 
+    // A $TMPDIR held in memory would lose the recording with the power: the folder on disk is
+    // used instead.
+    void recordingsStayOnADisk_data()
+    {
+        QTest::addColumn<SmallDisk::Kind>("kind");
+        QTest::newRow("$TMPDIR on a disk") << SmallDisk::Kind::disk;
+        QTest::newRow("$TMPDIR in memory") << SmallDisk::Kind::memory;
+    }
+
+    void recordingsStayOnADisk()
+    {
+        QFETCH(SmallDisk::Kind, kind);
+        SmallDisk disk(1, kind);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a file system needs root");
+        }
+        const QString base
+            = kind == SmallDisk::Kind::disk ? disk.path() : QStringLiteral("/var/tmp");
+        QCOMPARE(madeUnder(disk.path(), [] { return RecordingLocation::root(); }),
+            QDir(base).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid())));
+    }
+
     // Each recording is a folder of its own, named by an upper-case UUID, in this user's private
     // folder under $TMPDIR; nobody else can read the folders or the files. A stop before the start
     // or after the stop has nothing to stop.
