@@ -70,7 +70,7 @@ public:
         // fast they feed.
         bool lockstep = false;
         // The host times of the buffers after this many jump ahead by `gapSeconds`, as after a
-        // stream that stopped delivering for a while.
+        // stream that stopped delivering for a while (in lockstep, the others play on meanwhile).
         std::int64_t gapAfterChunks = -1;
         double gapSeconds = 0;
         bool failToStart = false;
@@ -123,8 +123,11 @@ private:
         const auto began = std::chrono::steady_clock::now();
         const std::size_t lane = m_lane;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            const double gap
+                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             if (s.lockstep) {
-                keepPace(lane, double(frame) / s.sampleRate, stop);
+                // The others play on through the gap.
+                keepPace(lane, double(frame) / s.sampleRate + gap, stop);
             }
             const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
@@ -141,8 +144,6 @@ private:
                 s.chunkFrames,
                 { reinterpret_cast<const std::byte*>(samples.data()),
                     samples.size() * sizeof(float) } };
-            const double gap
-                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             const auto offset
                 = std::uint64_t((double(chunk * s.chunkFrames) / double(s.sampleRate) + gap) * 1e9);
             handler(buffer, s.firstHostTime + offset);

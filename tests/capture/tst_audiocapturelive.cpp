@@ -423,9 +423,9 @@ private Q_SLOTS:
     }
 
     // A recording process killed outright leaves tracks that read back; the next launch mixes
-    // them in step, with the microphone the echo canceller held back, and offers them once. Tracks
-    // that cannot be mixed are marked and left alone, and a recording another process still holds
-    // is not touched.
+    // them in step, with the microphone the echo canceller held back, and offers them until opened.
+    // Tracks that cannot be mixed are marked and left alone, and a recording another process still
+    // holds is not touched.
     void killedRecordingIsRecovered()
     {
         QTemporaryDir temporary;
@@ -497,7 +497,13 @@ private Q_SLOTS:
             QCOMPARE_GE(mix.loudWindows(frequency, 0.2), 15);
         }
 
-        // Offered once: what is left is the folder still being recorded.
+        // Offered again, as it is, until it is opened; then what is left is the folder still
+        // being recorded.
+        const std::optional<RecordingRecovery::Recovered> again
+            = RecordingRecovery::recoverLatest(roots);
+        QVERIFY(
+            again && again->folder == folder && again->result.tracks == recovered->result.tracks);
+        RecordingRecovery::markOpened(folder);
         QCOMPARE(RecordingRecovery::unfinished(roots), QStringList { busy });
         QVERIFY(!RecordingRecovery::recoverLatest(roots).has_value());
         QVERIFY(QFileInfo::exists(microphoneTrack) && QFileInfo::exists(callTrack));

@@ -124,16 +124,34 @@ private Q_SLOTS:
         QCOMPARE(hiddenFiles(capture.folder()).size(), bothKept ? 2 : 0);
     }
 
-    // With writers that keep a jump in host time as silence, the mix keeps it too.
+    // With writers that keep a jump in host time as silence, the mix keeps it too; also when the
+    // call stops delivering for longer than the mix waits for it while the microphone goes on.
+    void keepsAGapAsSilence_data()
+    {
+        QTest::addColumn<double>("gap");
+        QTest::addColumn<bool>("stalled");
+        QTest::addColumn<int>("callRate");
+        QTest::newRow("a jump in host time") << 0.5 << false << 48000;
+        QTest::newRow("the call stalls for 10 s") << 10.0 << true << 44100;
+    }
+
     void keepsAGapAsSilence()
     {
+        QFETCH(double, gap);
+        QFETCH(bool, stalled);
+        QFETCH(int, callRate);
         auto log = std::make_shared<ScriptLog>();
-        Script mic = script("microphone", 0, 2, 44100, 1);
-        Script call = script("call", 0, 2, 48000, 2);
+        Script mic = script("microphone", 0, stalled ? 2 + gap : 2, 44100, 1);
+        Script call = script("call", 0, 2, callRate, 2);
         mic.noisy = call.noisy = false;
         call.frequency = 660;
-        call.gapAfterChunks = 47; // at 1.0027 s
-        call.gapSeconds = 0.5;
+        call.gapAfterChunks = 47;
+        call.gapSeconds = gap;
+        const double stall = 47 * 1024.0 / callRate;
+        if (stalled) {
+            mic.lockstep = call.lockstep = true;
+            mic.pace = call.pace = 2ms; // ten times as fast as live
+        }
         LiveMix::Settings settings;
         settings.gapTolerance = 0.1;
         AudioCapture capture(scriptedSources(mic, call, log), settings);
@@ -142,11 +160,13 @@ private Q_SLOTS:
 
         QVERIFY(capture.mixedWhileRecording());
         const RecordedAudio live = RecordedAudio::decoded(result.mix);
-        QCOMPARE(live.lengthMismatch(double(call.chunks * 1024) / 48000 + 0.5), QString());
-        QVERIFY(live.level(660, 0.2, 0.9) > 0.05);
-        QVERIFY(live.level(660, 1.1, 1.4) < 0.005);
-        QVERIFY(live.level(660, 1.6, 2.3) > 0.05);
-        QVERIFY(live.level(440, 0.2, 1.9) > 0.05);
+        const double callEnd = double(call.chunks * 1024) / callRate + gap;
+        const double micEnd = double(mic.chunks * 1024) / 44100;
+        QCOMPARE(live.lengthMismatch(std::max(callEnd, micEnd)), QString());
+        QVERIFY(live.level(660, 0.2, stall - 0.1) > 0.05);
+        QVERIFY(live.level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
+        QVERIFY(live.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
+        QVERIFY(live.level(440, 0.2, micEnd - 0.1) > 0.05);
     }
 
     void fallsBackWhenTheEncodingCannotKeepUp_data()
