@@ -53,16 +53,19 @@ constexpr float activeCallPower = 1e-4f;
 constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
 constexpr std::size_t callWindowStart = 40; // against the call from 400 to 100 ms before
 constexpr std::size_t callWindowEnd = 10;
-// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and the
-// host times of the two feeds can disagree by more than that. The echo's actual delay is measured
-// from the 10 ms levels of the last 1.5 s (the microphone's against the call's, lags up to 300 ms),
-// and the call is then handed over early enough to put the echo where the canceller expects it.
+// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and an
+// echo reaches the microphone 10 to 300 ms after the call plays it (the output's latency, the
+// room, a Bluetooth speaker), beside any disagreement of the two feeds' host times. The echo's
+// actual delay is measured from the 10 ms levels of the last 1.5 s (the microphone's against the
+// call's, lags up to 350 ms either way), and the call is then handed over early (or late) enough
+// to put the echo where the canceller expects it.
 constexpr std::size_t levelHistoryFrames = 150;
 constexpr int delayCheckFrames = 50;
-constexpr int largestLagFrames = 30;
+constexpr int largestLagFrames = 35;
 constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
+constexpr double smallestLead = targetDelay - largestLagFrames * 10e6;
 // Smaller corrections are left to the canceller's own delay estimate: moving the call makes it
 // learn the room again.
 constexpr double leadStep = 40e6;
@@ -318,12 +321,22 @@ struct EchoCanceller::State
     std::int64_t segmentStart = 0;
     std::int64_t cancellerInputEnd = -1;
 
+    // The call as it reached us, placed on its timeline (mono, from host time
+    // `callTimelineStart`), kept for the last few seconds: the learning replay hands it over again
+    // at the lead found by then.
+    std::deque<float> callTimeline;
+    double callTimelineStart = 0;
+
     // While learning, what the canceller was given, in order, to give it again; the microphone
     // buffers it has finished with wait in `done`, still raw, and on disk through `holding`.
+    // The call goes again from the timeline, framed exactly as it went (the canceller has learnt
+    // the room against that framing), but at the lead known by then.
     struct LearningStep
     {
-        std::vector<float> reference; // a call frame, or empty for a microphone frame
-        std::int64_t position = 0; // of the microphone frame
+        bool call = false; // a call frame from host time `callStart`, or a microphone frame
+        double callStart = 0;
+        double lead = 0; // of the moment the call frame went
+        std::int64_t position = 0;
         std::int64_t frames = 0;
         bool cancel = false;
         bool previousCancelled = false;
@@ -364,6 +377,9 @@ struct EchoCanceller::State
     void skipFrames(std::int64_t frames);
     void updateCoupling();
     void checkDelay();
+    [[nodiscard]] std::optional<float> callPowerNow() const;
+    void moveLead(double wanted);
+    const std::vector<float>& callTimelineFrame(double start);
     void dropStaleReference(double frameStart);
     void emitDone();
     void giveUp() noexcept;
@@ -517,21 +533,26 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
 {
     const int rate = chunk.format.sampleRate;
     std::int64_t skip = 0;
+    std::int64_t overlap = 0;
     if (!referenceStarted || rate != referenceRate) {
         reference.clear();
         referenceOwed = 0;
         referenceRate = rate;
         referenceCursor = double(chunk.hostTime);
         referenceStarted = true;
+        callTimeline.clear();
+        callTimelineStart = referenceCursor;
     } else {
         const double end = referenceCursor + double(reference.size()) * nanosecondsPerSecond / rate;
         const double delta = double(chunk.hostTime) - end;
         if (delta > continuityTolerance) {
-            reference.insert(reference.end(),
-                std::size_t(std::llround(delta * rate / nanosecondsPerSecond)), 0.0f);
+            const auto gap = std::size_t(std::llround(delta * rate / nanosecondsPerSecond));
+            reference.insert(reference.end(), gap, 0.0f);
+            callTimeline.insert(callTimeline.end(), gap, 0.0f);
         } else if (delta < -continuityTolerance) {
             skip = std::llround(-delta * rate / nanosecondsPerSecond);
         }
+        overlap = skip;
         // Silence already stood in for the start of this audio: it keeps its place.
         if (referenceOwed > double(rate) * continuityTolerance / nanosecondsPerSecond) {
             referenceOwed = 0; // too long: a gap, not a late delivery
@@ -541,12 +562,22 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
         referenceOwed -= double(owed);
     }
     const int channels = chunk.format.channelCount;
-    for (std::int64_t frame = skip; frame < chunk.frames; ++frame) {
+    for (std::int64_t frame = overlap; frame < chunk.frames; ++frame) {
         float sum = 0;
         for (int channel = 0; channel < channels; ++channel) {
             sum += chunk.sample(frame, channel);
         }
-        reference.push_back(sum / float(channels));
+        callTimeline.push_back(sum / float(channels));
+        if (frame >= skip) {
+            reference.push_back(callTimeline.back());
+        }
+    }
+    const auto timelineKept = std::size_t(
+        (learningLimit + maximumBacklog + 2 * referenceHistory) * rate / nanosecondsPerSecond);
+    if (callTimeline.size() > timelineKept) {
+        const std::size_t dropped = callTimeline.size() - timelineKept;
+        callTimeline.erase(callTimeline.begin(), callTimeline.begin() + std::ptrdiff_t(dropped));
+        callTimelineStart += double(dropped) * nanosecondsPerSecond / rate;
     }
     // A microphone that stalls must not let the call pile up here.
     const auto kept
@@ -556,6 +587,22 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
         reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(dropped));
         referenceCursor += double(dropped) * nanosecondsPerSecond / rate;
     }
+}
+
+// The 10 ms of the call from host time `start`, silence where none was kept.
+const std::vector<float>& EchoCanceller::State::callTimelineFrame(double start)
+{
+    const auto length = std::size_t(referenceRate / 100);
+    referenceFrame.assign(length, 0.0f);
+    const auto first
+        = std::llround((start - callTimelineStart) * referenceRate / nanosecondsPerSecond);
+    for (std::size_t at = 0; at < length; ++at) {
+        const auto index = first + std::int64_t(at);
+        if (index >= 0 && index < std::int64_t(callTimeline.size())) {
+            referenceFrame[at] = callTimeline[std::size_t(index)];
+        }
+    }
+    return referenceFrame;
 }
 
 void EchoCanceller::State::addMicrophone(Chunk chunk)
@@ -729,7 +776,9 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
     }
     beginLearningIfFresh();
     if (feedCanceller(referenceFrame, webrtc::StreamConfig(rate, 1)) && learning) {
-        learningLog.push_back({ referenceFrame, 0, 0, false, false });
+        learningLog.push_back(
+            { true, referenceCursor - double(length) * nanosecondsPerSecond / rate, lead, 0, 0,
+                false, false });
     }
 }
 
@@ -763,7 +812,7 @@ void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
     gatherInput(position, frames);
     updateCoupling();
     if (learning) {
-        learningLog.push_back({ {}, position, frames, cancel, previousCancelled });
+        learningLog.push_back({ false, 0, 0, position, frames, cancel, previousCancelled });
         learningCancelled += cancel ? 1 : 0;
     }
     writeCancelled(position, frames, cancel, previousCancelled && !learning);
@@ -907,16 +956,10 @@ void EchoCanceller::State::beginLearningIfFresh()
 void EchoCanceller::State::finishLearning()
 {
     learning = false;
-    if (canceller && !cancellerBroken && !learningLog.empty()) {
-        std::vector<float> silence;
-        for (const LearningStep& step : learningLog) {
-            if (!step.reference.empty()) {
-                silence.assign(step.reference.size(), 0.0f);
-                break;
-            }
-        }
-        const webrtc::StreamConfig referenceConfig(int(silence.size()) * 100, 1);
-        for (int frame = 0; frame < learningFlushFrames && !silence.empty(); ++frame) {
+    if (canceller && !cancellerBroken && !learningLog.empty() && usableRate(referenceRate)) {
+        const webrtc::StreamConfig referenceConfig(referenceRate, 1);
+        const std::vector<float> silence(std::size_t(referenceRate / 100), 0.0f);
+        for (int frame = 0; frame < learningFlushFrames; ++frame) {
             if (!feedCanceller(silence, referenceConfig)) {
                 break;
             }
@@ -930,9 +973,9 @@ void EchoCanceller::State::finishLearning()
             if (cancellerBroken) {
                 break;
             }
-            if (!step.reference.empty()) {
-                const webrtc::StreamConfig config(int(step.reference.size()) * 100, 1);
-                feedCanceller(step.reference, config);
+            if (step.call) {
+                feedCanceller(
+                    callTimelineFrame(step.callStart + lead - step.lead), referenceConfig);
             } else {
                 gatherInput(step.position, step.frames);
                 writeCancelled(step.position, step.frames, step.cancel, step.previousCancelled);
@@ -1009,13 +1052,12 @@ void EchoCanceller::State::updateCoupling()
         }
     }
     const std::size_t samples = input.size() * input.front().size();
-    // The newest fed call frame starts `lead` after this one.
-    const auto back = std::size_t(std::lround(lead / frameNanoseconds));
-    if (referencePowers.size() <= back) {
+    const std::optional<float> call = callPowerNow();
+    if (!call) {
         return;
     }
     microphoneLevels.push_back(float(power / double(std::max<std::size_t>(samples, 1))));
-    callLevels.push_back(referencePowers[back]);
+    callLevels.push_back(*call);
     if (microphoneLevels.size() > levelHistoryFrames) {
         microphoneLevels.pop_front();
         callLevels.pop_front();
@@ -1041,6 +1083,56 @@ void EchoCanceller::State::updateCoupling()
     if (++framesSinceDelayCheck >= delayCheckFrames && count == levelHistoryFrames) {
         framesSinceDelayCheck = 0;
         checkDelay();
+    }
+}
+
+// The call's power over the 10 ms of this microphone frame, fed already or still waiting when
+// the call is handed over late; nothing when that audio has not come yet.
+std::optional<float> EchoCanceller::State::callPowerNow() const
+{
+    // The newest fed call frame starts `lead` after this one.
+    const auto back = std::lround(lead / frameNanoseconds);
+    if (back >= 0) {
+        return std::size_t(back) < referencePowers.size()
+            ? std::optional(referencePowers[std::size_t(back)])
+            : std::nullopt;
+    }
+    const auto length = std::size_t(referenceRate / 100);
+    const auto from = std::size_t(-back - 1) * length;
+    if (length == 0 || reference.size() < from + length) {
+        return std::nullopt;
+    }
+    double power = 0;
+    for (auto sample = reference.begin() + std::ptrdiff_t(from);
+         sample != reference.begin() + std::ptrdiff_t(from + length); ++sample) {
+        power += double(*sample) * *sample;
+    }
+    return float(power / double(length));
+}
+
+// Hands the call over `wanted` ahead of the microphone from now on, one frame for each
+// microphone frame as before, so that the canceller is neither flooded nor starved: later, it
+// hears silence for the difference; earlier, the call audio in between is skipped.
+void EchoCanceller::State::moveLead(double wanted)
+{
+    const double change = wanted - lead;
+    lead = wanted;
+    // The canceller learns the room again: a learning hold lasts long enough for it.
+    learningCancelled = 0;
+    microphoneLevels.clear();
+    callLevels.clear();
+    if (!referenceStarted || !usableRate(referenceRate)) {
+        return;
+    }
+    const auto samples
+        = std::size_t(std::llround(std::abs(change) * referenceRate / nanosecondsPerSecond));
+    if (change < 0) {
+        reference.insert(reference.begin(), samples, 0.0f);
+        referenceCursor -= double(samples) * nanosecondsPerSecond / referenceRate;
+    } else {
+        const std::size_t skipped = std::min(samples, reference.size());
+        reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(skipped));
+        referenceCursor += double(skipped) * nanosecondsPerSecond / referenceRate;
     }
 }
 
@@ -1089,11 +1181,9 @@ void EchoCanceller::State::checkDelay()
         return;
     }
     const double wanted
-        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, 0.0, largestLead);
+        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, smallestLead, largestLead);
     if (std::abs(wanted - lead) > leadStep) {
-        lead = wanted;
-        microphoneLevels.clear();
-        callLevels.clear();
+        moveLead(wanted);
     }
 }
 
