@@ -262,6 +262,7 @@ struct EchoCanceller::State
     std::vector<Chunk> incomingMicrophone;
     std::vector<Chunk> incomingReference;
     double incomingBacklog = 0; // nanoseconds of microphone audio queued
+    double incomingReferenceQueued = 0; // and of call audio
     bool newData = false;
     bool stopping = false;
     // Set once, with both mutexes held: from then on the microphone goes straight to `output`.
@@ -410,7 +411,16 @@ void EchoCanceller::pushReference(const PcmBuffer& buffer, std::uint64_t hostTim
         if (state.gaveUp || state.stopping) {
             return;
         }
+        // A canceller held up (by a slow disk under its output) has no use for more call audio
+        // than it would keep: the oldest goes.
         state.incomingReference.emplace_back(buffer, hostTime);
+        state.incomingReferenceQueued += state.incomingReference.back().duration();
+        std::size_t dropped = 0;
+        while (state.incomingReferenceQueued > maximumBacklog + 2 * referenceHistory) {
+            state.incomingReferenceQueued -= state.incomingReference[dropped++].duration();
+        }
+        state.incomingReference.erase(state.incomingReference.begin(),
+            state.incomingReference.begin() + std::ptrdiff_t(dropped));
         state.newData = true;
     } catch (...) {
         return; // out of memory: the call goes without its reference for a moment
@@ -484,12 +494,18 @@ void EchoCanceller::State::run()
         bool last = false;
         {
             const std::lock_guard lock(queueMutex);
+            // Held up for longer than the microphone's own thread could see (it cannot take over
+            // while this thread is busy with the output): stand aside now, in order.
+            if (incomingBacklog > stuckBacklog) {
+                giveUp();
+            }
             if (gaveUp) {
                 return;
             }
             microphoneChunks.swap(incomingMicrophone);
             referenceChunks.swap(incomingReference);
             incomingBacklog = 0;
+            incomingReferenceQueued = 0;
             newData = false;
             last = stopping;
         }
@@ -1241,5 +1257,6 @@ void EchoCanceller::State::giveUp() noexcept
     incomingMicrophone.clear();
     incomingReference.clear();
     incomingBacklog = 0;
+    incomingReferenceQueued = 0;
     wake.notify_one();
 }
