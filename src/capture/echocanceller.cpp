@@ -327,6 +327,7 @@ struct EchoCanceller::State
     // at the lead found by then.
     std::deque<float> callTimeline;
     double callTimelineStart = 0;
+    std::vector<float> timelineFrame;
 
     // While learning, what the canceller was given, in order, to give it again; the microphone
     // buffers it has finished with wait in `done`, still raw, and on disk through `holding`.
@@ -550,6 +551,14 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
     const int rate = chunk.format.sampleRate;
     std::int64_t skip = 0;
     std::int64_t overlap = 0;
+    if (referenceStarted && rate != referenceRate && canceller) {
+        // The call moved to an output of another rate: the canceller starts afresh, and learns
+        // the room again while it holds the microphone back.
+        if (learning) {
+            finishLearning();
+        }
+        canceller.reset();
+    }
     if (!referenceStarted || rate != referenceRate) {
         reference.clear();
         referenceOwed = 0;
@@ -609,16 +618,16 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
 const std::vector<float>& EchoCanceller::State::callTimelineFrame(double start)
 {
     const auto length = std::size_t(referenceRate / 100);
-    referenceFrame.assign(length, 0.0f);
+    timelineFrame.assign(length, 0.0f);
     const auto first
         = std::llround((start - callTimelineStart) * referenceRate / nanosecondsPerSecond);
     for (std::size_t at = 0; at < length; ++at) {
         const auto index = first + std::int64_t(at);
         if (index >= 0 && index < std::int64_t(callTimeline.size())) {
-            referenceFrame[at] = callTimeline[std::size_t(index)];
+            timelineFrame[at] = callTimeline[std::size_t(index)];
         }
     }
-    return referenceFrame;
+    return timelineFrame;
 }
 
 void EchoCanceller::State::addMicrophone(Chunk chunk)
@@ -790,11 +799,10 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
     if (!canceller || cancellerBroken || silentReferenceFrames >= silentFramesBeforeBypass) {
         return;
     }
+    const double frameStart = referenceCursor - double(length) * nanosecondsPerSecond / rate;
     beginLearningIfFresh();
     if (feedCanceller(referenceFrame, webrtc::StreamConfig(rate, 1)) && learning) {
-        learningLog.push_back(
-            { true, referenceCursor - double(length) * nanosecondsPerSecond / rate, lead, 0, 0,
-                false, false });
+        learningLog.push_back({ true, frameStart, lead, 0, 0, false, false });
     }
 }
 

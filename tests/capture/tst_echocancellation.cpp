@@ -113,8 +113,10 @@ double enhancement(
 }
 
 // Both through a canceller in 20 ms buffers, at ten times real time (it keeps up, as it does
-// with live audio); what comes out of the microphone.
-std::vector<float> cancel(const std::vector<float>& call, const std::vector<float>& microphone)
+// with live audio); what comes out of the microphone. From `callMoves` seconds on, the call
+// comes at 44.1 kHz instead (resampled from `call`), as when it moves to another output.
+std::vector<float> cancel(
+    const std::vector<float>& call, const std::vector<float>& microphone, double callMoves = 0)
 {
     constexpr int frames = rate / 50;
     std::mutex mutex;
@@ -126,10 +128,25 @@ std::vector<float> cancel(const std::vector<float>& call, const std::vector<floa
     });
     const PcmFormat format { rate, 1, SampleType::Float32, true };
     const std::uint64_t start = 1'000'000'000'000;
+    constexpr int movedRate = 44100;
+    const PcmFormat movedFormat { movedRate, 1, SampleType::Float32, true };
+    std::vector<float> moved(movedRate / 50);
     for (std::size_t at = 0; at + frames <= call.size(); at += frames) {
         const std::uint64_t time = start + at * 1'000'000'000 / rate;
-        canceller.pushReference(
-            { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
+        if (callMoves > 0 && double(at) / rate >= callMoves) {
+            for (std::size_t i = 0; i < moved.size(); ++i) {
+                const double source = double(at) + double(i) * rate / movedRate;
+                const auto before = std::size_t(source);
+                const double after = source - double(before);
+                moved[i] = float((1 - after) * call[before]
+                    + after * call[std::min(before + 1, call.size() - 1)]);
+            }
+            canceller.pushReference(
+                { movedFormat, movedRate / 50, std::as_bytes(std::span(moved)) }, time);
+        } else {
+            canceller.pushReference(
+                { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
+        }
         canceller.pushMicrophone(
             { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
         QThread::usleep(2000);
@@ -497,24 +514,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<int>("laterDelayMs");
-        QTest::newRow("40 ms") << 40 << 40;
-        QTest::newRow("20 ms") << 20 << 20;
-        QTest::newRow("200 ms") << 200 << 200;
-        QTest::newRow("a Bluetooth speaker takes over: 40 then 250 ms") << 40 << 250;
+        QTest::addColumn<bool>("callMoves"); // to an output of another rate, at 4 s
+        QTest::newRow("40 ms") << 40 << 40 << false;
+        QTest::newRow("20 ms") << 20 << 20 << false;
+        QTest::newRow("200 ms") << 200 << 200 << false;
+        QTest::newRow("a Bluetooth speaker takes over: 40 then 250 ms") << 40 << 250 << false;
+        QTest::newRow("the call moves to a 44.1 kHz output") << 40 << 40 << true;
     }
 
     void removesTheEchoAtAnyDelay()
     {
         QFETCH(int, delayMs);
         QFETCH(int, laterDelayMs);
+        QFETCH(bool, callMoves);
         const std::vector<float> call = callNoise(8, {});
         const std::vector<float> microphone = echoOf(call, delayMs, laterDelayMs, 4);
-        const std::vector<float> out = cancel(call, microphone);
+        const std::vector<float> out = cancel(call, microphone, callMoves ? 4 : 0);
         QCOMPARE(out.size(), microphone.size());
         // Its very first frames still go out with some echo, while the canceller settles again;
-        // a change takes it a few seconds.
-        const double first = enhancement(microphone, out, 0.5, 4);
-        const double later = enhancement(microphone, out, 7, 8);
+        // a new delay takes it a few seconds, a new output learning the room again (the moment
+        // of the move itself keeps some echo).
+        const double first = enhancement(microphone, out, 0.5, 3.5);
+        const double later = enhancement(microphone, out, callMoves ? 4.5 : 7, 8);
         QVERIFY2(
             first > 25 && later > 30, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
     }
