@@ -48,10 +48,8 @@ PulseServer::PulseServer(Access access)
     cookieFile.write(secret);
     cookieFile.close();
 
-    // PipeWire's server makes its socket where it likes: under "pulse" in the runtime folder.
-    const QString socket = dir
-        + (m_kind == Kind::pulseAudio ? QStringLiteral("/native")
-                                      : QStringLiteral("/pulse/native"));
+    // PipeWire's server too makes its socket there, told by PULSE_RUNTIME_PATH.
+    const QString socket = dir + QStringLiteral("/native");
     m_controlAddress = "unix:" + QFile::encodeName(socket);
     m_address = m_controlAddress;
     m_devices = QStringList {
@@ -183,7 +181,13 @@ bool PulseServer::launchPipeWire()
     if (!waitUntil([&] { return QFile::exists(bus); }, 5000)) {
         return false;
     }
+    // Its clients give up when its socket is not there yet, or is the one a killed server left.
+    const QString socket = m_folder.filePath(QStringLiteral("pipewire-0"));
+    QFile::remove(socket);
     spawn(QStringLiteral("pipewire"), {});
+    if (!waitUntil([&] { return QFile::exists(socket); }, 5000)) {
+        return false;
+    }
     spawn(QStringLiteral("wireplumber"), {});
     spawn(QStringLiteral("pipewire-pulse"), {});
     if (!waitUntil([&] { return control({ QStringLiteral("info") }); }, 10000)) {
