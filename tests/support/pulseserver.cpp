@@ -283,6 +283,17 @@ std::optional<QByteArray> PulseServer::pactl(const QStringList& arguments) const
     return ran ? std::optional(pactl.readAllStandardOutput()) : std::nullopt;
 }
 
+QString PulseServer::name() const
+{
+    const QByteArray info = pactl({ QStringLiteral("info") }).value_or(QByteArray());
+    for (const QByteArray& line : info.split('\n')) {
+        if (line.startsWith("Server Name: ")) {
+            return QString::fromUtf8(line.mid(13));
+        }
+    }
+    return {};
+}
+
 bool PulseServer::control(const QStringList& arguments) const
 {
     return pactl(arguments).has_value();

@@ -51,6 +51,9 @@ public:
     // The rate of the microphone: PipeWire keeps a remapped source at its own 48 kHz.
     [[nodiscard]] int microphoneRate() const { return m_kind == Kind::pulseAudio ? 44100 : 48000; }
 
+    // The name the server gives itself, "PulseAudio (on PipeWire 0.3.65)" for instance.
+    [[nodiscard]] QString name() const;
+
     // Whether the daemon came up; `log()` says why not.
     [[nodiscard]] bool isReady() const { return m_ready; }
     [[nodiscard]] QString log() const;
