@@ -130,7 +130,7 @@ private Q_SLOTS:
         // as silence.
         const RecordedAudio microphone = RecordedAudio::fromTrack(capture.microphone());
         const RecordedAudio system = RecordedAudio::fromTrack(capture.system());
-        QCOMPARE(microphone.sampleRate, 44100);
+        QCOMPARE(microphone.sampleRate, m_server->microphoneRate());
         QCOMPARE(microphone.channels, 1);
         QCOMPARE(system.sampleRate, 48000);
         QCOMPARE(system.channels, 2);
@@ -199,6 +199,9 @@ private Q_SLOTS:
         QFETCH(int, help);
         PulseServer server(PulseServer::Access::cookie);
         QVERIFY2(server.isReady(), qPrintable(server.log()));
+        if (!server.checksCookies()) {
+            QSKIP("this sound server lets in any client, with or without its cookie");
+        }
         server.makeDefault(false);
         try {
             if (microphone) {
@@ -344,7 +347,7 @@ private Q_SLOTS:
         // format the track was created with.
         const RecordedAudio switched
             = RecordedAudio::fromTrack(output ? tracks.system : tracks.microphone);
-        QCOMPARE(switched.sampleRate, output ? 48000 : 44100);
+        QCOMPARE(switched.sampleRate, output ? 48000 : server.microphoneRate());
         QCOMPARE(switched.channels, output ? 2 : 1);
         double changed = 0.3;
         while (
