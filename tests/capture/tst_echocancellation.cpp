@@ -321,11 +321,6 @@ class tst_EchoCancellation : public QObject
         return recording;
     }
 
-    // On PipeWire the echo of the call's first two seconds is at times only 11 dB down, a run in
-    // two or three: under study, the rest of the call loses its echo as on PulseAudio.
-    static constexpr auto firstSecondsOnPipeWire
-        = "the echo of the call's first seconds is not always cancelled on PipeWire";
-
     const Recording& loudspeakers()
     {
         if (!m_loudspeakers) {
@@ -412,9 +407,6 @@ private Q_SLOTS:
                 * m_scenario.localSignal.power(both.start, both.end);
             const double change = decibels(microphoneBoth / localBoth);
             QVERIFY2(change > -1.5, qPrintable(QString::number(change)));
-            if (PulseServer::chosenKind() == PulseServer::Kind::pipeWire) {
-                QSKIP(firstSecondsOnPipeWire);
-            }
             QVERIFY2(first > 15, qPrintable(QString::number(first)));
         } else {
             QVERIFY(microphoneFar < 1e-10); // nothing to hear, nothing made up
@@ -596,9 +588,6 @@ private Q_SLOTS:
                      [&](const EchoScenario::Stretch& span) { return overlap(span, between) > 1; }),
             qPrintable(transcript));
         // ...while the call's first sentence (far end only) is heard on the call's track alone.
-        if (PulseServer::chosenKind() == PulseServer::Kind::pipeWire) {
-            QSKIP(firstSecondsOnPipeWire);
-        }
         for (const EchoScenario::Stretch& span : micro) {
             QVERIFY2(overlap(span, call.first()) < 0.2, qPrintable(transcript));
         }
