@@ -5,6 +5,7 @@
 // the echo left while both talk can be told from it. Prints each delay, then
 // "echo-delays worst_erle_db=<n> worst_doubletalk_echo_db=<n> worst_nearend_db=<n>".
 #include "echomeeting.h"
+#include "pulseserver.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -45,8 +46,10 @@ int main(int argc, char** argv)
     QTemporaryDir folder;
     qputenv("TMPDIR", QFile::encodeName(folder.path()));
     EchoScenario scenario = EchoScenario::make(folder.path());
-    // The private server's microphone runs at 44.1 kHz.
-    if (!scenario.isValid() || !resample(scenario, 44100)) {
+    // The private server's microphone runs at 44.1 kHz (PipeWire's at 48 kHz).
+    const int microphoneRate
+        = PulseServer::chosenKind() == PulseServer::Kind::pulseAudio ? 44100 : 48000;
+    if (!scenario.isValid() || !resample(scenario, microphoneRate)) {
         std::fprintf(stderr, "espeak-ng and sox could not make the scenario\n");
         return 1;
     }

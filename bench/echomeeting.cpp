@@ -57,10 +57,10 @@ std::ptrdiff_t sampleLag(
 // scenario, in dB: block by block (20 ms), `out` is fitted by least squares to the local voice
 // and the echo, so that the canceller's changes of the voice's level are not taken for echo.
 // Echo left that no longer resembles the echo (reshaped by the suppressor) is not counted.
-double echoLeftBelow(
-    const std::vector<float>& local, const std::vector<float>& echo, const std::vector<float>& out)
+double echoLeftBelow(const std::vector<float>& local, const std::vector<float>& echo,
+    const std::vector<float>& out, int rate)
 {
-    constexpr std::size_t block = 882;
+    const auto block = std::size_t(rate / 50);
     double echoPower = 0, leftPower = 0;
     for (std::size_t at = 0; at + block <= std::min({ local.size(), echo.size(), out.size() });
          at += block) {
@@ -175,7 +175,7 @@ double doubleTalkEchoReduction(
     for (std::size_t at = 0; at < count; ++at) {
         echo[at] -= voice[at];
     }
-    return echoLeftBelow(voice, echo, slice(cancelled, first + lag, count));
+    return echoLeftBelow(voice, echo, slice(cancelled, first + lag, count), local.sampleRate);
 }
 
 std::optional<MeetingRecording> recordMeeting(
