@@ -65,7 +65,7 @@ constexpr int largestLagFrames = 35;
 constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
-constexpr double smallestLead = targetDelay - largestLagFrames * 10e6;
+constexpr double smallestLead = targetDelay - largestLagFrames * frameNanoseconds;
 // Smaller corrections are left to the canceller's own delay estimate: moving the call makes it
 // learn the room again.
 constexpr double leadStep = 40e6;
