@@ -72,10 +72,9 @@ constexpr double leadStep = 40e6;
 // A fresh canceller needs a second or two of the call to learn the room, and the echo of those
 // first sentences would stay in the recording. So the microphone is held back while it learns,
 // then the same audio goes through the canceller again, which by then knows the room. The hold
-// ends after this much cancelling once the echo's delay has been measured (a lead that moves
-// after the hold would leave the first sentences' echo), or once this much microphone is held.
+// ends after this much cancelling, or once this much microphone is held.
 constexpr int learningFrames = 200;
-constexpr double learningLimit = 4e9;
+constexpr double learningLimit = 3e9;
 // Silence fed before going over the held audio again, so the canceller's memory of the call
 // starts as empty as it did the first time.
 constexpr int learningFlushFrames = 50;
@@ -299,7 +298,6 @@ struct EchoCanceller::State
     std::deque<float> microphoneLevels;
     std::deque<float> callLevels;
     double lead = referenceLead;
-    bool delayMeasured = false; // once the echo's delay has been found
     int framesSinceDelayCheck = 0;
     double couplingLoss = 0; // dB; starts as if the call reached the microphone
 
@@ -660,7 +658,7 @@ void EchoCanceller::State::processAvailable(bool last)
 {
     while (!microphone.empty()) {
         if (learning
-            && ((learningCancelled >= learningFrames && delayMeasured)
+            && (learningCancelled >= learningFrames
                 || double(outputFrames + doneFrames + microphoneDone - learningStart)
                         * nanosecondsPerSecond / cancellerFormat.sampleRate
                     >= learningLimit)) {
@@ -1206,7 +1204,6 @@ void EchoCanceller::State::checkDelay()
     if (!bestLag) {
         return;
     }
-    delayMeasured = true;
     const double wanted
         = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, smallestLead, largestLead);
     if (std::abs(wanted - lead) > leadStep) {
