@@ -79,6 +79,27 @@ private:
     pa_threaded_mainloop* m_loop;
 };
 
+// How the desktop's volume mixer shows the connection and its streams. No media.role: a role
+// such as "phone" lets the server reroute the stream (to a headset, an echo-cancelling source)
+// and remember its device under that role, shared with every other call application.
+struct Proplist
+{
+    pa_proplist* list = pa_proplist_new();
+
+    explicit Proplist(const char* mediaName = nullptr)
+    {
+        pa_proplist_sets(list, PA_PROP_APPLICATION_NAME, "Parlevox");
+        pa_proplist_sets(list, PA_PROP_APPLICATION_ID, "org.parlevox.Parlevox");
+        pa_proplist_sets(list, PA_PROP_APPLICATION_ICON_NAME, "org.parlevox.Parlevox");
+        if (mediaName) {
+            pa_proplist_sets(list, PA_PROP_MEDIA_NAME, mediaName);
+        }
+    }
+    ~Proplist() { pa_proplist_free(list); }
+    Proplist(const Proplist&) = delete;
+    Proplist& operator=(const Proplist&) = delete;
+};
+
 void signalLoop(pa_threaded_mainloop* loop)
 {
     pa_threaded_mainloop_signal(loop, 0);
@@ -154,7 +175,9 @@ struct PulseSource::Stream
 
     [[nodiscard]] pa_context* newContext()
     {
-        pa_context* created = pa_context_new(pa_threaded_mainloop_get_api(loop), "Parlevox");
+        const Proplist properties;
+        pa_context* created = pa_context_new_with_proplist(
+            pa_threaded_mainloop_get_api(loop), "Parlevox", properties.list);
         if (created) {
             pa_context_set_state_callback(
                 created,
@@ -330,8 +353,9 @@ struct PulseSource::Stream
     // Creates the record stream on `device` and starts connecting it (main loop locked).
     bool openStream()
     {
-        stream = pa_stream_new(
-            context, role == Role::microphone ? "Micro" : "Audio de l’appel", &spec, &map);
+        const char* name = role == Role::microphone ? "Micro de la réunion" : "Audio de l’appel";
+        const Proplist properties(name);
+        stream = pa_stream_new_with_proplist(context, name, &spec, &map, properties.list);
         if (!stream) {
             return false;
         }

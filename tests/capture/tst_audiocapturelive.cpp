@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,6 +72,23 @@ std::optional<AudioLoss> lossOf(const AudioCapture::StopResult& result, AudioLos
         }
     }
     return found;
+}
+
+// The source each of Parlevox's record streams records, by the stream's name in a volume mixer.
+QMap<QString, QByteArray> parlevoxStreams(const PulseServer& server)
+{
+    QMap<QString, QByteArray> sources;
+    for (const PulseServer::RecordStream& stream : server.recordStreams()) {
+        const auto property = [&](const char* key) {
+            return stream.properties.value(key);
+        };
+        if (property("application.id") == QLatin1String("org.parlevox.Parlevox")
+            && property("application.name") == QLatin1String("Parlevox")
+            && property("application.icon_name") == QLatin1String("org.parlevox.Parlevox")) {
+            sources.insert(property("media.name"), stream.source);
+        }
+    }
+    return sources;
 }
 
 } // namespace
@@ -339,6 +357,16 @@ private Q_SLOTS:
                                         : QStringLiteral("set-default-source"),
             QLatin1String(output ? PulseServer::headsetSink : PulseServer::headsetMicrophone) }));
         QTest::qWait(2000);
+        // The mixer shows both streams as Parlevox's, on the new defaults: the call on the new
+        // output's monitor, never on a microphone.
+        const QMap<QString, QByteArray> streams {
+            { QStringLiteral("Micro de la réunion"),
+                output ? PulseServer::microphoneSource : PulseServer::headsetMicrophone },
+            { QStringLiteral("Audio de l’appel"),
+                QByteArray(output ? PulseServer::headsetSink : PulseServer::callSink)
+                    + ".monitor" },
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(parlevoxStreams(server), streams, 2000);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         QVERIFY(result.tracks.has_value());
         const AudioCapture::Tracks& tracks = *result.tracks;
