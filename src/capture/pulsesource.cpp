@@ -569,16 +569,34 @@ struct PulseSource::Stream
     void streamChanged(pa_stream* changed)
     {
         signalLoop(loop);
-        if (!following || changed != stream) {
+        if (changed != stream) {
             return;
         }
         const pa_stream_state_t state = pa_stream_get_state(changed);
         if (state == PA_STREAM_READY) {
+            recordAtFullLevel();
             retries = 0;
-        } else if (!PA_STREAM_IS_GOOD(state)) {
+        } else if (following && !PA_STREAM_IS_GOOD(state)) {
             // The device went away (unplugged, module unloaded): the server picks another default.
             interrupt(AudioLoss::Cause::deviceChange);
             scheduleRetry();
+        }
+    }
+
+    // The server gives a new stream the level and mute the mixer last set for Parlevox, which
+    // both inputs share: muting the microphone there would mute the next call too. Every stream
+    // records unmuted at full level; the user can still turn it down while it runs.
+    void recordAtFullLevel()
+    {
+        const std::uint32_t index = pa_stream_get_index(stream);
+        pa_cvolume volume;
+        pa_cvolume_set(&volume, spec.channels, PA_VOLUME_NORM);
+        for (pa_operation* operation :
+            { pa_context_set_source_output_volume(context, index, &volume, nullptr, nullptr),
+                pa_context_set_source_output_mute(context, index, 0, nullptr, nullptr) }) {
+            if (operation) {
+                pa_operation_unref(operation);
+            }
         }
     }
 

@@ -79,8 +79,11 @@ PulseServer::PulseServer(Access access)
         if (!scriptFile.open(QIODevice::WriteOnly)) {
             return;
         }
+        // As on a desktop, the levels the mixer gave an application's streams apply to its next
+        // ones (WirePlumber does so too).
         const QString script
-            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n")
+            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                             "load-module module-stream-restore\n")
                   .arg(socket)
             + m_devices.join(QLatin1Char('\n')) + QLatin1Char('\n');
         scriptFile.write(script.toUtf8());
@@ -316,7 +319,7 @@ std::vector<PulseServer::RecordStream> PulseServer::recordStreams() const
     for (const QByteArray& line : list(QStringLiteral("list source-outputs"))) {
         const QByteArray field = line.trimmed();
         if (field.startsWith("Source Output #")) {
-            streams.emplace_back();
+            streams.push_back({ field.mid(15), {}, {} });
         } else if (streams.empty()) {
             continue;
         } else if (field.startsWith("Source: ")) {

@@ -71,9 +71,11 @@ public:
 
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
-    // A record stream as pactl lists it: the name of the source it records and its properties.
+    // A record stream as pactl lists it: its index, the name of the source it records and its
+    // properties.
     struct RecordStream
     {
+        QByteArray index;
         QByteArray source;
         QMap<QByteArray, QString> properties;
     };
