@@ -75,7 +75,7 @@ std::optional<AudioLoss> lossOf(const AudioCapture::StopResult& result, AudioLos
 }
 
 // The source each of Parlevox's record streams records (or another `field`), by the stream's name
-// in a volume mixer.
+// in a volume mixer. A stream with a media role (the server may reroute it) is left out.
 QMap<QString, QByteArray> parlevoxStreams(const PulseServer& server,
     QByteArray PulseServer::RecordStream::*field = &PulseServer::RecordStream::source)
 {
@@ -86,7 +86,8 @@ QMap<QString, QByteArray> parlevoxStreams(const PulseServer& server,
         };
         if (property("application.id") == QLatin1String("org.parlevox.Parlevox")
             && property("application.name") == QLatin1String("Parlevox")
-            && property("application.icon_name") == QLatin1String("org.parlevox.Parlevox")) {
+            && property("application.icon_name") == QLatin1String("org.parlevox.Parlevox")
+            && !stream.properties.contains("media.role")) {
             sources.insert(property("media.name"), stream.*field);
         }
     }
