@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QThread>
@@ -78,8 +79,11 @@ PulseServer::PulseServer(Access access)
         if (!scriptFile.open(QIODevice::WriteOnly)) {
             return;
         }
+        // As on a desktop, the levels the mixer gave an application's streams apply to its next
+        // ones (WirePlumber does so too).
         const QString script
-            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n")
+            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                             "load-module module-stream-restore\n")
                   .arg(socket)
             + m_devices.join(QLatin1Char('\n')) + QLatin1Char('\n');
         scriptFile.write(script.toUtf8());
@@ -297,6 +301,35 @@ QString PulseServer::name() const
 bool PulseServer::control(const QStringList& arguments) const
 {
     return pactl(arguments).has_value();
+}
+
+std::vector<PulseServer::RecordStream> PulseServer::recordStreams() const
+{
+    const auto list = [&](const QString& what) {
+        return pactl(what.split(u' ')).value_or(QByteArray()).split('\n');
+    };
+    QHash<QByteArray, QByteArray> sources;
+    for (const QByteArray& line : list(QStringLiteral("list short sources"))) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() > 1) {
+            sources.insert(fields[0], fields[1]);
+        }
+    }
+    std::vector<RecordStream> streams;
+    for (const QByteArray& line : list(QStringLiteral("list source-outputs"))) {
+        const QByteArray field = line.trimmed();
+        if (field.startsWith("Source Output #")) {
+            streams.push_back({ field.mid(15), {}, {} });
+        } else if (streams.empty()) {
+            continue;
+        } else if (field.startsWith("Source: ")) {
+            streams.back().source = sources.value(field.mid(8));
+        } else if (const qsizetype equals = field.indexOf(" = \""); equals > 0) {
+            streams.back().properties.insert(
+                field.left(equals), QString::fromUtf8(field.mid(equals + 4).chopped(1)));
+        }
+    }
+    return streams;
 }
 
 bool PulseServer::addEcho(int delayMs, double gainDb, bool drifting) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -70,6 +71,16 @@ public:
 
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
+    // A record stream as pactl lists it: its index, the name of the source it records and its
+    // properties.
+    struct RecordStream
+    {
+        QByteArray index;
+        QByteArray source;
+        QMap<QByteArray, QString> properties;
+    };
+    // pactl 16 lists properties with non-ASCII characters as "(null)" in JSON: this reads its text.
+    [[nodiscard]] std::vector<RecordStream> recordStreams() const;
     // Makes the microphone hear what is played into the call sink, `delayMs` late and `gainDb`
     // louder (negative: quieter), as a loudspeaker near the microphone would: at a fixed delay,
     // as when both share a sound card's clock, or, `drifting`, at one that wanders by a
