@@ -1,8 +1,10 @@
+#include "testdisplay.h"
 #include "x11windowtitles.h"
 #include "zoommeetingdetector.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <csignal>
 #include <xcb/xcb.h>
@@ -18,7 +20,8 @@ const QString meetingTitle = QStringLiteral("Zoom Meeting");
 
 } // namespace
 
-// Reads window titles from a private Xvfb server on which the test creates its own windows.
+// Reads window titles from a private Xvfb server on which the test creates its own windows, and
+// from the XWayland server of a Wayland session.
 class TestX11WindowTitles : public QObject
 {
     Q_OBJECT
@@ -139,6 +142,41 @@ private Q_SLOTS:
         // Once the server answers again, so does the query.
         QTRY_COMPARE(x11WindowTitles(m_display, "zoom", budget),
             std::optional(QStringList { meetingTitle }));
+    }
+
+    // In a Wayland session the Zoom client runs on XWayland, under the compositor's window manager.
+    void meetingWindowOnXWayland()
+    {
+        const TestDisplay session(TestDisplay::Kind::wayland);
+        QVERIFY2(session.isReady(), qPrintable(session.log()));
+        xcb_connection_t* connection = xcb_connect(session.x11Display().constData(), nullptr);
+        const auto disconnect = qScopeGuard([connection] { xcb_disconnect(connection); });
+        QVERIFY(xcb_connection_has_error(connection) == 0);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        const auto open = [connection, root](const QByteArray& title) {
+            const xcb_window_t id = xcb_generate_id(connection);
+            xcb_create_window(connection, XCB_COPY_FROM_PARENT, id, root, 0, 0, 200, 100, 0,
+                XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+            const QByteArray wmClass("zoom\0zoom\0", 10);
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_CLASS,
+                XCB_ATOM_STRING, 8, uint32_t(wmClass.size()), wmClass.constData());
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME,
+                XCB_ATOM_STRING, 8, uint32_t(title.size()), title.constData());
+            xcb_map_window(connection, id);
+            xcb_flush(connection);
+        };
+        qputenv("DISPLAY", session.x11Display());
+        const auto unset = qScopeGuard([] { qunsetenv("DISPLAY"); });
+
+        ZoomMeetingDetector detector;
+        open("Zoom");
+        QTRY_COMPARE(ZoomMeetingDetector::windowTitles(),
+            std::optional(QStringList { QStringLiteral("Zoom") }));
+        QVERIFY(!detector.observe(ZoomMeetingDetector::windowTitles()));
+        open(meetingTitle.toLatin1());
+        QTRY_COMPARE(ZoomMeetingDetector::windowTitles(),
+            std::optional(QStringList { QStringLiteral("Zoom"), meetingTitle }));
+        QVERIFY(detector.observe(ZoomMeetingDetector::windowTitles()));
     }
 
 private:
