@@ -254,6 +254,33 @@ def close_window(title):
     x11.XCloseDisplay(display)
 
 
+def keys(events):
+    """Presses (True) and releases (False) X keycodes. Under X11 through the accessibility
+    registry; under Wayland a client cannot, so they go to the X server whose keyboard is the
+    compositor's seat (PARLEVOX_SEAT_DISPLAY), and the compositor hands them to the focused
+    window."""
+    if not WAYLAND:
+        for code, down in events:
+            pyatspi.Registry.generateKeyboardEvent(
+                code, None, pyatspi.KEY_PRESS if down else pyatspi.KEY_RELEASE)
+        return
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    xtest = ctypes.cdll.LoadLibrary("libXtst.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xtest.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
+                                        ctypes.c_ulong]
+    display = x11.XOpenDisplay(os.environ["PARLEVOX_SEAT_DISPLAY"].encode())
+    if not display:
+        fail("the seat's X server cannot be reached")
+    for code, down in events:
+        xtest.XTestFakeKeyEvent(display, code, down, 0)
+        x11.XFlush(display)
+        time.sleep(0.05)
+    x11.XCloseDisplay(display)
+
+
 def window_open(title):
     return subprocess.run(["xwininfo", "-name", title], capture_output=True).returncode == 0
 
@@ -293,9 +320,7 @@ def terminated(app):
     if SCENARIO == "ctrl-q":
         find("Arrêter", pyatspi.ROLE_PUSH_BUTTON, "Réunion Parlevox").queryComponent().grabFocus()
         time.sleep(0.3)
-        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_PRESS)  # Control_L
-        pyatspi.Registry.generateKeyboardEvent(24, None, pyatspi.KEY_PRESSRELEASE)  # q
-        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_RELEASE)
+        keys([(37, True), (24, True), (24, False), (37, False)])  # Control_L, q
     else:
         app.send_signal(signal.SIGTERM)
     try:

@@ -36,6 +36,9 @@ public:
 
     // The X display clients read window titles from: the Xvfb server, or XWayland.
     [[nodiscard]] const QByteArray& x11Display() const { return m_x11Display; }
+    // The X server whose keyboard and pointer are the display's: Xvfb, under weston too (keys
+    // sent there reach the focused Wayland window).
+    [[nodiscard]] const QByteArray& seatDisplay() const { return m_xvfbDisplay; }
     // The environment a Qt client needs to show its windows on this display, the way a desktop
     // session of that kind sets it.
     [[nodiscard]] QProcessEnvironment clientEnvironment(
