@@ -56,7 +56,8 @@ QString TestDisplay::name() const
 
 QString TestDisplay::log() const
 {
-    return readAll(m_runtime.filePath(QStringLiteral("weston.log")));
+    return readAll(m_runtime.filePath(QStringLiteral("weston.log")))
+        + readAll(m_runtime.filePath(QStringLiteral("output.log")));
 }
 
 QProcessEnvironment TestDisplay::clientEnvironment(QProcessEnvironment environment) const
@@ -107,7 +108,9 @@ bool TestDisplay::startWeston()
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     m_weston.setProcessEnvironment(environment);
-    m_weston.setProcessChannelMode(QProcess::ForwardedChannels);
+    // weston's and XWayland's own chatter stays out of the test's output, in log().
+    m_weston.setProcessChannelMode(QProcess::MergedChannels);
+    m_weston.setStandardOutputFile(m_runtime.filePath(QStringLiteral("output.log")));
     m_weston.setWorkingDirectory(m_runtime.path());
     // --debug lets weston-screenshooter read the output: a Wayland client cannot otherwise.
     m_weston.start(QStringLiteral("weston"),
