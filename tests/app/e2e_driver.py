@@ -416,9 +416,12 @@ def main():
         screenshot("Parlevox", "agent-review.png")
         press("Confirmer et lancer", "Parlevox")
         press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
-        if not wait_until(lambda: os.path.exists(opened)) \
-                or open(opened).read().split() != [services.SESSION_URL]:
-            fail("the browser was not asked to open the launched session")
+        # The stand-in browser may have created the file and not written it yet.
+        def opened_addresses():
+            return open(opened).read().split() if os.path.exists(opened) else None
+
+        if not wait_until(lambda: opened_addresses() == [services.SESSION_URL]):
+            fail(f"the browser was asked to open {opened_addresses()}, not the launched session")
         time.sleep(0.5)
         screenshot("Parlevox", "agent-launched.png")
         prepared = [sent for path, sent in services.Team.requests if path == "/api/agent-prepare"]
