@@ -3,7 +3,6 @@
 #include "zoommeetingdetector.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
 #include <csignal>
@@ -29,19 +28,8 @@ class TestX11WindowTitles : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        // Xvfb picks a free display itself and writes its number once it accepts clients.
-        m_server.setProgram(QStringLiteral("Xvfb"));
-        m_server.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"),
-            QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
-            QStringLiteral("0"), QStringLiteral("320x240x24") });
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start();
-        QVERIFY2(m_server.waitForStarted(), "Xvfb is not installed");
-        while (!m_server.canReadLine()) {
-            QVERIFY2(m_server.waitForReadyRead(20000), "Xvfb did not announce its display");
-        }
-        const int number = m_server.readLine().trimmed().toInt();
-        m_display = ':' + QByteArray::number(number);
+        QVERIFY2(m_server.isReady(), "Xvfb did not start");
+        m_display = m_server.x11Display();
 
         m_connection = xcb_connect(m_display.constData(), nullptr);
         QVERIFY(xcb_connection_has_error(m_connection) == 0);
@@ -56,8 +44,6 @@ private Q_SLOTS:
         if (m_connection != nullptr) {
             xcb_disconnect(m_connection);
         }
-        m_server.terminate();
-        m_server.waitForFinished();
     }
 
     void cleanup()
@@ -130,7 +116,7 @@ private Q_SLOTS:
     {
         window("zoom", meetingTitle, {});
         sync();
-        const auto pid = pid_t(m_server.processId());
+        const auto pid = pid_t(m_server.xvfbProcessId());
         QCOMPARE(::kill(pid, SIGSTOP), 0);
         const auto stalled = x11WindowTitles(m_display, "zoom", 300ms);
         // A second call while the first connection attempt still hangs must not wait either.
@@ -233,7 +219,7 @@ private:
         sync();
     }
 
-    QProcess m_server;
+    const TestDisplay m_server { TestDisplay::Kind::x11 };
     QByteArray m_display;
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = XCB_WINDOW_NONE;

@@ -39,6 +39,8 @@ public:
     // The X server whose keyboard and pointer are the display's: Xvfb, under weston too (keys
     // sent there reach the focused Wayland window).
     [[nodiscard]] const QByteArray& seatDisplay() const { return m_xvfbDisplay; }
+    // The Xvfb server's process, to stall it.
+    [[nodiscard]] qint64 xvfbProcessId() const { return m_xvfb.processId(); }
     // The environment a Qt client needs to show its windows on this display, the way a desktop
     // session of that kind sets it.
     [[nodiscard]] QProcessEnvironment clientEnvironment(
