@@ -1,9 +1,13 @@
-// Benchmark helper for bench/alignment: a private sound server with a combined sink that feeds
-// both the call sink and the microphone's sink; one click played into it reaches both recorded
-// inputs at the same instant. AudioCapture records it; the click's position in each track after
-// its offset gives the alignment error. Prints one line per run, then
-// "alignment error_ms=<largest absolute difference> after_switch_ms=<the same, in runs where the
-// default sink is switched to another device before the click>".
+// Benchmark helper for bench/alignment: a private sound server whose combined sink feeds the call
+// sink and, on channels of their own, the microphone. One four-channel sound played into it
+// reaches both recorded inputs at the same instant: on the call's channels a murmur, then a click;
+// on the microphone's, the murmur's echo, then at the click's instant a burst of another sound, so
+// that the echo canceller is at work and has no reason to take the burst for the call's echo.
+// AudioCapture records it; the positions of the click and the burst in the tracks after their
+// offsets give the alignment error, and the echo left before them says whether the canceller was
+// at work. Prints one line per run, then "alignment error_ms=<largest absolute difference>
+// after_switch_ms=<the same, in runs where the default sink is switched to another device
+// before the click>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
@@ -12,6 +16,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QThread>
 #include <algorithm>
 #include <cmath>
@@ -22,24 +27,88 @@
 
 namespace {
 
-// Seconds from the start of the track to the first sample of the click; negative when none.
-double clickPosition(const QString& path)
+constexpr int soundRate = 48000;
+constexpr double murmurSeconds = 3.5; // long enough for the canceller to have learnt the room
+constexpr float murmurAmplitude = 0.05f;
+constexpr float echoGain = 0.2f; // -14 dB, 30 ms late
+constexpr int echoDelayFrames = soundRate * 30 / 1000;
+constexpr int eventFrames = soundRate * 5 / 1000;
+constexpr double eventThreshold = 0.3;
+
+// The four channels of the sound: the call's pair (front left and right) and the microphone's
+// (aux0; aux1 stays silent).
+QString writeSound(const QString& path)
+{
+    const auto total = std::size_t(soundRate * (murmurSeconds + 0.5));
+    const auto event = std::size_t(soundRate * murmurSeconds);
+    std::vector<float> call(total, 0.0f);
+    std::uint32_t seed = 7;
+    for (std::size_t frame = 0; frame < total; ++frame) {
+        seed = seed * 1664525u + 1013904223u;
+        call[frame] = murmurAmplitude * (2 * float(seed >> 8) / float(1u << 24) - 1);
+    }
+    std::vector<float> microphone(total, 0.0f);
+    for (std::size_t frame = echoDelayFrames; frame < total; ++frame) {
+        microphone[frame] = echoGain * call[frame - echoDelayFrames];
+    }
+    for (std::size_t frame = 0; frame < eventFrames; ++frame) {
+        call[event + frame] = 0.9f; // a click
+        microphone[event + frame] = (frame / 2) % 2 == 0 ? 0.9f : -0.9f; // a 12 kHz burst
+    }
+    for (std::size_t frame = event; frame < event + eventFrames; ++frame) {
+        microphone[frame + echoDelayFrames] += echoGain * call[frame];
+    }
+    SF_INFO info { 0, soundRate, 4, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!file) {
+        return {};
+    }
+    std::vector<float> frames(total * 4, 0.0f);
+    for (std::size_t frame = 0; frame < total; ++frame) {
+        frames[frame * 4] = frames[frame * 4 + 1] = call[frame];
+        frames[frame * 4 + 2] = microphone[frame];
+    }
+    const bool written
+        = sf_writef_float(file, frames.data(), sf_count_t(total)) == sf_count_t(total);
+    sf_close(file);
+    return written ? path : QString();
+}
+
+// Where the click or the burst starts in a track, in seconds, and how loud the rest of the track
+// was over the second before it (mean square); a negative position when neither is there.
+struct Event
+{
+    double position = -1;
+    double powerBefore = 0;
+};
+
+Event findEvent(const QString& path)
 {
     SF_INFO info {};
     SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
     if (!file) {
-        return -1;
+        return {};
     }
-    std::vector<float> frame(std::size_t(info.channels));
-    double position = -1;
-    for (sf_count_t index = 0; sf_readf_float(file, frame.data(), 1) == 1; ++index) {
-        if (std::any_of(frame.begin(), frame.end(), [](float s) { return std::abs(s) > 0.3f; })) {
-            position = double(index) / info.samplerate;
+    std::vector<float> samples(std::size_t(info.frames * info.channels));
+    const sf_count_t frames = sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    Event event;
+    for (sf_count_t index = 0; index < frames; ++index) {
+        const float* frame = samples.data() + index * info.channels;
+        if (std::any_of(frame, frame + info.channels,
+                [](float sample) { return std::abs(sample) > eventThreshold; })) {
+            event.position = double(index) / info.samplerate;
+            const sf_count_t from = std::max<sf_count_t>(0, index - info.samplerate);
+            const sf_count_t to = std::max<sf_count_t>(from + 1, index - info.samplerate / 10);
+            double power = 0;
+            for (sf_count_t at = from * info.channels; at < to * info.channels; ++at) {
+                power += double(samples[std::size_t(at)]) * samples[std::size_t(at)];
+            }
+            event.powerBefore = power / double((to - from) * info.channels);
             break;
         }
     }
-    sf_close(file);
-    return position;
+    return event;
 }
 
 bool receiving(const QString& track)
@@ -60,6 +129,10 @@ bool waitUntil(const std::function<bool()>& condition, int milliseconds)
 
 } // namespace
 
+constexpr auto soundChannels = "front-left,front-right,aux0,aux1";
+constexpr auto microphoneSink = "bench_mic_in";
+constexpr auto microphone = "bench_mic";
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -67,27 +140,56 @@ int main(int argc, char** argv)
 
     PulseServer server;
     const auto combine = [&](const char* name, const char* callSink) {
-        return server.control(
-            { QStringLiteral("load-module"), QStringLiteral("module-combine-sink"),
-                QStringLiteral("sink_name=%1").arg(QLatin1String(name)),
-                QStringLiteral("slaves=%1,%2")
-                    .arg(QLatin1String(callSink), QLatin1String(PulseServer::microphoneSink)) });
+        return server.control({ QStringLiteral("load-module"),
+            QStringLiteral("module-combine-sink"),
+            QStringLiteral("sink_name=%1").arg(QLatin1String(name)), QStringLiteral("channels=4"),
+            QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)),
+            QStringLiteral("slaves=%1,%2")
+                .arg(QLatin1String(callSink), QLatin1String(microphoneSink)) });
     };
-    const auto setDefaultSink = [&](const char* sink) {
-        return server.control({ QStringLiteral("set-default-sink"), QLatin1String(sink) });
+    const auto setDefault = [&](const char* what, const char* device) {
+        return server.control({ QLatin1String(what), QLatin1String(device) });
     };
-    if (!server.isReady() || !combine("both", PulseServer::callSink)
-        || !setDefaultSink(PulseServer::callSink)) {
+    // The microphone hears only the sound's aux0 channel; the call's sinks, with fewer channels,
+    // only its front pair.
+    if (!server.isReady()
+        || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+            QStringLiteral("sink_name=%1").arg(QLatin1String(microphoneSink)),
+            QStringLiteral("rate=48000"), QStringLiteral("channels=4"),
+            QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)) })
+        || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+            QStringLiteral("master=%1.monitor").arg(QLatin1String(microphoneSink)),
+            QStringLiteral("source_name=%1").arg(QLatin1String(microphone)),
+            QStringLiteral("rate=44100"), QStringLiteral("channels=1"),
+            QStringLiteral("channel_map=mono"), QStringLiteral("master_channel_map=aux0"),
+            QStringLiteral("remix=no") })
+        || !setDefault("set-default-source", microphone) || !combine("both", PulseServer::callSink)
+        || !setDefault("set-default-sink", PulseServer::callSink)) {
         std::fprintf(stderr, "no private sound server:\n%s\n", qPrintable(server.log()));
         return 1;
     }
     server.makeDefault();
-    const QString click = server.click(QStringLiteral("click.wav"), 0.3);
+    const QString sound = writeSound(server.folder() + QStringLiteral("/events.wav"));
+    if (sound.isEmpty()) {
+        std::fprintf(stderr, "could not write the sound\n");
+        return 1;
+    }
+    const auto playSound = [&](const char* sink) {
+        QProcess player;
+        player.setProcessEnvironment(server.clientEnvironment());
+        player.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=%1").arg(QLatin1String(sink)),
+                QStringLiteral("--channel-map=%1").arg(QLatin1String(soundChannels)),
+                QStringLiteral("--latency-msec=30"), sound });
+        return player.waitForFinished(30000) && player.exitCode() == 0;
+    };
+    const double echoPower = double(echoGain) * echoGain * murmurAmplitude * murmurAmplitude / 3;
 
     // Plain runs, then as many runs in which the call moves to the headset (another rate and
     // channel count) mid-recording, before the click.
     double worst = 0;
     double worstAfterSwitch = 0;
+    int atWork = 0;
     for (int run = 1; run <= 2 * runs; ++run) {
         const bool switching = run > runs;
         // Two combined sinks feeding the same microphone sink would disturb each other: the
@@ -104,7 +206,7 @@ int main(int argc, char** argv)
         }
         try {
             // Each switched run starts from the first sink (and nothing else touches the server).
-            if (switching && !setDefaultSink(PulseServer::callSink)) {
+            if (switching && !setDefault("set-default-sink", PulseServer::callSink)) {
                 std::fprintf(stderr, "could not set the default sink\n");
                 return 1;
             }
@@ -118,15 +220,15 @@ int main(int argc, char** argv)
             }
             if (switching) {
                 QThread::msleep(300);
-                if (!setDefaultSink(PulseServer::headsetSink)) {
+                if (!setDefault("set-default-sink", PulseServer::headsetSink)) {
                     std::fprintf(stderr, "could not switch the default sink\n");
                     return 1;
                 }
             }
             // A varying pause, so that runs fall at different points of the servers' cycles.
             QThread::msleep(100 + 37 * run);
-            if (!server.playAndWait(QLatin1String(switching ? "both_headset" : "both"), click)) {
-                std::fprintf(stderr, "could not play the click\n");
+            if (!playSound(switching ? "both_headset" : "both")) {
+                std::fprintf(stderr, "could not play the sound\n");
                 return 1;
             }
             QThread::msleep(300);
@@ -135,21 +237,27 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "a track is missing from the mix\n");
                 return 1;
             }
-            const double inMicrophone = clickPosition(result.tracks->microphone);
-            const double inCall = clickPosition(result.tracks->system);
-            if (inMicrophone < 0 || inCall < 0) {
-                std::fprintf(stderr, "the click is missing from a track\n");
+            const Event inMicrophone = findEvent(result.tracks->microphone);
+            const Event inCall = findEvent(result.tracks->system);
+            if (inMicrophone.position < 0 || inCall.position < 0) {
+                std::fprintf(stderr, "the click or the burst is missing from a track\n");
                 return 1;
             }
             const double error = 1000
-                * std::abs((result.tracks->microphoneOffset + inMicrophone)
-                    - (result.tracks->systemOffset + inCall));
+                * std::abs((result.tracks->microphoneOffset + inMicrophone.position)
+                    - (result.tracks->systemOffset + inCall.position));
+            // The echo the microphone heard before the burst, against what is left of it.
+            const double echoLeft
+                = 10 * std::log10(std::max(inMicrophone.powerBefore, 1e-20) / echoPower);
+            const bool cancelling = echoLeft < -6;
             std::printf(
-                "run %d%s: offsets microphone %.4f s call %.4f s, click at %.4f s / %.4f s, "
-                "error %.2f ms\n",
+                "run %d%s: offsets microphone %.4f s call %.4f s, events at %.4f s / %.4f s, "
+                "echo before them %+.1f dB (canceller %s), error %.2f ms\n",
                 run, switching ? " (switched)" : "", result.tracks->microphoneOffset,
-                result.tracks->systemOffset, inMicrophone, inCall, error);
+                result.tracks->systemOffset, inMicrophone.position, inCall.position, echoLeft,
+                cancelling ? "at work" : "NOT at work", error);
             std::fflush(stdout);
+            atWork += cancelling ? 1 : 0;
             (switching ? worstAfterSwitch : worst)
                 = std::max(switching ? worstAfterSwitch : worst, error);
         } catch (const std::exception& error) {
@@ -157,6 +265,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::printf("the echo canceller was at work at the click in %d of %d runs\n", atWork, 2 * runs);
     std::printf("alignment error_ms=%.2f after_switch_ms=%.2f\n", worst, worstAfterSwitch);
     return 0;
 }

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: the regular build with every test, then a
+# Sets everything up and runs the whole test suite: the regular build with every test (the audio
+# ones once more on PipeWire, the default server being PulseAudio; the end-to-end one once more in
+# a Wayland session, the default display being Xvfb), then a
 # second build of the non-GUI tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 # In between, the Debian package is made, installed, started and removed (scripts/package.sh).
 # Tests start what they need themselves (private sound servers, loopback servers, offscreen Qt).
@@ -8,8 +10,14 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
-echo "== Tests"
+echo "== Tests, display: Xvfb (xcb), sound server: $(build/tests/support/parlevox_soundserver)"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Audio tests, sound server: $(PARLEVOX_SOUND_SERVER=pipewire build/tests/support/parlevox_soundserver)"
+PARLEVOX_SOUND_SERVER=pipewire ctest --test-dir build -L audio --output-on-failure
+
+echo "== End-to-end test, display: weston in a Wayland session (wayland, app id checked)"
+PARLEVOX_DISPLAY=wayland ctest --test-dir build -R '^tst_parlevoxapp$' --output-on-failure
 
 echo "== Package: metadata, install, start under Xvfb, parlevox:// handler, removal"
 scripts/package.sh build

@@ -31,7 +31,11 @@ MeetingSession::MeetingSession(MeetingSessionServices services, QObject* parent)
     , m_key(QProcessEnvironment::systemEnvironment().value(QStringLiteral("GLADIA_API_KEY")))
     , m_agent(new AgentWorkspaceState(this))
     , m_status(QStringLiteral("Prêt à enregistrer"))
-{ }
+{
+    // Queued: the operation that ends sets its own results first.
+    connect(this, &MeetingSession::busyChanged, this, &MeetingSession::offerPendingRecovery,
+        Qt::QueuedConnection);
+}
 
 MeetingSession::~MeetingSession() = default;
 
@@ -274,8 +278,15 @@ QCoro::Task<void> MeetingSession::recoverInterruptedRecording()
     } catch (...) {
         // Left on disk, untouched, for the next launch.
     }
-    if (self && recovered) {
-        offerRecovered(*recovered);
+    if (self && recovered && !offerRecovered(*recovered)) {
+        m_pendingRecovery = std::move(recovered);
+    }
+}
+
+void MeetingSession::offerPendingRecovery()
+{
+    if (m_pendingRecovery && offerRecovered(*m_pendingRecovery)) {
+        m_pendingRecovery.reset();
     }
 }
 
@@ -284,6 +295,7 @@ bool MeetingSession::offerRecovered(const RecordingRecovery::Recovered& recovere
     if (m_busy || m_agent->busy() || m_capture || m_recording) {
         return false;
     }
+    RecordingRecovery::markOpened(recovered.folder);
     setRecordedTracks(recovered.result.tracks);
     setRecording(QUrl::fromLocalFile(recovered.result.mix));
     setTranscript(QString());

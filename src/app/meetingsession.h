@@ -145,7 +145,8 @@ public:
     // The file chooser closed with the chosen file, or an empty URL when cancelled.
     void finishOpenRecording(const QUrl& file);
     // At launch: mixes, off the main thread, the latest recording a crash left without its mix,
-    // and opens it as the current recording unless the user has begun something meanwhile.
+    // and opens it as the current recording unless the user has begun something meanwhile; then
+    // it opens once the session is free with no recording open, else at the next launch.
     QCoro::Task<void> recoverInterruptedRecording();
     // Opens a recovered recording as the current one, as a chosen file would be; false when an
     // operation, a recording or a current recording is in the way.
@@ -179,6 +180,7 @@ private:
     void setPermissionHelp(std::optional<AudioPermissionHelp> help);
     void setTranscript(const QString& transcript);
     void setCapture(std::unique_ptr<CaptureEngine> capture);
+    void offerPendingRecovery();
     // Shows a failure: a permission problem also offers its settings page.
     void reportFailure(std::exception_ptr failure);
     // The disk stopped taking the recording of `engine`.
@@ -202,4 +204,6 @@ private:
     // The engine being started and what it said about the disk before it was stored.
     const CaptureEngine* m_starting = nullptr;
     QString m_startInterruption;
+    // Recovered while the session was in use, waiting to be opened.
+    std::optional<RecordingRecovery::Recovered> m_pendingRecovery;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
@@ -15,8 +16,10 @@ int signalPipe[2] = { -1, -1 };
 
 void onSignal(int)
 {
+    const int interrupted = errno; // the code this handler interrupts may be about to read it
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = interrupted;
 }
 
 } // namespace
@@ -74,10 +77,12 @@ void QuitGuard::signalReceived()
 {
     char byte = 0;
     [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
-    if (m_quitting) {
+    if (m_signalled) {
         // The mix may be under way on another thread: leave without unwinding anything.
         std::_Exit(128 + SIGTERM);
     }
+    // The first signal waits for the mix even when Ctrl+Q came first.
+    m_signalled = true;
     requestQuit();
 }
 

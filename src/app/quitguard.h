@@ -31,4 +31,5 @@ private:
     QPointer<MeetingSession> m_session;
     QSocketNotifier* m_signals = nullptr;
     bool m_quitting = false;
+    bool m_signalled = false; // the next signal quits at once
 };

@@ -15,6 +15,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <algorithm>
 #include <utility>
 
@@ -48,6 +49,24 @@ AudioSource::Handler feeding(
             liveMix->append(input, buffer, hostTime);
         }
     };
+}
+
+// Says which tracks could not be closed cleanly; the audio they took is kept all the same.
+std::optional<QString> closingSentence(const std::optional<TrackWriter::Finished>& microphone,
+    const std::optional<TrackWriter::Finished>& call)
+{
+    QStringList sentences;
+    for (const auto& [finished, name] : { std::pair(&microphone, QStringLiteral("du micro")),
+             std::pair(&call, QStringLiteral("de l’appel")) }) {
+        if (*finished && (*finished)->closing) {
+            QString reason = describeError((*finished)->closing);
+            reason[0] = reason[0].toLower(); // follows a colon
+            sentences << QStringLiteral("La fermeture de la piste %1 a échoué : %2 L’audio "
+                                        "enregistré est conservé.")
+                             .arg(name, reason);
+        }
+    }
+    return sentences.isEmpty() ? std::nullopt : std::optional(sentences.join(u' '));
 }
 
 // What a stopped input could not record, kept for the stop's result.
@@ -176,7 +195,25 @@ void AudioCapture::startInputs()
     } catch (...) {
         stopInputs();
         m_liveMix.reset();
+        discardFailedStart();
         throw;
+    }
+}
+
+void AudioCapture::discardFailedStart() noexcept
+{
+    // The call may have delivered a moment of audio before the start failed: its files would pass
+    // for a crashed meeting at the next launch. Everything in this fresh folder is this start's
+    // own.
+    for (TrackWriter* writer : { m_micWriter.get(), m_systemWriter.get() }) {
+        try {
+            (void)writer->finish();
+        } catch (...) { }
+    }
+    m_reserve->release();
+    for (const QString& file :
+        { m_microphone, m_system, heldMicrophone(m_folder), TrackStarts::fileIn(m_folder) }) {
+        QFile::remove(file);
     }
 }
 
@@ -212,10 +249,14 @@ AudioCapture::StopResult AudioCapture::stopRecording()
     };
     const std::optional<std::uint64_t> cut = m_cutoff->instant();
     if (!cut) {
-        const std::optional<KeptTrack> microphone = kept(m_micWriter->finish());
-        const std::optional<KeptTrack> call = kept(m_systemWriter->finish());
+        const std::optional<TrackWriter::Finished> microphoneTrack = m_micWriter->finish();
+        const std::optional<TrackWriter::Finished> callTrack = m_systemWriter->finish();
+        const std::optional<KeptTrack> microphone = kept(microphoneTrack);
+        const std::optional<KeptTrack> call = kept(callTrack);
         m_mixedWhileRecording = finishLiveMix(microphone, call);
-        return mixKept(m_folder, microphone, call, m_mixedWhileRecording);
+        StopResult result = mixKept(m_folder, microphone, call, m_mixedWhileRecording);
+        result.interruption = closingSentence(microphoneTrack, callTrack);
+        return result;
     }
     // The live mix went on past the cut; the tracks, cut back to it, are mixed instead.
     m_liveMix.reset();

@@ -43,7 +43,8 @@ public:
         QString mix;
         std::optional<Tracks> tracks; // only when both tracks went into the mix
         std::optional<AudioPermissionHelp> help; // a hint, not a failure
-        // Why the tracks end before the stop (the disk gave out), as a French sentence.
+        // Why the tracks end before the stop (the disk gave out), or that one could not be closed
+        // cleanly, as a French sentence.
         std::optional<QString> interruption;
         std::vector<AudioLoss> losses; // what the inputs could not record while running
     };
@@ -118,6 +119,7 @@ private:
     void startInputs();
     StopResult stopRecording();
     void stopInputs() noexcept;
+    void discardFailedStart() noexcept;
     bool finishLiveMix(
         const std::optional<KeptTrack>& microphone, const std::optional<KeptTrack>& call);
 

@@ -26,6 +26,15 @@ short toShort(float sample)
     return short(std::clamp(std::lround(double(sample) * 32768.0), -32768L, 32767L));
 }
 
+// Puts `frame` behind what `pending` holds and takes as much from the front into `delayed`.
+void delayBy(
+    std::vector<float>& pending, const std::vector<float>& frame, std::vector<float>& delayed)
+{
+    pending.insert(pending.end(), frame.begin(), frame.end());
+    delayed.assign(pending.begin(), pending.begin() + std::ptrdiff_t(frame.size()));
+    pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(frame.size()));
+}
+
 double power(const std::vector<std::vector<float>>& channels)
 {
     double sum = 0;
@@ -56,10 +65,14 @@ struct DoubleTalkPath::Speex
     }
 };
 
-DoubleTalkPath::DoubleTalkPath(int microphoneRate, int channels, int referenceDelayFrames)
+DoubleTalkPath::DoubleTalkPath(
+    int microphoneRate, int channels, int referenceDelayFrames, std::int64_t outputDelaySamples)
     : m_speex(std::make_unique<Speex>())
     , m_microphoneRate(microphoneRate)
     , m_delay(std::size_t(std::max(referenceDelayFrames, 0) * (microphoneRate / 100)))
+    , m_outputDelay(std::size_t(std::max<std::int64_t>(outputDelaySamples, 0)))
+    , m_pendingInput(std::size_t(std::max(channels, 0)), std::vector<float>(m_outputDelay, 0.0f))
+    , m_pendingLinear(m_pendingInput)
 {
     const int frame = microphoneRate / 100;
     for (int channel = 0; channel < channels; ++channel) {
@@ -132,17 +145,21 @@ void DoubleTalkPath::process(
     m_microphone16.resize(frame);
     m_linear16.resize(frame);
     m_linear.resize(input.size());
+    m_delayedInput.resize(input.size());
     for (std::size_t channel = 0; channel < input.size(); ++channel) {
         std::transform(
             input[channel].begin(), input[channel].end(), m_microphone16.begin(), toShort);
         // The linear filter learns on every frame, used or not.
         speex_echo_cancellation(m_speex->cancellers[channel], m_microphone16.data(),
             m_reference16.data(), m_linear16.data());
-        m_linear[channel].resize(frame);
-        std::transform(m_linear16.begin(), m_linear16.end(), m_linear[channel].begin(),
+        m_linearNow.resize(frame);
+        std::transform(m_linear16.begin(), m_linear16.end(), m_linearNow.begin(),
             [](short sample) { return float(sample) / 32768.0f; });
+        // From here on, both as late as the main canceller's output.
+        delayBy(m_pendingLinear[channel], m_linearNow, m_linear[channel]);
+        delayBy(m_pendingInput[channel], input[channel], m_delayedInput[channel]);
     }
-    const double inputPower = power(input);
+    const double inputPower = power(m_delayedInput);
     const double cancelledPower = power(cancelled);
     const double quiet = quietPower * double(frame * input.size());
     const bool voice = cancelledPower > voiceShare * inputPower && cancelledPower > quiet;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -18,8 +19,10 @@ public:
     static constexpr int filterMilliseconds = 100;
 
     // The linear canceller gets the call `referenceDelayFrames` 10 ms frames later than the main
-    // one, which is handed it ahead of the microphone.
-    DoubleTalkPath(int microphoneRate, int channels, int referenceDelayFrames);
+    // one, which is handed it ahead of the microphone. The main one's output runs
+    // `outputDelaySamples` behind its input; the linear output is delayed to match.
+    DoubleTalkPath(int microphoneRate, int channels, int referenceDelayFrames,
+        std::int64_t outputDelaySamples = 0);
     ~DoubleTalkPath();
     DoubleTalkPath(const DoubleTalkPath&) = delete;
     DoubleTalkPath& operator=(const DoubleTalkPath&) = delete;
@@ -44,4 +47,11 @@ private:
     std::vector<short> m_reference16;
     std::vector<short> m_linear16;
     std::vector<std::vector<float>> m_linear; // per channel
+    // The last `outputDelaySamples` of the microphone and of the linear output, per channel, which
+    // line up with the main canceller's next output.
+    std::size_t m_outputDelay;
+    std::vector<std::vector<float>> m_pendingInput;
+    std::vector<std::vector<float>> m_pendingLinear;
+    std::vector<std::vector<float>> m_delayedInput;
+    std::vector<float> m_linearNow;
 };

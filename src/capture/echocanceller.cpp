@@ -53,16 +53,19 @@ constexpr float activeCallPower = 1e-4f;
 constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
 constexpr std::size_t callWindowStart = 40; // against the call from 400 to 100 ms before
 constexpr std::size_t callWindowEnd = 10;
-// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and the
-// host times of the two feeds can disagree by more than that. The echo's actual delay is measured
-// from the 10 ms levels of the last 1.5 s (the microphone's against the call's, lags up to 300 ms),
-// and the call is then handed over early enough to put the echo where the canceller expects it.
+// The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and an
+// echo reaches the microphone 10 to 300 ms after the call plays it (the output's latency, the
+// room, a Bluetooth speaker), beside any disagreement of the two feeds' host times. The echo's
+// actual delay is measured from the 10 ms levels of the last 1.5 s (the microphone's against the
+// call's, lags up to 350 ms either way), and the call is then handed over early (or late) enough
+// to put the echo where the canceller expects it.
 constexpr std::size_t levelHistoryFrames = 150;
 constexpr int delayCheckFrames = 50;
-constexpr int largestLagFrames = 30;
+constexpr int largestLagFrames = 35;
 constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
+constexpr double smallestLead = targetDelay - largestLagFrames * frameNanoseconds;
 // Smaller corrections are left to the canceller's own delay estimate: moving the call makes it
 // learn the room again.
 constexpr double leadStep = 40e6;
@@ -87,6 +90,7 @@ struct Chunk
     std::int64_t frames = 0;
     std::vector<std::byte> bytes;
     std::uint64_t hostTime = 0;
+    bool journaled = false; // handed to the holding while the canceller learnt
 
     Chunk(const PcmBuffer& buffer, std::uint64_t hostTime)
         : format(buffer.format)
@@ -146,6 +150,105 @@ bool usableRate(int rate)
     return rate >= 8000 && rate <= 192000 && rate % 100 == 0;
 }
 
+// The echo canceller alone, for microphone frames of `format` and a mono call at `referenceRate`:
+// nothing that would reshape the voice when there is no echo.
+std::unique_ptr<webrtc::AudioProcessing> makeProcessor(const PcmFormat& format, int referenceRate)
+{
+    webrtc::Config config;
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    std::unique_ptr<webrtc::AudioProcessing> processor(webrtc::AudioProcessing::Create(config));
+    if (!processor) {
+        return nullptr;
+    }
+    const bool configured = processor->high_pass_filter()->Enable(false) == 0
+        && processor->gain_control()->Enable(false) == 0
+        && processor->noise_suppression()->Enable(false) == 0
+        && processor->voice_detection()->Enable(false) == 0
+        && processor->level_estimator()->Enable(false) == 0
+        && processor->echo_cancellation()->Enable(true) == 0
+        && processor->echo_cancellation()->enable_drift_compensation(false) == 0
+        && processor->echo_cancellation()->set_suppression_level(
+               webrtc::EchoCancellation::kLowSuppression)
+            == 0;
+    webrtc::ProcessingConfig streams;
+    streams.input_stream() = webrtc::StreamConfig(format.sampleRate, format.channelCount);
+    streams.output_stream() = streams.input_stream();
+    streams.reverse_input_stream() = webrtc::StreamConfig(referenceRate, 1);
+    streams.reverse_output_stream() = streams.reverse_input_stream();
+    if (!configured || processor->Initialize(streams) != webrtc::AudioProcessing::kNoError) {
+        return nullptr;
+    }
+    return processor;
+}
+
+// How many frames the canceller's output runs behind its input at `rate` (its band-splitting
+// filters and block framing: 7 to 9 ms), found by putting noise through a spare one and matching
+// what comes out against what went in. 0 when no clear match shows.
+std::int64_t measureProcessingDelay(int rate)
+{
+    static std::mutex mutex;
+    static std::vector<std::pair<int, std::int64_t>> known;
+    const std::lock_guard lock(mutex);
+    for (const auto& [knownRate, delay] : known) {
+        if (knownRate == rate) {
+            return delay;
+        }
+    }
+    std::int64_t delay = 0;
+    const PcmFormat mono { rate, 1, SampleType::Float32, true };
+    if (const std::unique_ptr<webrtc::AudioProcessing> processor = makeProcessor(mono, rate)) {
+        const std::size_t frame = std::size_t(rate / 100);
+        constexpr std::size_t probeFrames = 30;
+        std::vector<float> noise(frame * probeFrames);
+        std::uint32_t seed = 12345;
+        for (float& sample : noise) {
+            seed = seed * 1664525u + 1013904223u;
+            sample = 0.2f * (float(seed >> 8) / float(1u << 24) - 0.5f);
+        }
+        std::vector<float> out(noise.size());
+        const std::vector<float> silence(frame, 0.0f);
+        std::vector<float> scratch(frame);
+        const webrtc::StreamConfig config(rate, 1);
+        bool working = true;
+        for (std::size_t index = 0; index < probeFrames && working; ++index) {
+            const float* reference[] = { silence.data() };
+            float* referenceOut[] = { scratch.data() };
+            const float* in[] = { noise.data() + index * frame };
+            float* processed[] = { out.data() + index * frame };
+            processor->set_stream_delay_ms(0);
+            working = processor->ProcessReverseStream(reference, config, config, referenceOut)
+                    == webrtc::AudioProcessing::kNoError
+                && processor->ProcessStream(in, config, config, processed)
+                    == webrtc::AudioProcessing::kNoError;
+        }
+        // Lags up to two frames, over the second half of the probe.
+        double best = 0;
+        const std::size_t from = noise.size() / 2;
+        for (std::size_t lag = 0; working && lag < 2 * frame; ++lag) {
+            double product = 0, inPower = 0, outPower = 0;
+            for (std::size_t at = from; at < noise.size(); ++at) {
+                const double x = noise[at - lag];
+                product += x * out[at];
+                inPower += x * x;
+                outPower += double(out[at]) * out[at];
+            }
+            const double correlation
+                = inPower > 0 && outPower > 0 ? product / std::sqrt(inPower * outPower) : 0;
+            if (correlation > best) {
+                best = correlation;
+                delay = std::int64_t(lag);
+            }
+        }
+        // Rates the library resamples inside (44.1 kHz) come out band-limited: a lower match.
+        if (best < 0.5) {
+            delay = 0;
+        }
+    }
+    known.emplace_back(rate, delay);
+    return delay;
+}
+
 } // namespace
 
 struct EchoCanceller::State
@@ -159,6 +262,7 @@ struct EchoCanceller::State
     std::vector<Chunk> incomingMicrophone;
     std::vector<Chunk> incomingReference;
     double incomingBacklog = 0; // nanoseconds of microphone audio queued
+    double incomingReferenceQueued = 0; // and of call audio
     bool newData = false;
     bool stopping = false;
     // Set once, with both mutexes held: from then on the microphone goes straight to `output`.
@@ -204,22 +308,47 @@ struct EchoCanceller::State
     std::vector<float> referenceFrame;
     std::vector<float> referenceScratch;
 
+    // The canceller's output runs `lagFrames` behind its input (its filter bank and block
+    // framing). Its output is written back where the microphone heard it, so that switching
+    // between cancelled and raw audio never moves the track in time; buffers it has finished
+    // with wait in `done` until the output for their last frame is in. Positions count the
+    // microphone's frames from the first one: `outputFrames` have gone out.
+    std::deque<Chunk> done;
+    std::int64_t doneFrames = 0;
+    std::int64_t outputFrames = 0;
+    std::int64_t lagFrames = 0;
+    // The canceller's input has been continuous since `segmentStart`: its output for earlier
+    // positions belongs to other audio.
+    std::int64_t segmentStart = 0;
+    std::int64_t cancellerInputEnd = -1;
+
+    // The call as it reached us, placed on its timeline (mono, from host time
+    // `callTimelineStart`), kept for the last few seconds: the learning replay hands it over again
+    // at the lead found by then.
+    std::deque<float> callTimeline;
+    double callTimelineStart = 0;
+    std::vector<float> timelineFrame;
+
     // While learning, what the canceller was given, in order, to give it again; the microphone
-    // buffers it has finished with wait in `held`, still raw.
+    // buffers it has finished with wait in `done`, still raw, and on disk through `holding`.
+    // The call goes again from the timeline, framed exactly as it went (the canceller has learnt
+    // the room against that framing), but at the lead known by then.
     struct LearningStep
     {
-        std::vector<float> reference; // a call frame, or empty for a microphone frame
-        std::int64_t position = 0; // of the microphone frame, counted from the first held frame
+        bool call = false; // a call frame from host time `callStart`, or a microphone frame
+        double callStart = 0;
+        double lead = 0; // of the moment the call frame went
+        std::int64_t position = 0;
         std::int64_t frames = 0;
         bool cancel = false;
         bool previousCancelled = false;
     };
     bool freshCanceller = false;
     bool learning = false;
+    std::int64_t learningStart = 0;
     std::vector<LearningStep> learningLog;
-    std::deque<Chunk> held;
-    std::int64_t heldFrames = 0;
     int learningCancelled = 0;
+    int journaledChunks = 0; // of `done`, handed to `holding.held`
 
     std::thread thread;
 
@@ -239,13 +368,20 @@ struct EchoCanceller::State
     void visitFrames(std::int64_t position, std::int64_t frames, Visit visit);
     void clearInput(std::int64_t frames);
     void gatherInput(std::int64_t position, std::int64_t frames);
-    void scatterOutput(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
+    void scatterOutput(std::int64_t position, std::int64_t frames, std::int64_t from, bool cancel,
+        bool wasCancelled);
     void beginLearningIfFresh();
     void finishLearning();
-    void releaseHeld();
+    void writeCancelled(std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled);
+    void releaseDone(bool all = false);
+    void flushTail();
+    void release(const Chunk& chunk);
     void skipFrames(std::int64_t frames);
     void updateCoupling();
     void checkDelay();
+    [[nodiscard]] std::optional<float> callPowerNow() const;
+    void moveLead(double wanted);
+    const std::vector<float>& callTimelineFrame(double start);
     void dropStaleReference(double frameStart);
     void emitDone();
     void giveUp() noexcept;
@@ -276,7 +412,16 @@ void EchoCanceller::pushReference(const PcmBuffer& buffer, std::uint64_t hostTim
         if (state.gaveUp || state.stopping) {
             return;
         }
+        // A canceller held up (by a slow disk under its output) has no use for more call audio
+        // than it would keep: the oldest goes.
         state.incomingReference.emplace_back(buffer, hostTime);
+        state.incomingReferenceQueued += state.incomingReference.back().duration();
+        std::size_t dropped = 0;
+        while (state.incomingReferenceQueued > maximumBacklog + 2 * referenceHistory) {
+            state.incomingReferenceQueued -= state.incomingReference[dropped++].duration();
+        }
+        state.incomingReference.erase(state.incomingReference.begin(),
+            state.incomingReference.begin() + std::ptrdiff_t(dropped));
         state.newData = true;
     } catch (...) {
         return; // out of memory: the call goes without its reference for a moment
@@ -350,20 +495,30 @@ void EchoCanceller::State::run()
         bool last = false;
         {
             const std::lock_guard lock(queueMutex);
+            // Held up for longer than the microphone's own thread could see (it cannot take over
+            // while this thread is busy with the output): stand aside now, in order.
+            if (incomingBacklog > stuckBacklog) {
+                giveUp();
+            }
             if (gaveUp) {
                 return;
             }
             microphoneChunks.swap(incomingMicrophone);
             referenceChunks.swap(incomingReference);
             incomingBacklog = 0;
+            incomingReferenceQueued = 0;
             newData = false;
             last = stopping;
         }
         try {
             take(microphoneChunks, referenceChunks);
             processAvailable(last);
-            if (last && learning) {
-                finishLearning();
+            if (last) {
+                if (learning) {
+                    finishLearning();
+                }
+                flushTail();
+                releaseDone(true);
             }
         } catch (...) {
             const std::lock_guard lock(queueMutex);
@@ -395,21 +550,34 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
 {
     const int rate = chunk.format.sampleRate;
     std::int64_t skip = 0;
+    std::int64_t overlap = 0;
+    if (referenceStarted && rate != referenceRate && canceller) {
+        // The call moved to an output of another rate: the canceller starts afresh, and learns
+        // the room again while it holds the microphone back.
+        if (learning) {
+            finishLearning();
+        }
+        canceller.reset();
+    }
     if (!referenceStarted || rate != referenceRate) {
         reference.clear();
         referenceOwed = 0;
         referenceRate = rate;
         referenceCursor = double(chunk.hostTime);
         referenceStarted = true;
+        callTimeline.clear();
+        callTimelineStart = referenceCursor;
     } else {
         const double end = referenceCursor + double(reference.size()) * nanosecondsPerSecond / rate;
         const double delta = double(chunk.hostTime) - end;
         if (delta > continuityTolerance) {
-            reference.insert(reference.end(),
-                std::size_t(std::llround(delta * rate / nanosecondsPerSecond)), 0.0f);
+            const auto gap = std::size_t(std::llround(delta * rate / nanosecondsPerSecond));
+            reference.insert(reference.end(), gap, 0.0f);
+            callTimeline.insert(callTimeline.end(), gap, 0.0f);
         } else if (delta < -continuityTolerance) {
             skip = std::llround(-delta * rate / nanosecondsPerSecond);
         }
+        overlap = skip;
         // Silence already stood in for the start of this audio: it keeps its place.
         if (referenceOwed > double(rate) * continuityTolerance / nanosecondsPerSecond) {
             referenceOwed = 0; // too long: a gap, not a late delivery
@@ -419,12 +587,22 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
         referenceOwed -= double(owed);
     }
     const int channels = chunk.format.channelCount;
-    for (std::int64_t frame = skip; frame < chunk.frames; ++frame) {
+    for (std::int64_t frame = overlap; frame < chunk.frames; ++frame) {
         float sum = 0;
         for (int channel = 0; channel < channels; ++channel) {
             sum += chunk.sample(frame, channel);
         }
-        reference.push_back(sum / float(channels));
+        callTimeline.push_back(sum / float(channels));
+        if (frame >= skip) {
+            reference.push_back(callTimeline.back());
+        }
+    }
+    const auto timelineKept = std::size_t(
+        (learningLimit + maximumBacklog + 2 * referenceHistory) * rate / nanosecondsPerSecond);
+    if (callTimeline.size() > timelineKept) {
+        const std::size_t dropped = callTimeline.size() - timelineKept;
+        callTimeline.erase(callTimeline.begin(), callTimeline.begin() + std::ptrdiff_t(dropped));
+        callTimelineStart += double(dropped) * nanosecondsPerSecond / rate;
     }
     // A microphone that stalls must not let the call pile up here.
     const auto kept
@@ -434,6 +612,22 @@ void EchoCanceller::State::addReference(const Chunk& chunk)
         reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(dropped));
         referenceCursor += double(dropped) * nanosecondsPerSecond / rate;
     }
+}
+
+// The 10 ms of the call from host time `start`, silence where none was kept.
+const std::vector<float>& EchoCanceller::State::callTimelineFrame(double start)
+{
+    const auto length = std::size_t(referenceRate / 100);
+    timelineFrame.assign(length, 0.0f);
+    const auto first
+        = std::llround((start - callTimelineStart) * referenceRate / nanosecondsPerSecond);
+    for (std::size_t at = 0; at < length; ++at) {
+        const auto index = first + std::int64_t(at);
+        if (index >= 0 && index < std::int64_t(callTimeline.size())) {
+            timelineFrame[at] = callTimeline[std::size_t(index)];
+        }
+    }
+    return timelineFrame;
 }
 
 void EchoCanceller::State::addMicrophone(Chunk chunk)
@@ -465,8 +659,8 @@ void EchoCanceller::State::processAvailable(bool last)
     while (!microphone.empty()) {
         if (learning
             && (learningCancelled >= learningFrames
-                || double(heldFrames + microphoneDone) * nanosecondsPerSecond
-                        / cancellerFormat.sampleRate
+                || double(outputFrames + doneFrames + microphoneDone - learningStart)
+                        * nanosecondsPerSecond / cancellerFormat.sampleRate
                     >= learningLimit)) {
             finishLearning();
         }
@@ -487,8 +681,11 @@ void EchoCanceller::State::processAvailable(bool last)
             skipFrames(available);
             continue;
         }
-        if (available < frameLength) {
-            // A last piece shorter than a frame, or one before a change of format, goes out raw.
+        // The last piece, shorter than a frame, is cancelled as a frame padded with silence when
+        // the canceller is at work; one before a change of format goes out raw.
+        const bool padLast = last && available == waiting && previousCancelled && canceller
+            && format == cancellerFormat;
+        if (available < frameLength && !padLast) {
             if (last || available < waiting) {
                 skipFrames(available);
                 previousCancelled = false;
@@ -602,9 +799,10 @@ void EchoCanceller::State::feedReferenceFrame(int rate)
     if (!canceller || cancellerBroken || silentReferenceFrames >= silentFramesBeforeBypass) {
         return;
     }
+    const double frameStart = referenceCursor - double(length) * nanosecondsPerSecond / rate;
     beginLearningIfFresh();
     if (feedCanceller(referenceFrame, webrtc::StreamConfig(rate, 1)) && learning) {
-        learningLog.push_back({ referenceFrame, 0, 0, false, false });
+        learningLog.push_back({ true, frameStart, lead, 0, 0, false, false });
     }
 }
 
@@ -616,36 +814,15 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
     if (learning) {
         finishLearning();
     }
-    webrtc::Config config;
-    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
-    canceller.reset(webrtc::AudioProcessing::Create(config));
+    canceller
+        = makeProcessor(format, usableRate(referenceRate) ? referenceRate : format.sampleRate);
     if (!canceller) {
         return false;
     }
-    // Echo cancellation alone: nothing that would reshape the voice when there is no echo.
-    const bool configured = canceller->high_pass_filter()->Enable(false) == 0
-        && canceller->gain_control()->Enable(false) == 0
-        && canceller->noise_suppression()->Enable(false) == 0
-        && canceller->voice_detection()->Enable(false) == 0
-        && canceller->level_estimator()->Enable(false) == 0
-        && canceller->echo_cancellation()->Enable(true) == 0
-        && canceller->echo_cancellation()->enable_drift_compensation(false) == 0
-        && canceller->echo_cancellation()->set_suppression_level(
-               webrtc::EchoCancellation::kLowSuppression)
-            == 0;
-    webrtc::ProcessingConfig streams;
-    streams.input_stream() = webrtc::StreamConfig(format.sampleRate, format.channelCount);
-    streams.output_stream() = streams.input_stream();
-    const int referenceRateNow = usableRate(referenceRate) ? referenceRate : format.sampleRate;
-    streams.reverse_input_stream() = webrtc::StreamConfig(referenceRateNow, 1);
-    streams.reverse_output_stream() = streams.reverse_input_stream();
-    if (!configured || canceller->Initialize(streams) != webrtc::AudioProcessing::kNoError) {
-        canceller.reset();
-        return false;
-    }
+    lagFrames = measureProcessingDelay(format.sampleRate);
+    cancellerInputEnd = -1;
     doubleTalk = std::make_unique<DoubleTalkPath>(
-        format.sampleRate, format.channelCount, doubleTalkDelayFrames);
+        format.sampleRate, format.channelCount, doubleTalkDelayFrames, lagFrames);
     cancellerFormat = format;
     previousCancelled = false;
     freshCanceller = true;
@@ -655,21 +832,34 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
 void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
 {
     beginLearningIfFresh();
-    const std::int64_t position = heldFrames + microphoneDone;
+    const std::int64_t position = outputFrames + doneFrames + microphoneDone;
     gatherInput(position, frames);
     updateCoupling();
-    if (!cancelInput()) {
-        skipFrames(frames);
-        return;
-    }
     if (learning) {
-        learningLog.push_back({ {}, position, frames, cancel, previousCancelled });
+        learningLog.push_back({ false, 0, 0, position, frames, cancel, previousCancelled });
         learningCancelled += cancel ? 1 : 0;
-    } else {
-        scatterOutput(position, frames, cancel, previousCancelled);
     }
+    writeCancelled(position, frames, cancel, previousCancelled && !learning);
     previousCancelled = cancel;
     skipFrames(frames);
+}
+
+// Cancels the frame in `input`, which starts at `position`, and, unless learning, writes the
+// output back where it belongs: `lagFrames` earlier, never before the input became continuous.
+void EchoCanceller::State::writeCancelled(
+    std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled)
+{
+    if (position != cancellerInputEnd) {
+        segmentStart = position;
+    }
+    if (!cancelInput()) {
+        cancellerInputEnd = -1;
+        return;
+    }
+    cancellerInputEnd = position + frames;
+    if (!learning) {
+        scatterOutput(position - lagFrames, frames, segmentStart, cancel, wasCancelled);
+    }
 }
 
 // Runs the canceller on `input` into `processed`; false once it has failed.
@@ -692,13 +882,18 @@ bool EchoCanceller::State::cancelInput()
     return true;
 }
 
-// Visits `frames` microphone frames from `position`, counted from the start of the first held
-// buffer (or of the first waiting one when nothing is held).
+// Visits the microphone frames from `position` on, at most `frames`, that have not gone out and
+// are in the canceller's format; `at` counts from `position`.
 template<typename Visit>
 void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frames, Visit visit)
 {
     std::int64_t at = 0;
-    for (std::deque<Chunk>* chunks : { &held, &microphone }) {
+    if (position < outputFrames) {
+        at = outputFrames - position;
+        position = outputFrames;
+    }
+    position -= outputFrames;
+    for (std::deque<Chunk>* chunks : { &done, &microphone }) {
         for (Chunk& chunk : *chunks) {
             if (at >= frames) {
                 return;
@@ -706,6 +901,11 @@ void EchoCanceller::State::visitFrames(std::int64_t position, std::int64_t frame
             if (position >= chunk.frames) {
                 position -= chunk.frames;
                 continue;
+            }
+            if (chunk.format != cancellerFormat) {
+                const std::int64_t step = std::min(chunk.frames - position, frames - at);
+                at += step;
+                position += step;
             }
             for (; position < chunk.frames && at < frames; ++position, ++at) {
                 visit(chunk, position, at);
@@ -738,27 +938,30 @@ void EchoCanceller::State::gatherInput(std::int64_t position, std::int64_t frame
     });
 }
 
-// Writes back what changes: nothing while the call is silent, a 10 ms cross-fade where the
-// canceller takes over or lets go.
+// Writes back what changes, from `from` on: nothing while the call is silent, a 10 ms cross-fade
+// where the canceller takes over or lets go. The raw microphone is `lagFrames` behind `input`.
 void EchoCanceller::State::scatterOutput(
-    std::int64_t position, std::int64_t frames, bool cancel, bool wasCancelled)
+    std::int64_t position, std::int64_t frames, std::int64_t from, bool cancel, bool wasCancelled)
 {
     if (!cancel && !wasCancelled) {
         return;
     }
     const int channels = cancellerFormat.channelCount;
-    visitFrames(position, frames, [&](Chunk& chunk, std::int64_t offset, std::int64_t at) {
-        float weight = 1;
-        if (cancel != wasCancelled) {
-            const float ramp = float(at) / float(frames);
-            weight = cancel ? ramp : 1 - ramp;
-        }
-        for (int channel = 0; channel < channels; ++channel) {
-            const float raw = input[std::size_t(channel)][std::size_t(at)];
-            const float clean = processed[std::size_t(channel)][std::size_t(at)];
-            chunk.setSample(offset, channel, raw + weight * (clean - raw));
-        }
-    });
+    const std::int64_t skipped = std::max<std::int64_t>(0, from - position);
+    visitFrames(position + skipped, frames - skipped,
+        [&](Chunk& chunk, std::int64_t offset, std::int64_t written) {
+            const std::int64_t at = written + skipped;
+            float weight = 1;
+            if (cancel != wasCancelled) {
+                const float ramp = float(at) / float(frames);
+                weight = cancel ? ramp : 1 - ramp;
+            }
+            for (int channel = 0; channel < channels; ++channel) {
+                const float raw = chunk.sample(offset, channel);
+                const float clean = processed[std::size_t(channel)][std::size_t(at)];
+                chunk.setSample(offset, channel, raw + weight * (clean - raw));
+            }
+        });
 }
 
 void EchoCanceller::State::beginLearningIfFresh()
@@ -768,6 +971,7 @@ void EchoCanceller::State::beginLearningIfFresh()
     }
     freshCanceller = false;
     learning = true;
+    learningStart = outputFrames + doneFrames + microphoneDone;
     learningCancelled = 0;
     learningLog.clear();
 }
@@ -776,16 +980,10 @@ void EchoCanceller::State::beginLearningIfFresh()
 void EchoCanceller::State::finishLearning()
 {
     learning = false;
-    if (canceller && !cancellerBroken && !learningLog.empty()) {
-        std::vector<float> silence;
-        for (const LearningStep& step : learningLog) {
-            if (!step.reference.empty()) {
-                silence.assign(step.reference.size(), 0.0f);
-                break;
-            }
-        }
-        const webrtc::StreamConfig referenceConfig(int(silence.size()) * 100, 1);
-        for (int frame = 0; frame < learningFlushFrames && !silence.empty(); ++frame) {
+    if (canceller && !cancellerBroken && !learningLog.empty() && usableRate(referenceRate)) {
+        const webrtc::StreamConfig referenceConfig(referenceRate, 1);
+        const std::vector<float> silence(std::size_t(referenceRate / 100), 0.0f);
+        for (int frame = 0; frame < learningFlushFrames; ++frame) {
             if (!feedCanceller(silence, referenceConfig)) {
                 break;
             }
@@ -794,35 +992,61 @@ void EchoCanceller::State::finishLearning()
                 break;
             }
         }
+        cancellerInputEnd = -1;
         for (const LearningStep& step : learningLog) {
             if (cancellerBroken) {
                 break;
             }
-            if (!step.reference.empty()) {
-                const webrtc::StreamConfig config(int(step.reference.size()) * 100, 1);
-                feedCanceller(step.reference, config);
+            if (step.call) {
+                feedCanceller(
+                    callTimelineFrame(step.callStart + lead - step.lead), referenceConfig);
             } else {
                 gatherInput(step.position, step.frames);
-                if (cancelInput()) {
-                    scatterOutput(step.position, step.frames, step.cancel, step.previousCancelled);
-                }
+                writeCancelled(step.position, step.frames, step.cancel, step.previousCancelled);
             }
         }
     }
     learningLog.clear();
     learningLog.shrink_to_fit();
-    releaseHeld();
+    releaseDone();
 }
 
-void EchoCanceller::State::releaseHeld()
+// The canceller's output for the last `lagFrames` is still inside it: a frame of silence brings
+// it out.
+void EchoCanceller::State::flushTail()
 {
-    for (const Chunk& chunk : held) {
-        output(chunk.view(), chunk.hostTime);
+    const std::int64_t end = outputFrames + doneFrames + microphoneDone;
+    if (!canceller || cancellerBroken || !previousCancelled || cancellerInputEnd != end
+        || lagFrames == 0) {
+        return;
     }
-    const bool wasHeld = !held.empty();
-    held.clear();
-    heldFrames = 0;
-    if (wasHeld && holding.released) {
+    const std::int64_t frameLength = cancellerFormat.sampleRate / 100;
+    if (!feedReference(microphoneCursor + frameNanoseconds + lead, true) || cancellerBroken) {
+        return;
+    }
+    clearInput(frameLength);
+    writeCancelled(end, frameLength, true, true);
+}
+
+// Lets out the finished buffers whose cancelled output is complete, or `all` of them.
+void EchoCanceller::State::releaseDone(bool all)
+{
+    if (learning && !all) {
+        return;
+    }
+    while (
+        !done.empty() && (all || doneFrames - done.front().frames + microphoneDone >= lagFrames)) {
+        release(done.front());
+        doneFrames -= done.front().frames;
+        done.pop_front();
+    }
+}
+
+void EchoCanceller::State::release(const Chunk& chunk)
+{
+    output(chunk.view(), chunk.hostTime);
+    outputFrames += chunk.frames;
+    if (chunk.journaled && --journaledChunks == 0 && holding.released) {
         holding.released();
     }
 }
@@ -852,13 +1076,12 @@ void EchoCanceller::State::updateCoupling()
         }
     }
     const std::size_t samples = input.size() * input.front().size();
-    // The newest fed call frame starts `lead` after this one.
-    const auto back = std::size_t(std::lround(lead / frameNanoseconds));
-    if (referencePowers.size() <= back) {
+    const std::optional<float> call = callPowerNow();
+    if (!call) {
         return;
     }
     microphoneLevels.push_back(float(power / double(std::max<std::size_t>(samples, 1))));
-    callLevels.push_back(referencePowers[back]);
+    callLevels.push_back(*call);
     if (microphoneLevels.size() > levelHistoryFrames) {
         microphoneLevels.pop_front();
         callLevels.pop_front();
@@ -884,6 +1107,56 @@ void EchoCanceller::State::updateCoupling()
     if (++framesSinceDelayCheck >= delayCheckFrames && count == levelHistoryFrames) {
         framesSinceDelayCheck = 0;
         checkDelay();
+    }
+}
+
+// The call's power over the 10 ms of this microphone frame, fed already or still waiting when
+// the call is handed over late; nothing when that audio has not come yet.
+std::optional<float> EchoCanceller::State::callPowerNow() const
+{
+    // The newest fed call frame starts `lead` after this one.
+    const auto back = std::lround(lead / frameNanoseconds);
+    if (back >= 0) {
+        return std::size_t(back) < referencePowers.size()
+            ? std::optional(referencePowers[std::size_t(back)])
+            : std::nullopt;
+    }
+    const auto length = std::size_t(referenceRate / 100);
+    const auto from = std::size_t(-back - 1) * length;
+    if (length == 0 || reference.size() < from + length) {
+        return std::nullopt;
+    }
+    double power = 0;
+    for (auto sample = reference.begin() + std::ptrdiff_t(from);
+         sample != reference.begin() + std::ptrdiff_t(from + length); ++sample) {
+        power += double(*sample) * *sample;
+    }
+    return float(power / double(length));
+}
+
+// Hands the call over `wanted` ahead of the microphone from now on, one frame for each
+// microphone frame as before, so that the canceller is neither flooded nor starved: later, it
+// hears silence for the difference; earlier, the call audio in between is skipped.
+void EchoCanceller::State::moveLead(double wanted)
+{
+    const double change = wanted - lead;
+    lead = wanted;
+    // The canceller learns the room again: a learning hold lasts long enough for it.
+    learningCancelled = 0;
+    microphoneLevels.clear();
+    callLevels.clear();
+    if (!referenceStarted || !usableRate(referenceRate)) {
+        return;
+    }
+    const auto samples
+        = std::size_t(std::llround(std::abs(change) * referenceRate / nanosecondsPerSecond));
+    if (change < 0) {
+        reference.insert(reference.begin(), samples, 0.0f);
+        referenceCursor -= double(samples) * nanosecondsPerSecond / referenceRate;
+    } else {
+        const std::size_t skipped = std::min(samples, reference.size());
+        reference.erase(reference.begin(), reference.begin() + std::ptrdiff_t(skipped));
+        referenceCursor += double(skipped) * nanosecondsPerSecond / referenceRate;
     }
 }
 
@@ -932,11 +1205,9 @@ void EchoCanceller::State::checkDelay()
         return;
     }
     const double wanted
-        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, 0.0, largestLead);
+        = std::clamp(targetDelay - double(*bestLag) * frameNanoseconds, smallestLead, largestLead);
     if (std::abs(wanted - lead) > leadStep) {
-        lead = wanted;
-        microphoneLevels.clear();
-        callLevels.clear();
+        moveLead(wanted);
     }
 }
 
@@ -958,18 +1229,20 @@ void EchoCanceller::State::skipFrames(std::int64_t frames)
 void EchoCanceller::State::emitDone()
 {
     while (!microphone.empty() && microphoneDone >= microphone.front().frames) {
+        Chunk& chunk = microphone.front();
         if (learning) {
             if (holding.held) {
-                holding.held(microphone.front().view(), microphone.front().hostTime);
+                holding.held(chunk.view(), chunk.hostTime);
             }
-            heldFrames += microphone.front().frames;
-            held.push_back(std::move(microphone.front()));
-        } else {
-            output(microphone.front().view(), microphone.front().hostTime);
+            chunk.journaled = true;
+            ++journaledChunks;
         }
+        doneFrames += chunk.frames;
+        done.push_back(std::move(chunk));
         microphone.pop_front();
         microphoneDone = 0;
     }
+    releaseDone();
 }
 
 // Both mutexes held: everything still held goes out raw, in order, and the canceller stops.
@@ -979,10 +1252,10 @@ void EchoCanceller::State::giveUp() noexcept
         return;
     }
     gaveUp = true;
-    releaseHeld();
     learning = false;
+    releaseDone(true);
     for (const Chunk& chunk : microphone) {
-        output(chunk.view(), chunk.hostTime);
+        release(chunk);
     }
     microphone.clear();
     microphoneDone = 0;
@@ -992,5 +1265,6 @@ void EchoCanceller::State::giveUp() noexcept
     incomingMicrophone.clear();
     incomingReference.clear();
     incomingBacklog = 0;
+    incomingReferenceQueued = 0;
     wake.notify_one();
 }

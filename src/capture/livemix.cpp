@@ -94,11 +94,7 @@ public:
         } else {
             fillGap(track, seconds);
             if (buffer.format != track.format) {
-                // A new device: its frames count from here, at its own rate.
-                drain(track);
-                track.anchor += double(track.anchorFrames) / track.format.sampleRate;
-                track.anchorFrames = 0;
-                open(track, buffer.format);
+                restart(track, buffer.format); // a new device, at its own rate
             }
         }
         // A call buffer joins the mix from the first one holding signal: until then there is
@@ -123,7 +119,15 @@ public:
             ahead = std::max(ahead, position);
             behind = std::min(behind, position);
         }
-        encodeUntil(std::max(behind, ahead - lagLimit));
+        const std::int64_t until = std::max(behind, ahead - lagLimit);
+        for (Track& track : m_inputs) {
+            // An input that stalls is left behind: what its resamplers hold is placed while it
+            // still can be, and the gap it comes back after is silence already encoded.
+            if (track.start && track.position < until && track.anchorFrames > 0) {
+                restart(track, track.format);
+            }
+        }
+        encodeUntil(until);
     }
 
     // Completes the files for the kept tracks; false when the mix cannot be what the stop asks.
@@ -209,6 +213,15 @@ private:
         open(track, format);
     }
 
+    // Places what the resamplers hold and goes on from here in `format`, counting frames anew.
+    void restart(Track& track, const PcmFormat& format)
+    {
+        drain(track);
+        track.anchor += double(track.anchorFrames) / track.format.sampleRate;
+        track.anchorFrames = 0;
+        open(track, format);
+    }
+
     void open(Track& track, const PcmFormat& format)
     {
         track.format = format;
@@ -279,21 +292,28 @@ private:
     // Adds resampled samples into the mix at `position`.
     void place(std::int64_t position, const std::array<std::vector<float>, 2>& samples, int count)
     {
-        if (position < m_encoded) {
-            // Too late: that part of the mix is already encoded.
-            m_mismatch = true;
+        // Silence that comes too late changes nothing in the mix; sound would be missing from it.
+        const auto late = std::size_t(std::clamp<std::int64_t>(m_encoded - position, 0, count));
+        for (const std::vector<float>& channel : samples) {
+            if (std::any_of(channel.begin(), channel.begin() + std::ptrdiff_t(late),
+                    [](float sample) { return sample != 0; })) {
+                m_mismatch = true;
+                return;
+            }
+        }
+        if (late == std::size_t(count)) {
             return;
         }
-        const auto at = std::size_t(position - m_encoded);
-        const std::size_t needed = at + std::size_t(count);
+        const auto at = std::size_t(position + std::int64_t(late) - m_encoded);
+        const std::size_t needed = at + std::size_t(count) - late;
         for (std::size_t channel = 0; channel < 2; ++channel) {
             std::vector<float>& pending = m_pending[channel];
             if (pending.size() < needed) {
                 pending.resize(needed, 0.0f);
             }
-            const float* from = samples[channel].data();
+            const float* from = samples[channel].data() + late;
             float* to = pending.data() + at;
-            for (int index = 0; index < count; ++index) {
+            for (std::size_t index = 0; index < std::size_t(count) - late; ++index) {
                 to[index] += from[index];
             }
         }

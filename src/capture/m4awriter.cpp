@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
 }
 
 using namespace ffmpeg;
@@ -96,6 +97,9 @@ M4aWriter::M4aWriter(const QString& path, Format format)
         throw exportUnavailable();
     }
     out.stream->time_base = context->time_base;
+    // The file's length is stated in the movie's time scale, milliseconds unless told: a length
+    // between two would cut the audio's last samples off.
+    check(av_opt_set_int(muxer->priv_data, "movie_timescale", format.sampleRate, 0));
 
     check(avio_open(&muxer->pb, fileUrl(path).constData(), AVIO_FLAG_WRITE));
     if (avformat_write_header(muxer, nullptr) < 0) {
@@ -240,6 +244,7 @@ void copyWithoutLeadingSilence(const QString& from, const QString& to, std::int6
     check(avcodec_parameters_copy(copy->codecpar, source->codecpar));
     copy->codecpar->codec_tag = 0;
     copy->time_base = samplesBase;
+    check(av_opt_set_int(muxer->priv_data, "movie_timescale", samplesBase.den, 0));
     check(avio_open(&muxer->pb, fileUrl(to).constData(), AVIO_FLAG_WRITE));
     check(avformat_write_header(muxer, nullptr));
 

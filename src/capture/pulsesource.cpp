@@ -80,6 +80,27 @@ private:
     pa_threaded_mainloop* m_loop;
 };
 
+// How the desktop's volume mixer shows the connection and its streams. No media.role: a role
+// such as "phone" lets the server reroute the stream (to a headset, an echo-cancelling source)
+// and remember its device under that role, shared with every other call application.
+struct Proplist
+{
+    pa_proplist* list = pa_proplist_new();
+
+    explicit Proplist(const char* mediaName = nullptr)
+    {
+        pa_proplist_sets(list, PA_PROP_APPLICATION_NAME, "Parlevox");
+        pa_proplist_sets(list, PA_PROP_APPLICATION_ID, "org.parlevox.Parlevox");
+        pa_proplist_sets(list, PA_PROP_APPLICATION_ICON_NAME, "org.parlevox.Parlevox");
+        if (mediaName) {
+            pa_proplist_sets(list, PA_PROP_MEDIA_NAME, mediaName);
+        }
+    }
+    ~Proplist() { pa_proplist_free(list); }
+    Proplist(const Proplist&) = delete;
+    Proplist& operator=(const Proplist&) = delete;
+};
+
 void signalLoop(pa_threaded_mainloop* loop)
 {
     pa_threaded_mainloop_signal(loop, 0);
@@ -157,7 +178,9 @@ struct PulseSource::Stream
 
     [[nodiscard]] pa_context* newContext()
     {
-        pa_context* created = pa_context_new(pa_threaded_mainloop_get_api(loop), "Parlevox");
+        const Proplist properties;
+        pa_context* created = pa_context_new_with_proplist(
+            pa_threaded_mainloop_get_api(loop), "Parlevox", properties.list);
         if (created) {
             pa_context_set_state_callback(
                 created,
@@ -333,8 +356,9 @@ struct PulseSource::Stream
     // Creates the record stream on `device` and starts connecting it (main loop locked).
     bool openStream()
     {
-        stream = pa_stream_new(
-            context, role == Role::microphone ? "Micro" : "Audio de l’appel", &spec, &map);
+        const char* name = role == Role::microphone ? "Micro de la réunion" : "Audio de l’appel";
+        const Proplist properties(name);
+        stream = pa_stream_new_with_proplist(context, name, &spec, &map, properties.list);
         if (!stream) {
             return false;
         }
@@ -596,16 +620,34 @@ struct PulseSource::Stream
     void streamChanged(pa_stream* changed)
     {
         signalLoop(loop);
-        if (!following || changed != stream) {
+        if (changed != stream) {
             return;
         }
         const pa_stream_state_t state = pa_stream_get_state(changed);
         if (state == PA_STREAM_READY) {
+            recordAtFullLevel();
             retries = 0;
-        } else if (!PA_STREAM_IS_GOOD(state)) {
+        } else if (following && !PA_STREAM_IS_GOOD(state)) {
             // The device went away (unplugged, module unloaded): the server picks another default.
             interrupt(AudioLoss::Cause::deviceChange);
             scheduleRetry();
+        }
+    }
+
+    // The server gives a new stream the level and mute the mixer last set for Parlevox, which
+    // both inputs share: muting the microphone there would mute the next call too. Every stream
+    // records unmuted at full level; the user can still turn it down while it runs.
+    void recordAtFullLevel()
+    {
+        const std::uint32_t index = pa_stream_get_index(stream);
+        pa_cvolume volume;
+        pa_cvolume_set(&volume, spec.channels, PA_VOLUME_NORM);
+        for (pa_operation* operation :
+            { pa_context_set_source_output_volume(context, index, &volume, nullptr, nullptr),
+                pa_context_set_source_output_mute(context, index, 0, nullptr, nullptr) }) {
+            if (operation) {
+                pa_operation_unref(operation);
+            }
         }
     }
 

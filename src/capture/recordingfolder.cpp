@@ -9,8 +9,10 @@
 #include <QUuid>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -21,6 +23,15 @@ const QString startsFile = QStringLiteral(".track-starts");
 QString privateFolderIn(const QString& base)
 {
     return QDir(base).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid()));
+}
+
+// Whether `path` is held in memory, where a power loss takes the recording with it.
+bool inMemory(const QString& path)
+{
+    struct statfs system
+    { };
+    return ::statfs(QFile::encodeName(path).constData(), &system) == 0
+        && (system.f_type == TMPFS_MAGIC || system.f_type == RAMFS_MAGIC);
 }
 
 // Makes `path` a folder of this user that nobody else can read, creating it when missing. A link
@@ -46,6 +57,17 @@ void makePrivate(const QString& path)
     }
 }
 
+// Makes the entries of a folder durable: a file just created there survives a power loss.
+void syncFolder(const QString& path)
+{
+    const int descriptor
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        ::fsync(descriptor);
+        ::close(descriptor);
+    }
+}
+
 } // namespace
 
 namespace RecordingLocation {
@@ -53,7 +75,8 @@ namespace RecordingLocation {
 QString root()
 {
     const QString temporary = qEnvironmentVariable("TMPDIR");
-    return privateFolderIn(temporary.isEmpty() ? QStringLiteral("/var/tmp") : temporary);
+    const bool onDisk = !temporary.isEmpty() && !inMemory(temporary);
+    return privateFolderIn(onDisk ? temporary : QStringLiteral("/var/tmp"));
 }
 
 QString newFolder()
@@ -69,6 +92,7 @@ void create(const QString& folder)
     }
     makePrivate(base);
     makePrivate(folder);
+    syncFolder(base);
 }
 
 int openPrivateFile(const QString& path, bool exclusive)
@@ -110,9 +134,14 @@ RecordingLock::~RecordingLock()
 
 namespace TrackStarts {
 
+QString fileIn(const QString& folder)
+{
+    return QDir(folder).filePath(startsFile);
+}
+
 void note(const QString& folder, const QString& fileName, double seconds)
 {
-    const int descriptor = ::open(QFile::encodeName(QDir(folder).filePath(startsFile)).constData(),
+    const int descriptor = ::open(QFile::encodeName(fileIn(folder)).constData(),
         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (descriptor < 0) {
         return;
@@ -120,13 +149,17 @@ void note(const QString& folder, const QString& fileName, double seconds)
     // One short line in one write: two tracks noting their start at once never interleave.
     const QByteArray line
         = QFile::encodeName(fileName) + ' ' + QByteArray::number(seconds, 'f', 9) + '\n';
-    [[maybe_unused]] const ssize_t written = ::write(descriptor, line.constData(), line.size());
+    // Durable at once: without it, a recording recovered after a power loss is mixed out of step.
+    if (::write(descriptor, line.constData(), line.size()) == line.size()) {
+        ::fsync(descriptor);
+    }
     ::close(descriptor);
+    syncFolder(folder);
 }
 
 std::optional<double> read(const QString& folder, const QString& fileName)
 {
-    QFile file(QDir(folder).filePath(startsFile));
+    QFile file(fileIn(folder));
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
     }

@@ -5,10 +5,10 @@
 #include <optional>
 
 // Where recordings live. Each user has one private folder (0700) on disk,
-// "parlevox-recordings-<uid>" in $TMPDIR when it is set, else in /var/tmp: temporary, yet kept
-// across a reboot so that a recording cut short by a crash or a power loss can be recovered, and
-// aged out by the system's own clean-up of /var/tmp. /tmp is left alone: it is held in memory on
-// many systems.
+// "parlevox-recordings-<uid>" in $TMPDIR when it is set and not held in memory (tmpfs, ramfs), else
+// in /var/tmp: temporary, yet kept across a reboot so that a recording cut short by a crash or a
+// power loss can be recovered, and aged out by the system's own clean-up of /var/tmp. /tmp is left
+// alone: it is held in memory on many systems.
 namespace RecordingLocation {
 
 // The private folder of this user's recordings (not created).
@@ -45,8 +45,11 @@ private:
 // recording recovered after a crash is still mixed in step.
 namespace TrackStarts {
 
-// Notes that the track `fileName` began at `seconds`; silently skipped when it cannot be written.
+// Notes that the track `fileName` began at `seconds`, on the disk before it returns (once per
+// track, so a short wait is fine on an audio thread); silently skipped when it cannot be written.
 void note(const QString& folder, const QString& fileName, double seconds);
+// The file the starts are noted in.
+[[nodiscard]] QString fileIn(const QString& folder);
 // The start noted for `fileName`, if any.
 [[nodiscard]] std::optional<double> read(const QString& folder, const QString& fileName);
 

@@ -19,6 +19,8 @@ namespace {
 const QString microphoneName = QStringLiteral("microphone.caf");
 const QString callName = QStringLiteral("appel.caf");
 const QString mixName = QStringLiteral("reunion.m4a");
+// Beside a mix that a recovery made and nobody has opened yet.
+const QString unopenedName = QStringLiteral(".recovered-unopened");
 
 QDateTime lastWritten(const QString& folder)
 {
@@ -37,7 +39,8 @@ bool isUnfinished(const QFileInfo& entry)
     const QDir folder(entry.filePath());
     return entry.isDir() && !entry.isSymLink() && entry.ownerId() == getuid()
         && !QUuid::fromString(entry.fileName()).isNull()
-        && (folder.exists(microphoneName) || folder.exists(callName)) && !folder.exists(mixName)
+        && (folder.exists(microphoneName) || folder.exists(callName))
+        && (!folder.exists(mixName) || folder.exists(unopenedName))
         && !QFileInfo::exists(RecordingRecovery::failureMarkIn(entry.filePath()));
 }
 
@@ -102,10 +105,9 @@ std::optional<AudioCapture::KeptTrack> keptTrack(
     return kept;
 }
 
-void markFailed(const QString& folder)
+void mark(const QString& path)
 {
-    const int descriptor
-        = RecordingLocation::openPrivateFile(RecordingRecovery::failureMarkIn(folder));
+    const int descriptor = RecordingLocation::openPrivateFile(path);
     if (descriptor >= 0) {
         ::close(descriptor);
     }
@@ -130,6 +132,11 @@ namespace RecordingRecovery {
 QString failureMarkIn(const QString& folder)
 {
     return QDir(folder).filePath(QStringLiteral(".recovery-failed"));
+}
+
+void markOpened(const QString& folder)
+{
+    QFile::remove(QDir(folder).filePath(unopenedName));
 }
 
 QStringList unfinished(const QStringList& roots)
@@ -157,12 +164,17 @@ std::optional<Recovered> recoverLatest(const QStringList& roots)
     for (const QString& folder : unfinished(roots)) {
         // A recording still being made, or mixed by another run, is not ours to touch.
         const std::optional<RecordingLock> lock = RecordingLock::tryLock(folder);
-        if (!lock || QFileInfo::exists(QDir(folder).filePath(mixName))) {
+        const QString unopened = QDir(folder).filePath(unopenedName);
+        const bool mixed = QFileInfo::exists(QDir(folder).filePath(mixName));
+        if (!lock || (mixed && !QFileInfo::exists(unopened))) {
             continue;
         }
+        mark(unopened);
         // The space the recording held back for its mix is given to it now.
         ::unlink(QFile::encodeName(SpaceReserve::pathIn(folder)).constData());
-        appendHeldMicrophone(folder);
+        if (!mixed) {
+            appendHeldMicrophone(folder);
+        }
         const QDateTime written = lastWritten(folder);
         std::optional<AudioCapture::KeptTrack> microphone
             = keptTrack(folder, microphoneName, false);
@@ -174,12 +186,13 @@ std::optional<Recovered> recoverLatest(const QStringList& roots)
             call->start = microphone->start;
         }
         try {
-            return Recovered { folder, written, AudioCapture::mixKept(folder, microphone, call) };
+            return Recovered { folder, written,
+                AudioCapture::mixKept(folder, microphone, call, mixed) };
         } catch (...) {
             if (passing(std::current_exception())) {
                 return std::nullopt;
             }
-            markFailed(folder);
+            mark(failureMarkIn(folder));
         }
     }
     return std::nullopt;

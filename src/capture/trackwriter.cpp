@@ -1,6 +1,7 @@
 #include "trackwriter.h"
 
 #include "error.h"
+#include "filesync.h"
 #include "hostclock.h"
 #include "platformtext.h"
 #include "recordingfolder.h"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <sndfile.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -60,6 +62,8 @@ void interleave(const PcmBuffer& buffer, std::int64_t from, std::byte* destinati
 struct TrackWriter::File
 {
     SNDFILE* handle = nullptr;
+    int descriptor = -1; // owned by the handle
+    std::unique_ptr<FileSync> sync;
     std::int64_t frames = 0;
     int sampleRate = 0;
     std::vector<std::byte> scratch; // reused for interleaving, so steady writes do not allocate
@@ -71,11 +75,17 @@ struct TrackWriter::File
         }
     }
 
-    // Closes the file; the system's complaint when its last bytes could not be written.
+    // Closes the file once all of it is on the disk; the system's complaint when its last bytes
+    // could not be written.
     std::exception_ptr close()
     {
+        sync.reset();
+        const int unsynced = ::fdatasync(descriptor) == 0 ? 0 : errno;
         errno = 0;
         const int status = sf_close(std::exchange(handle, nullptr));
+        if (unsynced) {
+            return std::make_exception_ptr(StorageError(unsynced));
+        }
         if (status == SF_ERR_NO_ERROR) {
             return nullptr;
         }
@@ -176,8 +186,11 @@ bool TrackWriter::append(const PcmBuffer& buffer, std::uint64_t hostTime)
             if (!file->handle) {
                 throwSndfileError(nullptr);
             }
-            // The header follows every write, so a recording cut short by a crash still reads back.
+            file->descriptor = descriptor;
+            // The header follows every write, so a recording cut short by a crash still reads back,
+            // and the file reaches the disk every few seconds, so a power loss takes little.
             sf_command(file->handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+            file->sync = std::make_unique<FileSync>(m_path);
             m_file = std::move(file);
             m_firstSample = hostTimeToSeconds(hostTime);
             m_firstHostTime = hostTime;
@@ -261,18 +274,14 @@ std::optional<TrackWriter::Finished> TrackWriter::finish()
     const std::lock_guard lock(m_mutex);
     m_finished = true;
     const std::unique_ptr<File> file = std::move(m_file);
-    if (file) {
-        if (std::exception_ptr closing = file->close(); closing && !m_failure) {
-            m_failure = closing;
-        }
-    }
+    const std::exception_ptr closing = file ? file->close() : nullptr;
     if (m_failure) {
         std::rethrow_exception(m_failure);
     }
     if (!m_firstSample || !file || file->frames <= 0) {
         return std::nullopt;
     }
-    return Finished { *m_firstSample, m_hasSignal };
+    return Finished { *m_firstSample, m_hasSignal, closing };
 }
 
 bool TrackWriter::containsSignal(const PcmBuffer& buffer)

@@ -24,6 +24,8 @@ public:
     {
         double start = 0; // host-clock seconds of the first buffer written
         bool hasSignal = false;
+        // Why the file could not be closed cleanly; what was written stays readable all the same.
+        std::exception_ptr closing;
     };
 
     explicit TrackWriter(QString path, bool checkSignal = false);
@@ -41,6 +43,7 @@ public:
     [[nodiscard]] std::exception_ptr failure();
 
     // Closes the file. None when no frame was written; throws the first error met while writing.
+    // A close that fails is told in Finished::closing.
     std::optional<Finished> finish();
     // Closes the file, keeping only the audio before `endHostTime`: what reached the disk before a
     // write failure is kept and the failure is not thrown. None when nothing is left.

@@ -3,7 +3,8 @@
 keyboard): record, stop, transcribe with a key typed into the key form, copy, connect the team from a
 link, prepare, answer, review, confirm and follow the launched session.
 
-Run inside dbus-run-session on an X display, with PULSE_SERVER pointing at a private sound server.
+Run inside dbus-run-session on an X display or in a Wayland session (WAYLAND_DISPLAY set, DISPLAY
+its XWayland), with PULSE_SERVER pointing at a private sound server.
 Arguments: <parlevox binary> <screenshot folder> <microphone tone> <call tone> <work folder>
 [scenario]. Scenarios: "road" (the whole road above), "last-window" (every window closed during a
 recording), "sigterm" and "ctrl-q" (the session ends during a recording), "killed" (the process is
@@ -13,8 +14,10 @@ Exits 0 when the scenario worked; prints what failed otherwise.
 import ctypes
 import os
 import signal
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 import pyatspi
@@ -24,6 +27,7 @@ import e2e_services as services
 BINARY, SHOTS, MIC_TONE, CALL_TONE, WORK = sys.argv[1:6]
 SCENARIO = sys.argv[6] if len(sys.argv) > 6 else "road"
 LAUNCHER = []
+WAYLAND = bool(os.environ.get("WAYLAND_DISPLAY"))
 READY = "Enregistrement prêt · micro et audio système"
 RECOVERED = "Enregistrement interrompu du "
 
@@ -127,7 +131,47 @@ def press(name, window, role=pyatspi.ROLE_PUSH_BUTTON, last=False):
         fail(f"« {name} » cannot be pressed")
 
 
+def pixels(path):
+    """The width, height and grey levels (one byte a pixel, by rows) of a PNG file."""
+    with open(path, "rb") as png:
+        width, height = struct.unpack(">II", png.read(24)[16:24])
+    grey = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", path, "-f", "rawvideo",
+                           "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
+    return width, height, grey
+
+
+def wayland_screenshot(path):
+    """The compositor's output, cut to what the client drew on its black desktop: a Wayland
+    client cannot read the screen, weston's screenshooter (weston --debug) can. Rows and columns
+    with a few lit pixels only (the pointer) are left out."""
+    with tempfile.TemporaryDirectory() as folder:
+        subprocess.run(["weston-screenshooter"], cwd=folder, check=True, timeout=30)
+        shot = os.path.join(folder, os.listdir(folder)[0])
+        width, height, grey = pixels(shot)
+        rows = [y for y in range(height)
+                if sum(1 for v in grey[y * width:(y + 1) * width] if v) > 40]
+        columns = [x for x in range(width) if sum(1 for v in grey[x::width] if v) > 40]
+        if not rows or not columns:
+            fail("the compositor shows nothing but its desktop")
+        x, y = columns[0], rows[0]
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", shot, "-vf",
+                        f"crop={columns[-1] - x + 1}:{rows[-1] - y + 1}:{x}:{y}", path],
+                       check=True)
+
+
 def screenshot(window, name):
+    """The window (under Wayland, every window of the app) into the screenshot folder; a frame
+    of one or two colours is a window that was never drawn."""
+    path = os.path.join(SHOTS, name)
+    if WAYLAND:
+        wayland_screenshot(path)
+    else:
+        x11_screenshot(window, path)
+    if len(set(pixels(path)[2])) < 16:
+        fail(f"the screenshot {name} holds no drawing")
+
+
+def x11_screenshot(window, path):
     info = subprocess.run(["xwininfo", "-name", window], capture_output=True, text=True).stdout
     fields = {}
     for line in info.splitlines():
@@ -138,7 +182,7 @@ def screenshot(window, name):
     width, height = fields["Width"], fields["Height"]
     subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "x11grab", "-video_size",
                     f"{width}x{height}", "-i", f"{os.environ['DISPLAY']}+{x},{y}", "-frames:v", "1",
-                    os.path.join(SHOTS, name)], check=True)
+                    path], check=True)
 
 
 def play(sink, tone):
@@ -210,6 +254,33 @@ def close_window(title):
     x11.XCloseDisplay(display)
 
 
+def keys(events):
+    """Presses (True) and releases (False) X keycodes. Under X11 through the accessibility
+    registry; under Wayland a client cannot, so they go to the X server whose keyboard is the
+    compositor's seat (PARLEVOX_SEAT_DISPLAY), and the compositor hands them to the focused
+    window."""
+    if not WAYLAND:
+        for code, down in events:
+            pyatspi.Registry.generateKeyboardEvent(
+                code, None, pyatspi.KEY_PRESS if down else pyatspi.KEY_RELEASE)
+        return
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    xtest = ctypes.cdll.LoadLibrary("libXtst.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xtest.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
+                                        ctypes.c_ulong]
+    display = x11.XOpenDisplay(os.environ["PARLEVOX_SEAT_DISPLAY"].encode())
+    if not display:
+        fail("the seat's X server cannot be reached")
+    for code, down in events:
+        xtest.XTestFakeKeyEvent(display, code, down, 0)
+        x11.XFlush(display)
+        time.sleep(0.05)
+    x11.XCloseDisplay(display)
+
+
 def window_open(title):
     return subprocess.run(["xwininfo", "-name", title], capture_output=True).returncode == 0
 
@@ -249,9 +320,7 @@ def terminated(app):
     if SCENARIO == "ctrl-q":
         find("Arrêter", pyatspi.ROLE_PUSH_BUTTON, "Réunion Parlevox").queryComponent().grabFocus()
         time.sleep(0.3)
-        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_PRESS)  # Control_L
-        pyatspi.Registry.generateKeyboardEvent(24, None, pyatspi.KEY_PRESSRELEASE)  # q
-        pyatspi.Registry.generateKeyboardEvent(37, None, pyatspi.KEY_RELEASE)
+        keys([(37, True), (24, True), (24, False), (37, False)])  # Control_L, q
     else:
         app.send_signal(signal.SIGTERM)
     try:
@@ -347,9 +416,12 @@ def main():
         screenshot("Parlevox", "agent-review.png")
         press("Confirmer et lancer", "Parlevox")
         press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
-        if not wait_until(lambda: os.path.exists(opened)) \
-                or open(opened).read().split() != [services.SESSION_URL]:
-            fail("the browser was not asked to open the launched session")
+        # The stand-in browser may have created the file and not written it yet.
+        def opened_addresses():
+            return open(opened).read().split() if os.path.exists(opened) else None
+
+        if not wait_until(lambda: opened_addresses() == [services.SESSION_URL]):
+            fail(f"the browser was asked to open {opened_addresses()}, not the launched session")
         time.sleep(0.5)
         screenshot("Parlevox", "agent-launched.png")
         prepared = [sent for path, sent in services.Team.requests if path == "/api/agent-prepare"]

@@ -5,6 +5,7 @@
 #include "fakesessionservices.h"
 #include "meetingsession.h"
 #include "quicktesthelpers.h"
+#include "quitguard.h"
 #include "testhttpserver.h"
 #include "windowregistry.h"
 
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
+#include <csignal>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -174,6 +176,22 @@ private Q_SLOTS:
     {
         m_app.reset();
         CaptureViewModel::setZoomTitleSource([] { return ZoomMeetingDetector::windowTitles(); });
+    }
+
+    // Ctrl+Q, then the session's end (SIGTERM) while the stop mixes: that signal is the first, so
+    // the mix is still seen through; only a second one quits at once.
+    void aSignalAfterCtrlQWaitsForTheMix()
+    {
+        App& app = launch();
+        QuitGuard guard(&app.session);
+        click(notebook(), "recordButton");
+        QTRY_VERIFY(app.session.capturing());
+
+        guard.requestQuit(); // what Ctrl+Q does in any window
+        QVERIFY(app.session.busy());
+        QCOMPARE(::raise(SIGTERM), 0);
+        QTRY_COMPARE(app.session.status(), bothTracksStatus);
+        QVERIFY(!app.session.capturing());
     }
 
     // Start from a notebook, stop from the meeting window: every rule of the controls on the way.

@@ -3,14 +3,17 @@
 #include "fakesessionservices.h"
 #include "meetingsession.h"
 #include "platformtexts.h"
+#include "privatetmpdir.h"
 #include "requesterror.h"
 #include "testhttpserver.h"
+#include "trackwriter.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <cmath>
 #include <thread>
 
 Q_DECLARE_METATYPE(std::exception_ptr)
@@ -33,6 +36,25 @@ struct FakeView
             } };
     }
 };
+
+// A recording folder as a crash leaves it: half a second of tone in both tracks, no mix.
+QString crashedRecording()
+{
+    const QString folder = RecordingLocation::newFolder();
+    RecordingLocation::create(folder);
+    std::vector<float> tone(24000);
+    for (std::size_t frame = 0; frame < tone.size(); ++frame) {
+        tone[frame] = 0.3f * float(std::sin(double(frame) * 0.0576));
+    }
+    const PcmBuffer buffer { { 48000, 1, SampleType::Float32, true }, std::int64_t(tone.size()),
+        std::as_bytes(std::span(tone)) };
+    for (const char* name : { "microphone.caf", "appel.caf" }) {
+        TrackWriter writer(QDir(folder).filePath(QLatin1String(name)));
+        writer.append(buffer, 1'000'000'000);
+        (void)writer.finish();
+    }
+    return folder;
+}
 
 } // namespace
 
@@ -424,6 +446,45 @@ private Q_SLOTS:
                                "il est prêt."));
         } else {
             QCOMPARE(m_session->status(), statusBefore);
+        }
+    }
+
+    // A recovery that ends while the session is in use is not lost: it opens once the session is
+    // free with no recording open, or else at the next launch.
+    void recoveryDuringAnotherTaskIsKept_data()
+    {
+        QTest::addColumn<bool>("recordingMeanwhile"); // otherwise a file chooser, then cancelled
+        QTest::newRow("a recording made meanwhile") << true;
+        QTest::newRow("a file chooser cancelled") << false;
+    }
+
+    void recoveryDuringAnotherTaskIsKept()
+    {
+        QFETCH(bool, recordingMeanwhile);
+        const PrivateTmpDir temporary;
+        const QString folder = crashedRecording();
+        const QUrl mix = QUrl::fromLocalFile(QDir(folder).filePath(u"reunion.m4a"_s));
+        if (recordingMeanwhile) {
+            QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        } else {
+            QVERIFY(m_session->beginOpenRecording());
+        }
+        QCoro::waitFor(m_session->recoverInterruptedRecording());
+        QVERIFY(m_session->recording() != mix);
+        if (recordingMeanwhile) {
+            QCoro::waitFor(m_session->toggleRecording(m_view.actions()));
+        } else {
+            m_session->finishOpenRecording(QUrl());
+        }
+        QCoreApplication::processEvents(); // the queued offer
+        QCOMPARE(m_session->recording() == mix, !recordingMeanwhile);
+
+        // The next launch.
+        const std::optional<RecordingRecovery::Recovered> again
+            = RecordingRecovery::recoverLatest();
+        QCOMPARE(again.has_value(), recordingMeanwhile);
+        if (again) {
+            QCOMPARE(QUrl::fromLocalFile(again->result.mix), mix);
         }
     }
 

@@ -1,43 +1,34 @@
 #include "pulseserver.h"
 #include "recordedaudio.h"
+#include "testdisplay.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-// The real binary under Xvfb, on a private sound server, driven through the accessibility tree by
-// e2e_driver.py against local stand-ins for the outside services (e2e_services.py): record, play
-// into both sinks, stop, transcribe, copy, connect the team from a link, prepare, answer, confirm
-// and follow; then the mix is checked.
+// The real binary under Xvfb, or in a Wayland session (PARLEVOX_DISPLAY=wayland), on a private
+// sound server, driven through the accessibility tree by e2e_driver.py against local stand-ins for
+// the outside services (e2e_services.py): record, play into both sinks, stop, transcribe, copy,
+// connect the team from a link, prepare, answer, confirm and follow; then the mix is checked.
 class tst_ParlevoxApp : public QObject
 {
     Q_OBJECT
 
-    QProcess m_display;
-    QString m_displayName;
+    std::unique_ptr<TestDisplay> m_display;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        // Xvfb picks a free display and writes its number on the given descriptor.
-        m_display.setProgram(QStringLiteral("Xvfb"));
-        m_display.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"),
-            QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1400x1000x24"),
-            QStringLiteral("-nolisten"), QStringLiteral("tcp") });
-        m_display.start();
-        QVERIFY2(m_display.waitForStarted(), "Xvfb is missing");
-        QTRY_VERIFY_WITH_TIMEOUT((m_display.waitForReadyRead(100), m_display.canReadLine()), 10000);
-        m_displayName = QStringLiteral(":") + QString::fromLatin1(m_display.readLine().trimmed());
+        m_display = std::make_unique<TestDisplay>();
+        QVERIFY2(m_display->isReady(), qPrintable(m_display->log()));
+        qInfo().noquote() << "Display:" << m_display->name();
     }
-    void cleanupTestCase()
-    {
-        m_display.terminate();
-        m_display.waitForFinished();
-    }
+    void cleanupTestCase() { m_display.reset(); }
 
     void endToEnd_data()
     {
@@ -53,15 +44,23 @@ private Q_SLOTS:
     void endToEnd()
     {
         QFETCH(QString, scenario);
+        const bool wayland = m_display->kind() == TestDisplay::Kind::wayland;
+        if (wayland && scenario == QLatin1String("last-window")) {
+            QSKIP("Only the compositor closes a Wayland window");
+        }
         PulseServer pulse;
         QVERIFY2(pulse.isReady(), qPrintable(pulse.log()));
         const QString microphone = pulse.tone(QStringLiteral("micro.wav"), 2.0, 440, 0.5, 48000, 2);
         const QString call = pulse.tone(QStringLiteral("appel.wav"), 2.0, 660, 0.5, 48000, 2);
 
         QTemporaryDir home;
-        QProcessEnvironment environment = pulse.clientEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), m_displayName);
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcessEnvironment environment = m_display->clientEnvironment(pulse.clientEnvironment());
+        if (wayland) {
+            // The protocol log, to read the app id each window announces.
+            environment.insert(QStringLiteral("WAYLAND_DEBUG"), QStringLiteral("client"));
+            environment.insert(QStringLiteral("PARLEVOX_SEAT_DISPLAY"),
+                QString::fromLatin1(m_display->seatDisplay()));
+        }
         environment.remove(QStringLiteral("QT_QUICK_BACKEND"));
         environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
         environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
@@ -79,13 +78,35 @@ private Q_SLOTS:
         driver.start(QStringLiteral("dbus-run-session"),
             { QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
                 QStringLiteral(PARLEVOX_E2E_DRIVER), QStringLiteral(PARLEVOX_BINARY),
-                QStringLiteral(PARLEVOX_SCREENSHOTS), microphone, call, home.path(), scenario });
+                QStringLiteral(PARLEVOX_SCREENSHOTS) + QLatin1String(wayland ? "/wayland" : ""),
+                microphone, call, home.path(), scenario });
         QVERIFY(driver.waitForFinished(280000));
-        const QString output = QString::fromUtf8(driver.readAll());
+        QStringList output = QString::fromUtf8(driver.readAll()).split(QLatin1Char('\n'));
+        // Every window the app makes tells the compositor the desktop file it belongs to.
+        static const QRegularExpression protocol(QStringLiteral("^\\[ *\\d+\\.\\d+\\] "));
+        static const QRegularExpression made(
+            QStringLiteral("get_toplevel\\(new id xdg_toplevel@(\\d+)\\)"));
+        static const QRegularExpression appId(
+            QStringLiteral("-> xdg_toplevel@(\\d+)\\.set_app_id\\(\"([^\"]*)\"\\)"));
+        QStringList toplevels;
+        QStringList named;
+        for (const QString& line : std::as_const(output)) {
+            if (const auto match = made.match(line); match.hasMatch()) {
+                toplevels << match.captured(1);
+            } else if (const auto id = appId.match(line);
+                       id.hasMatch() && id.captured(2) == QLatin1String(PARLEVOX_APP_ID)) {
+                named << id.captured(1);
+            }
+        }
+        output.removeIf([](const QString& line) { return protocol.match(line).hasMatch(); });
         if (driver.exitCode() != 0) {
-            qWarning().noquote() << m_displayName << output;
+            qWarning().noquote() << m_display->name() << output.join(QLatin1Char('\n'));
         }
         QCOMPARE(driver.exitCode(), 0);
+        if (wayland) {
+            QVERIFY(!toplevels.isEmpty());
+            QCOMPARE(named, toplevels);
+        }
 
         // The mix lies in the recording's own folder, beside its two tracks.
         QStringList mixes;

@@ -70,7 +70,7 @@ public:
         // fast they feed.
         bool lockstep = false;
         // The host times of the buffers after this many jump ahead by `gapSeconds`, as after a
-        // stream that stopped delivering for a while.
+        // stream that stopped delivering for a while (in lockstep, the others play on meanwhile).
         std::int64_t gapAfterChunks = -1;
         double gapSeconds = 0;
         // The reported times run this many ppm fast (negative: slow) against the frame count, as
@@ -132,8 +132,11 @@ private:
         const auto began = std::chrono::steady_clock::now();
         const std::size_t lane = m_lane;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
+            const double gap
+                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             if (s.lockstep) {
-                keepPace(lane, double(frame) / s.sampleRate, stop);
+                // The others play on through the gap.
+                keepPace(lane, double(frame) / s.sampleRate * stretch + gap, stop);
             }
             const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
@@ -155,8 +158,6 @@ private:
                 s.chunkFrames,
                 { reinterpret_cast<const std::byte*>(samples.data()),
                     samples.size() * sizeof(float) } };
-            const double gap
-                = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             jitterSeed = jitterSeed * 1664525u + 1013904223u;
             const double jitter = s.timeJitter * (double(jitterSeed >> 8) / double(1u << 23) - 1);
             const auto offset = std::int64_t(

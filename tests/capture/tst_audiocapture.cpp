@@ -3,14 +3,18 @@
 #include "captureerror.h"
 #include "privatetmpdir.h"
 #include "recordedaudio.h"
+#include "recordingrecovery.h"
 #include "scriptedsource.h"
 #include "smalldisk.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <mutex>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -35,6 +39,40 @@ AudioCapture::Sources halfSeconds(const std::shared_ptr<ScriptLog>& log, double 
 {
     return scriptedSources(scriptOf("microphone", microphoneDelay), scriptOf("call", 0), log);
 }
+
+// The descriptor through which this process writes `path`, or -1.
+int writingDescriptor(const QString& path)
+{
+    for (int descriptor = 0; descriptor < 4096; ++descriptor) {
+        const int flags = ::fcntl(descriptor, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
+            && QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(descriptor)) == path) {
+            return descriptor;
+        }
+    }
+    return -1;
+}
+
+// A microphone that fails to start once the call has begun writing its track in `folder`.
+class FailingOnceTheCallRuns final : public AudioSource
+{
+public:
+    explicit FailingOnceTheCallRuns(const QString& folder)
+        : m_folder(folder)
+    { }
+    void start(Handler) override
+    {
+        for (int wait = 0; wait < 5000 && !TrackStarts::read(m_folder, QStringLiteral("appel.caf"));
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        throw PlatformError(QStringLiteral("Micro débranché."));
+    }
+    void stop() noexcept override { }
+
+private:
+    const QString& m_folder;
+};
 
 } // namespace
 
@@ -186,20 +224,53 @@ private Q_SLOTS:
         QCOMPARE(failureOf(capture.stop()), notRecording);
     }
 
+    // A start that fails once the call delivers leaves nothing that the next launch would take for
+    // a crashed meeting: the meeting that did crash is the one recovered.
+    void aFailedStartLeavesNothingToRecover()
+    {
+        QTemporaryDir home;
+        const QStringList roots { madeUnder(
+            home.path(), [] { return RecordingLocation::root(); }) };
+        QString crashed;
+        {
+            auto log = std::make_shared<ScriptLog>();
+            AudioCapture capture
+                = madeUnder(home.path(), [&] { return AudioCapture(halfSeconds(log)); });
+            blockingWait(capture.start());
+            log->waitFinished(2);
+            crashed = capture.folder();
+        } // dropped without a stop, as by a crash
+        {
+            QString folder;
+            AudioCapture::Sources sources = halfSeconds(std::make_shared<ScriptLog>());
+            sources.microphone = [&folder] {
+                return std::make_unique<FailingOnceTheCallRuns>(folder);
+            };
+            AudioCapture capture = madeUnder(home.path(), [&] { return AudioCapture(sources); });
+            folder = capture.folder();
+            QCOMPARE(failureOf(capture.start()), QStringLiteral("Micro débranché."));
+        }
+        const std::optional<RecordingRecovery::Recovered> recovered
+            = RecordingRecovery::recoverLatest(roots);
+        QVERIFY(recovered);
+        QCOMPARE(recovered->folder, crashed);
+    }
+
     // A small disk fills up while both tracks are written: a write really fails with ENOSPC.
     // Both tracks end at the same instant, the recording goes on, and the stop mixes what reached
     // the disk into the space held back for it.
     void aFullDiskKeepsWhatWasWritten()
     {
-        SmallDisk disk(4);
+        SmallDisk disk(8);
         if (!disk.isMounted()) {
-            QSKIP("mounting a tmpfs needs root");
+            QSKIP("mounting a small disk needs root");
         }
         auto log = std::make_shared<ScriptLog>();
-        // Eight seconds each, far more than the 4 MiB can hold, played side by side ten times
-        // faster than real time.
-        Script mic = scriptOf("microphone", 0.1, 8, 44100, 1);
-        Script call = scriptOf("call", 0, 8);
+        // Sixteen seconds each, far more than the 8 MiB can hold, played side by side ten times
+        // faster than real time. The disk fills after the echo canceller's learning hold, which
+        // keeps the first seconds of the microphone back, has ended.
+        Script mic = scriptOf("microphone", 0.1, 16, 44100, 1);
+        Script call = scriptOf("call", 0, 16);
         mic.amplitude = 0.3f;
         mic.pace = std::chrono::microseconds(1024 * 100'000 / mic.sampleRate);
         call.pace = std::chrono::microseconds(1024 * 100'000 / call.sampleRate);
@@ -225,7 +296,7 @@ private Q_SLOTS:
         const double microphone = RecordedAudio::fromTrack(capture.microphone()).seconds();
         const double system = RecordedAudio::fromTrack(capture.system()).seconds();
         // Cut at the same host time: the call began 0.1 s earlier, so it is 0.1 s longer.
-        QVERIFY2(microphone > 1.0 && microphone < 7.0, qPrintable(QString::number(microphone)));
+        QVERIFY2(microphone > 3.0 && microphone < 15.0, qPrintable(QString::number(microphone)));
         QVERIFY2(std::abs(system - microphone - 0.1) < 0.001,
             qPrintable(QStringLiteral("%1 / %2").arg(system).arg(microphone)));
         QCOMPARE(*result.interruption,
@@ -325,6 +396,53 @@ private Q_SLOTS:
                            "enregistré."));
         QVERIFY(!QFileInfo::exists(QDir(capture.folder()).filePath(QStringLiteral("reunion.m4a"))));
         QCOMPARE(failureOf(capture.stop()), notRecording);
+    }
+
+    // A track whose close fails keeps what it took; the stop keeps the mix made while recording
+    // and says what happened.
+    void aTrackThatFailsToCloseKeepsTheMix()
+    {
+        auto log = std::make_shared<ScriptLog>();
+        AudioCapture capture(halfSeconds(log));
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        // Closed behind the writer's back: its last writes and its own close fail.
+        const int descriptor = writingDescriptor(capture.system());
+        QVERIFY(descriptor >= 0);
+        QCOMPARE(::close(descriptor), 0);
+
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(capture.mixedWhileRecording());
+        QVERIFY(result.tracks);
+        QCOMPARE(result.interruption.value_or(QString()),
+            QStringLiteral("La fermeture de la piste de l’appel a échoué : erreur du système (%1). "
+                           "L’audio enregistré est conservé.")
+                .arg(EBADF));
+        const double recorded = 23 * 1024 / 48000.0;
+        QCOMPARE(RecordedAudio::fromTrack(capture.system()).seconds(), recorded);
+        QCOMPARE(RecordedAudio::decoded(result.mix).lengthMismatch(recorded), QString());
+    }
+
+    // A $TMPDIR held in memory would lose the recording with the power: the folder on disk is
+    // used instead.
+    void recordingsStayOnADisk_data()
+    {
+        QTest::addColumn<SmallDisk::Kind>("kind");
+        QTest::newRow("$TMPDIR on a disk") << SmallDisk::Kind::disk;
+        QTest::newRow("$TMPDIR in memory") << SmallDisk::Kind::memory;
+    }
+
+    void recordingsStayOnADisk()
+    {
+        QFETCH(SmallDisk::Kind, kind);
+        SmallDisk disk(1, kind);
+        if (!disk.isMounted()) {
+            QSKIP("mounting a file system needs root");
+        }
+        const QString base
+            = kind == SmallDisk::Kind::disk ? disk.path() : QStringLiteral("/var/tmp");
+        QCOMPARE(madeUnder(disk.path(), [] { return RecordingLocation::root(); }),
+            QDir(base).filePath(QStringLiteral("parlevox-recordings-%1").arg(getuid())));
     }
 
     // Each recording is a folder of its own, named by an upper-case UUID, in this user's private

@@ -17,6 +17,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -61,6 +62,98 @@ struct Recording
     double rawLag = 0; // seconds from the scenario's time to the same sound in `raw`
     double microphoneLag = 0; // and in the microphone track
 };
+
+constexpr int rate = 48000;
+
+// Noise in bursts as a voice comes in syllables, `seconds` long, silent over
+// [quiet.start, quiet.end).
+std::vector<float> callNoise(double seconds, EchoScenario::Stretch quiet)
+{
+    std::mt19937 random(11);
+    std::normal_distribution<float> noise(0, 0.1f);
+    std::uniform_int_distribution<int> syllable(rate / 16, rate / 4);
+    std::vector<float> call(std::size_t(seconds * rate));
+    float level = 1;
+    for (std::size_t at = 0, change = 0; at < call.size(); ++at) {
+        if (at == change) {
+            level = level == 1 ? 0.1f : 1;
+            change += std::size_t(syllable(random));
+        }
+        const double time = double(at) / rate;
+        call[at] = time >= quiet.start && time < quiet.end ? 0.0f : level * noise(random);
+    }
+    return call;
+}
+
+// What the microphone hears of the call: about -10 dB, `delayMs` late, then `laterDelayMs` late
+// from `change` seconds on.
+std::vector<float> echoOf(
+    const std::vector<float>& call, int delayMs = 40, int laterDelayMs = 40, double change = 0)
+{
+    std::vector<float> microphone(call.size(), 0.0f);
+    for (std::size_t at = 0; at < call.size(); ++at) {
+        const int delay = double(at) / rate < change || change == 0 ? delayMs : laterDelayMs;
+        const auto from = std::ptrdiff_t(at) - std::ptrdiff_t(delay * rate / 1000);
+        microphone[at] = from >= 0 ? 0.3f * call[std::size_t(from)] : 0.0f;
+    }
+    return microphone;
+}
+
+// How much quieter `out` is than `microphone` over [from, to) seconds, in dB.
+double enhancement(
+    const std::vector<float>& microphone, const std::vector<float>& out, double from, double to)
+{
+    double before = 0;
+    double after = 0;
+    for (auto at = std::size_t(from * rate); at < std::size_t(to * rate); ++at) {
+        before += double(microphone[at]) * microphone[at];
+        after += double(out[at]) * out[at];
+    }
+    return decibels(before / std::max(after, 1e-20));
+}
+
+// Both through a canceller in 20 ms buffers, at ten times real time (it keeps up, as it does
+// with live audio); what comes out of the microphone. From `callMoves` seconds on, the call
+// comes at 44.1 kHz instead (resampled from `call`), as when it moves to another output.
+std::vector<float> cancel(
+    const std::vector<float>& call, const std::vector<float>& microphone, double callMoves = 0)
+{
+    constexpr int frames = rate / 50;
+    std::mutex mutex;
+    std::vector<float> out;
+    EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
+        const std::lock_guard lock(mutex);
+        const float* samples = buffer.floatChannel(0);
+        out.insert(out.end(), samples, samples + buffer.frameLength);
+    });
+    const PcmFormat format { rate, 1, SampleType::Float32, true };
+    const std::uint64_t start = 1'000'000'000'000;
+    constexpr int movedRate = 44100;
+    const PcmFormat movedFormat { movedRate, 1, SampleType::Float32, true };
+    std::vector<float> moved(movedRate / 50);
+    for (std::size_t at = 0; at + frames <= call.size(); at += frames) {
+        const std::uint64_t time = start + at * 1'000'000'000 / rate;
+        if (callMoves > 0 && double(at) / rate >= callMoves) {
+            for (std::size_t i = 0; i < moved.size(); ++i) {
+                const double source = double(at) + double(i) * rate / movedRate;
+                const auto before = std::size_t(source);
+                const double after = source - double(before);
+                moved[i] = float((1 - after) * call[before]
+                    + after * call[std::min(before + 1, call.size() - 1)]);
+            }
+            canceller.pushReference(
+                { movedFormat, movedRate / 50, std::as_bytes(std::span(moved)) }, time);
+        } else {
+            canceller.pushReference(
+                { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
+        }
+        canceller.pushMicrophone(
+            { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
+        QThread::usleep(2000);
+    }
+    canceller.finish();
+    return out;
+}
 
 bool receiving(const QString& track)
 {
@@ -296,8 +389,7 @@ private Q_SLOTS:
             };
             const double first = enhancement(far.start, far.start + 2);
             const double rest = enhancement(far.start + 2, far.end);
-            QVERIFY2(
-                first > 15 && rest > 15, qPrintable(QStringLiteral("%1 %2").arg(first).arg(rest)));
+            QVERIFY2(rest > 15, qPrintable(QString::number(rest)));
             // While both talk, the local voice keeps its level: what the microphone holds then
             // against the local voice alone, as loud as it comes through in the near-end stretch.
             const double rawNear
@@ -306,6 +398,7 @@ private Q_SLOTS:
                 * m_scenario.localSignal.power(both.start, both.end);
             const double change = decibels(microphoneBoth / localBoth);
             QVERIFY2(change > -1.5, qPrintable(QString::number(change)));
+            QVERIFY2(first > 15, qPrintable(QString::number(first)));
         } else {
             QVERIFY(microphoneFar < 1e-10); // nothing to hear, nothing made up
             // Without an echo, the local speaker keeps its level while the call talks too.
@@ -320,25 +413,35 @@ private Q_SLOTS:
     {
         QTest::addColumn<PcmFormat>("format");
         QTest::addColumn<float>("call"); // amplitude of the call's noise; 0: silent call
-        QTest::addColumn<bool>("untouched");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<int>("untouchedSeconds"); // at the end
+        QTest::addColumn<bool>("outputStalls"); // until everything has been pushed
         QTest::newRow("rate the canceller refuses")
-            << PcmFormat { 22050, 1, SampleType::Float32, true } << 0.3f << true;
+            << PcmFormat { 22050, 1, SampleType::Float32, true } << 0.3f << 8 << 8 << false;
         QTest::newRow("16-bit stereo, silent call")
-            << PcmFormat { 48000, 2, SampleType::Int16, true } << 0.0f << true;
+            << PcmFormat { 48000, 2, SampleType::Int16, true } << 0.0f << 8 << 8 << false;
         // Fed as fast as possible: most of it overtakes the canceller and goes out raw.
         QTest::newRow("talking call, faster than real time")
-            << PcmFormat { 44100, 1, SampleType::Float32, false } << 0.3f << false;
+            << PcmFormat { 44100, 1, SampleType::Float32, false } << 0.3f << 8 << 0 << false;
+        // A slow disk holds the output up for longer than the canceller waits: it stands aside.
+        QTest::newRow("talking call, the output held up")
+            << PcmFormat { 48000, 1, SampleType::Float32, true } << 0.3f << 14 << 4 << true;
     }
 
     void everyBufferComesOutOnce()
     {
         QFETCH(PcmFormat, format);
         QFETCH(float, call);
-        QFETCH(bool, untouched);
+        QFETCH(int, seconds);
+        QFETCH(int, untouchedSeconds);
+        QFETCH(bool, outputStalls);
         std::mutex mutex;
+        std::condition_variable pushed;
+        bool allPushed = !outputStalls;
         std::vector<Passed> out;
         EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t hostTime) {
-            const std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
+            pushed.wait(lock, [&] { return allPushed; });
             out.push_back(
                 { hostTime, buffer.frameLength, { buffer.data.begin(), buffer.data.end() } });
         });
@@ -347,7 +450,7 @@ private Q_SLOTS:
         std::vector<Passed> in;
         const std::uint64_t start = 1'000'000'000'000;
         const int bytes = bytesPerSample(format.sampleType) * format.channelCount;
-        for (int second = 0, chunk = 0; second < 8; ++second) {
+        for (int second = 0, chunk = 0; second < seconds; ++second) {
             for (int piece = 0; piece < 50; ++piece, ++chunk) {
                 const std::uint64_t at = start + std::uint64_t(chunk) * 20'000'000;
                 std::vector<float> reference(960);
@@ -363,74 +466,95 @@ private Q_SLOTS:
                 for (std::byte& byte : buffer.bytes) {
                     byte = std::byte(random() & 0x0f); // quiet, never a NaN
                 }
+                if (outputStalls) { // the call's echo, which the canceller takes out
+                    auto* samples = reinterpret_cast<float*>(buffer.bytes.data());
+                    for (std::int64_t i = 0; i < std::min<std::int64_t>(frames, 960); ++i) {
+                        samples[i] = 0.3f * reference[std::size_t(i)];
+                    }
+                }
                 canceller.pushMicrophone(
                     { format, frames, std::span<const std::byte>(buffer.bytes) }, at);
                 in.push_back(std::move(buffer));
+                if (outputStalls) {
+                    QThread::usleep(1000); // 20 times real time, the canceller keeping up
+                }
             }
         }
+        {
+            const std::lock_guard lock(mutex);
+            allPushed = true;
+        }
+        pushed.notify_all();
         canceller.finish();
         QCOMPARE(out.size(), in.size());
+        const std::size_t untouchedFrom = in.size() - std::size_t(untouchedSeconds * 50);
         for (std::size_t i = 0; i < in.size(); ++i) {
             QCOMPARE(out[i].hostTime, in[i].hostTime);
             QCOMPARE(out[i].frames, in[i].frames);
-            if (untouched) {
-                QVERIFY(out[i].bytes == in[i].bytes);
+            if (i >= untouchedFrom) {
+                QVERIFY2(out[i].bytes == in[i].bytes, qPrintable(QString::number(i)));
             }
         }
     }
 
-    // A canceller that starts with the call has not learnt the room yet: it holds the
-    // microphone back while it learns, then goes over it again, so that the echo of the call's
-    // first seconds goes as well as the rest.
-    void firstWordsLoseTheirEcho()
+    // The echo comes 10 to 300 ms after the call (the output's latency, the room, a Bluetooth
+    // speaker), and moves when the output does. A canceller that starts with the call has not
+    // learnt the room yet: it holds the microphone back while it learns, then goes over it
+    // again, so that the echo of the call's first seconds goes as well as the rest.
+    void removesTheEchoAtAnyDelay_data()
     {
-        constexpr int rate = 48000;
-        constexpr int frames = rate / 50; // 20 ms buffers
-        constexpr std::ptrdiff_t echoDelay = rate * 40 / 1000;
-        std::mutex mutex;
-        std::vector<float> out;
-        EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
-            const std::lock_guard lock(mutex);
-            const float* samples = buffer.floatChannel(0);
-            out.insert(out.end(), samples, samples + buffer.frameLength);
-        });
-        std::mt19937 random(11);
-        std::normal_distribution<float> noise(0, 0.1f);
-        std::vector<float> call(std::size_t(rate * 4));
-        for (float& sample : call) {
-            sample = noise(random);
-        }
-        std::vector<float> microphone(call.size(), 0.0f);
-        for (std::size_t at = std::size_t(echoDelay); at < call.size(); ++at) {
-            microphone[at] = 0.3f * call[at - std::size_t(echoDelay)]; // about -10 dB
-        }
-        const PcmFormat format { rate, 1, SampleType::Float32, true };
-        const std::uint64_t start = 1'000'000'000'000;
-        for (std::size_t at = 0; at < call.size(); at += frames) {
-            const std::uint64_t time = start + at * 1'000'000'000 / rate;
-            canceller.pushReference(
-                { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
-            canceller.pushMicrophone(
-                { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
-            // Ten times real time: the canceller keeps up, as it does with live audio.
-            QThread::usleep(2000);
-        }
-        canceller.finish();
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<int>("laterDelayMs");
+        QTest::addColumn<bool>("callMoves"); // to an output of another rate, at 4 s
+        QTest::newRow("40 ms") << 40 << 40 << false;
+        QTest::newRow("20 ms") << 20 << 20 << false;
+        QTest::newRow("200 ms") << 200 << 200 << false;
+        QTest::newRow("a Bluetooth speaker takes over: 40 then 250 ms") << 40 << 250 << false;
+        QTest::newRow("the call moves to a 44.1 kHz output") << 40 << 40 << true;
+    }
+
+    void removesTheEchoAtAnyDelay()
+    {
+        QFETCH(int, delayMs);
+        QFETCH(int, laterDelayMs);
+        QFETCH(bool, callMoves);
+        const std::vector<float> call = callNoise(8, {});
+        const std::vector<float> microphone = echoOf(call, delayMs, laterDelayMs, 4);
+        const std::vector<float> out = cancel(call, microphone, callMoves ? 4 : 0);
         QCOMPARE(out.size(), microphone.size());
-        const auto enhancement = [&](double from, double to) {
-            double before = 0;
-            double after = 0;
-            for (auto at = std::size_t(from * rate); at < std::size_t(to * rate); ++at) {
-                before += double(microphone[at]) * microphone[at];
-                after += double(out[at]) * out[at];
-            }
-            return decibels(before / std::max(after, 1e-20));
-        };
-        // Its very first frames still go out with some echo, while the canceller settles again.
-        const double first = enhancement(0.5, 2);
-        const double later = enhancement(2, 4);
+        // Its very first frames still go out with some echo, while the canceller settles again;
+        // a new delay takes it a few seconds, a new output learning the room again (the moment
+        // of the move itself keeps some echo).
+        const double first = enhancement(microphone, out, 0.5, 3.5);
+        const double later = enhancement(microphone, out, callMoves ? 4.5 : 7, 8);
         QVERIFY2(
-            first > 35 && later > 35, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
+            first > 25 && later > 30, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
+    }
+
+    // The canceller's output runs a few milliseconds behind its input: it must come back where
+    // the microphone heard it, so that the tracks stay aligned and moving between cancelled and
+    // raw audio neither shifts nor repeats a sample. Clicks of the local speaker while the
+    // canceller learns, cancels, rests (the call silent) and cancels again.
+    void keepsTheMicrophoneInTime()
+    {
+        const std::vector<float> call = callNoise(4.5, { 2.5, 3.3 });
+        std::vector<float> microphone = echoOf(call);
+        for (const double click : { 1.0, 2.2, 3.1, 4.0 }) {
+            microphone[std::size_t(click * rate)] += 0.8f;
+        }
+        const std::vector<float> out = cancel(call, microphone);
+        QCOMPARE(out.size(), microphone.size());
+        for (const double click : { 1.0, 2.2, 3.1, 4.0 }) {
+            const auto from = std::size_t((click - 0.02) * rate);
+            const auto loudest = std::max_element(out.begin() + std::ptrdiff_t(from),
+                out.begin() + std::ptrdiff_t(from + rate / 25),
+                [](float a, float b) { return std::abs(a) < std::abs(b); });
+            const auto at = std::distance(out.begin(), loudest);
+            QVERIFY2(std::abs(at - std::ptrdiff_t(click * rate)) <= 2,
+                qPrintable(QStringLiteral("click at %1 s came out at %2 s")
+                               .arg(click)
+                               .arg(double(at) / rate, 0, 'f', 5)));
+        }
     }
 
     void transcriptKeepsTheCallOffTheMicrophone()
@@ -449,15 +573,15 @@ private Q_SLOTS:
         const QList<EchoScenario::Stretch> micro
             = spansOf(transcript, QStringLiteral("Micro"), tracks.microphoneOffset);
         QVERIFY2(call.size() >= 2 && !micro.isEmpty(), qPrintable(transcript));
-        // The call's first sentence (far end only) is heard on the call's track alone...
-        for (const EchoScenario::Stretch& span : micro) {
-            QVERIFY2(overlap(span, call.first()) < 0.2, qPrintable(transcript));
-        }
-        // ...while the local speaker, between the call's two sentences, is still under "Micro".
+        // The local speaker, between the call's two sentences, is still under "Micro"...
         const EchoScenario::Stretch between { call.at(0).end, call.at(1).start };
         QVERIFY2(std::any_of(micro.begin(), micro.end(),
                      [&](const EchoScenario::Stretch& span) { return overlap(span, between) > 1; }),
             qPrintable(transcript));
+        // ...while the call's first sentence (far end only) is heard on the call's track alone.
+        for (const EchoScenario::Stretch& span : micro) {
+            QVERIFY2(overlap(span, call.first()) < 0.2, qPrintable(transcript));
+        }
     }
 };
 

@@ -198,9 +198,18 @@ private Q_SLOTS:
     }
 
     // A track cut short anywhere (the recording process died, the disk filled up) still mixes
-    // down to the audio before the cut, though its header promises more.
+    // down to the audio before the cut, though its header promises more; also where the audio
+    // ends a few samples past a millisecond.
+    void mixesATrackCutShort_data()
+    {
+        QTest::addColumn<qsizetype>("frames"); // before the cut, or none for a random cut
+        QTest::newRow("anywhere") << qsizetype(0);
+        QTest::newRow("11 samples past a millisecond") << qsizetype(2368 * rate / 1000 + 11);
+    }
+
     void mixesATrackCutShort()
     {
+        QFETCH(qsizetype, frames);
         QTemporaryDir dir;
         QFile file(writeTone(dir.filePath(QStringLiteral("whole.caf")), { 440, 3, 0 }));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -208,8 +217,9 @@ private Q_SLOTS:
         const qsizetype frameBytes = 8;
         const qsizetype dataOffset = whole.size() - 3 * rate * frameBytes;
         const quint32 seed = QRandomGenerator::global()->generate();
-        const qsizetype cut = dataOffset + rate / 2 * frameBytes
-            + qsizetype(QRandomGenerator(seed).bounded(2 * rate * frameBytes));
+        const qsizetype cut = frames > 0 ? dataOffset + frames * frameBytes + 5
+                                         : dataOffset + rate / 2 * frameBytes
+                + qsizetype(QRandomGenerator(seed).bounded(2 * rate * frameBytes));
         QFile copy(dir.filePath(QStringLiteral("cut.caf")));
         QVERIFY(copy.open(QIODevice::WriteOnly));
         copy.write(whole.left(cut));

@@ -1,5 +1,6 @@
 #include "error.h"
 #include "platformtext.h"
+#include "recordingfolder.h"
 #include "trackwriter.h"
 
 #include <QDir>
@@ -10,9 +11,16 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <sndfile.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
+
+#ifndef __NR_cachestat
+#define __NR_cachestat 451 // Linux 6.5, the same number on every architecture
+#endif
 
 namespace {
 
@@ -124,6 +132,23 @@ QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Pages of `path` written but not yet on the disk; -1 when the system cannot tell.
+long long unsyncedPages(const QString& path)
+{
+    struct
+    {
+        std::uint64_t offset = 0, length = 0; // the whole file
+    } range;
+    struct
+    {
+        std::uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+    } pages {};
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const long status = ::syscall(__NR_cachestat, descriptor, &range, &pages, 0);
+    ::close(descriptor);
+    return status == 0 ? (long long)(pages.dirty + pages.writeback) : -1;
 }
 
 } // namespace
@@ -390,6 +415,22 @@ private Q_SLOTS:
         }
         QVERIFY(writer.finish());
         verifyPattern(readTrack(path), format.sampleType, written * frames);
+    }
+
+    // While recording, a track reaches the disk every few seconds and its start at once: a power
+    // loss takes the last seconds, not the alignment of the tracks.
+    void reachesTheDiskWhileRecording()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("durable.caf"));
+        TrackWriter writer(path);
+        feedPattern(writer, { 48000, 2, SampleType::Float32, true }, 0, 50, 960);
+        if (unsyncedPages(path) <= 0) {
+            QSKIP("the system does not tell which pages wait for the disk (cachestat, Linux 6.5)");
+        }
+        TrackStarts::note(m_dir.path(), QStringLiteral("durable.caf"), 1);
+        QCOMPARE(unsyncedPages(TrackStarts::fileIn(m_dir.path())), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(unsyncedPages(path), 0, 10'000);
+        QVERIFY(writer.finish());
     }
 
 private:

@@ -1,8 +1,9 @@
+#include "testdisplay.h"
 #include "x11windowtitles.h"
 #include "zoommeetingdetector.h"
 
 #include <QDir>
-#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <csignal>
 #include <xcb/xcb.h>
@@ -18,7 +19,8 @@ const QString meetingTitle = QStringLiteral("Zoom Meeting");
 
 } // namespace
 
-// Reads window titles from a private Xvfb server on which the test creates its own windows.
+// Reads window titles from a private Xvfb server on which the test creates its own windows, and
+// from the XWayland server of a Wayland session.
 class TestX11WindowTitles : public QObject
 {
     Q_OBJECT
@@ -26,19 +28,8 @@ class TestX11WindowTitles : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        // Xvfb picks a free display itself and writes its number once it accepts clients.
-        m_server.setProgram(QStringLiteral("Xvfb"));
-        m_server.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"),
-            QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
-            QStringLiteral("0"), QStringLiteral("320x240x24") });
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start();
-        QVERIFY2(m_server.waitForStarted(), "Xvfb is not installed");
-        while (!m_server.canReadLine()) {
-            QVERIFY2(m_server.waitForReadyRead(20000), "Xvfb did not announce its display");
-        }
-        const int number = m_server.readLine().trimmed().toInt();
-        m_display = ':' + QByteArray::number(number);
+        QVERIFY2(m_server.isReady(), "Xvfb did not start");
+        m_display = m_server.x11Display();
 
         m_connection = xcb_connect(m_display.constData(), nullptr);
         QVERIFY(xcb_connection_has_error(m_connection) == 0);
@@ -53,8 +44,6 @@ private Q_SLOTS:
         if (m_connection != nullptr) {
             xcb_disconnect(m_connection);
         }
-        m_server.terminate();
-        m_server.waitForFinished();
     }
 
     void cleanup()
@@ -127,7 +116,7 @@ private Q_SLOTS:
     {
         window("zoom", meetingTitle, {});
         sync();
-        const auto pid = pid_t(m_server.processId());
+        const auto pid = pid_t(m_server.xvfbProcessId());
         QCOMPARE(::kill(pid, SIGSTOP), 0);
         const auto stalled = x11WindowTitles(m_display, "zoom", 300ms);
         // A second call while the first connection attempt still hangs must not wait either.
@@ -139,6 +128,41 @@ private Q_SLOTS:
         // Once the server answers again, so does the query.
         QTRY_COMPARE(x11WindowTitles(m_display, "zoom", budget),
             std::optional(QStringList { meetingTitle }));
+    }
+
+    // In a Wayland session the Zoom client runs on XWayland, under the compositor's window manager.
+    void meetingWindowOnXWayland()
+    {
+        const TestDisplay session(TestDisplay::Kind::wayland);
+        QVERIFY2(session.isReady(), qPrintable(session.log()));
+        xcb_connection_t* connection = xcb_connect(session.x11Display().constData(), nullptr);
+        const auto disconnect = qScopeGuard([connection] { xcb_disconnect(connection); });
+        QVERIFY(xcb_connection_has_error(connection) == 0);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        const auto open = [connection, root](const QByteArray& title) {
+            const xcb_window_t id = xcb_generate_id(connection);
+            xcb_create_window(connection, XCB_COPY_FROM_PARENT, id, root, 0, 0, 200, 100, 0,
+                XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+            const QByteArray wmClass("zoom\0zoom\0", 10);
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_CLASS,
+                XCB_ATOM_STRING, 8, uint32_t(wmClass.size()), wmClass.constData());
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME,
+                XCB_ATOM_STRING, 8, uint32_t(title.size()), title.constData());
+            xcb_map_window(connection, id);
+            xcb_flush(connection);
+        };
+        qputenv("DISPLAY", session.x11Display());
+        const auto unset = qScopeGuard([] { qunsetenv("DISPLAY"); });
+
+        ZoomMeetingDetector detector;
+        open("Zoom");
+        QTRY_COMPARE(ZoomMeetingDetector::windowTitles(),
+            std::optional(QStringList { QStringLiteral("Zoom") }));
+        QVERIFY(!detector.observe(ZoomMeetingDetector::windowTitles()));
+        open(meetingTitle.toLatin1());
+        // In the order the window manager lists them, which is its own.
+        QTRY_COMPARE(ZoomMeetingDetector::windowTitles().value_or(QStringList()).size(), 2);
+        QVERIFY(detector.observe(ZoomMeetingDetector::windowTitles()));
     }
 
 private:
@@ -195,7 +219,7 @@ private:
         sync();
     }
 
-    QProcess m_server;
+    const TestDisplay m_server { TestDisplay::Kind::x11 };
     QByteArray m_display;
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = XCB_WINDOW_NONE;

@@ -1,7 +1,9 @@
 #include "pulseserver.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QThread>
@@ -26,13 +28,17 @@ template<typename Value> void appendLe(QByteArray& bytes, Value value)
 
 } // namespace
 
+PulseServer::Kind PulseServer::chosenKind()
+{
+    return qgetenv("PARLEVOX_SOUND_SERVER") == "pipewire" ? Kind::pipeWire : Kind::pulseAudio;
+}
+
 PulseServer::PulseServer(Access access)
 {
     if (!m_folder.isValid()) {
         return;
     }
     const QString dir = m_folder.path();
-    const QString socket = dir + QStringLiteral("/native");
     const QString cookie = dir + QStringLiteral("/cookie");
     QFile cookieFile(cookie);
     if (!cookieFile.open(QIODevice::WriteOnly)) {
@@ -43,11 +49,11 @@ PulseServer::PulseServer(Access access)
     cookieFile.write(secret);
     cookieFile.close();
 
-    // The local socket is the control channel of the test; a client of the same user is let in
-    // without a cookie there, so the cookie check needs the TCP transport.
-    QStringList script {
-        QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1")
-            .arg(socket),
+    // PipeWire's server too makes its socket there, told by PULSE_RUNTIME_PATH.
+    const QString socket = dir + QStringLiteral("/native");
+    m_controlAddress = "unix:" + QFile::encodeName(socket);
+    m_address = m_controlAddress;
+    m_devices = QStringList {
         QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=2")
             .arg(QLatin1String(callSink)),
         QStringLiteral("load-module module-null-sink sink_name=%1 rate=44100 channels=1")
@@ -58,61 +64,155 @@ PulseServer::PulseServer(Access access)
         QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
         QStringLiteral("set-default-source %1").arg(QLatin1String(microphoneSource)),
     };
-    m_controlAddress = "unix:" + QFile::encodeName(socket);
-    m_address = m_controlAddress;
     if (access == Access::cookie) {
+        // On PulseAudio the local socket lets a client of the same user in without a cookie, so
+        // the cookie check needs the TCP transport.
         const quint16 port = freeLoopbackPort();
-        script << QStringLiteral("load-module module-native-protocol-tcp listen=127.0.0.1 "
-                                 "port=%1 auth-anonymous=0 auth-cookie-enabled=1 auth-cookie=%2")
-                      .arg(port)
-                      .arg(cookie);
+        m_devices << QStringLiteral("load-module module-native-protocol-tcp listen=127.0.0.1 "
+                                    "port=%1 auth-anonymous=0 auth-cookie-enabled=1 auth-cookie=%2")
+                         .arg(port)
+                         .arg(cookie);
         m_address = "tcp:127.0.0.1:" + QByteArray::number(port);
     }
-    QFile scriptFile(dir + QStringLiteral("/default.pa"));
-    if (!scriptFile.open(QIODevice::WriteOnly)) {
-        return;
+    if (m_kind == Kind::pulseAudio) {
+        QFile scriptFile(dir + QStringLiteral("/default.pa"));
+        if (!scriptFile.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        // As on a desktop, the levels the mixer gave an application's streams apply to its next
+        // ones (WirePlumber does so too).
+        const QString script
+            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                             "load-module module-stream-restore\n")
+                  .arg(socket)
+            + m_devices.join(QLatin1Char('\n')) + QLatin1Char('\n');
+        scriptFile.write(script.toUtf8());
+        scriptFile.close();
+    } else {
+        // Only the devices of the test: no sound card, camera or Bluetooth device of the machine.
+        const QString wireplumber = dir + QStringLiteral("/config/wireplumber");
+        QDir().mkpath(wireplumber + QStringLiteral("/main.lua.d"));
+        QDir().mkpath(wireplumber + QStringLiteral("/bluetooth.lua.d"));
+        QFile main(wireplumber + QStringLiteral("/main.lua.d/51-private.lua"));
+        QFile bluetooth(wireplumber + QStringLiteral("/bluetooth.lua.d/51-private.lua"));
+        if (!main.open(QIODevice::WriteOnly) || !bluetooth.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        main.write("alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+                   "libcamera_monitor.enabled = false\n");
+        bluetooth.write("bluez_monitor.enabled = false\n");
     }
-    scriptFile.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
-    scriptFile.close();
     launch();
 }
 
-bool PulseServer::launch()
+QProcessEnvironment PulseServer::serverEnvironment() const
 {
     const QString dir = m_folder.path();
-    const QString socket = dir + QStringLiteral("/native");
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), dir);
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir + QStringLiteral("/config"));
+    // WirePlumber remembers defaults and stream targets there.
     environment.insert(QStringLiteral("XDG_STATE_HOME"), dir + QStringLiteral("/state"));
     environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), dir);
     environment.insert(QStringLiteral("PULSE_STATE_PATH"), dir + QStringLiteral("/state"));
     environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.remove(QStringLiteral("PIPEWIRE_REMOTE"));
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    m_daemon.setProcessEnvironment(environment);
-    // Into a file: an unread pipe would fill up and stall the daemon.
-    m_daemon.setProcessChannelMode(QProcess::MergedChannels);
-    m_daemon.setStandardOutputFile(dir + QStringLiteral("/daemon.log"), QIODevice::Append);
-    // -n: no default script, only the modules above; --system=false lets it run as root.
-    m_daemon.start(QStringLiteral("pulseaudio"),
-        QStringLiteral("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false "
-                       "--disallow-module-loading=no --log-target=stderr --log-level=info -F")
-                .split(u' ')
-            << dir + QStringLiteral("/default.pa"));
-    m_ready = false;
-    if (!m_daemon.waitForStarted(5000)) {
-        return false;
+    if (m_kind == Kind::pipeWire) {
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+            QStringLiteral("unix:path=") + dir + QStringLiteral("/bus"));
     }
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && m_daemon.state() == QProcess::Running) {
-        if (QFile::exists(socket) && control({ QStringLiteral("info") })) {
-            m_ready = true;
+    return environment;
+}
+
+QProcess& PulseServer::spawn(const QString& program, const QStringList& arguments)
+{
+    auto& process = *m_processes.emplace_back(std::make_unique<QProcess>());
+    process.setProcessEnvironment(serverEnvironment());
+    // Into a file: an unread pipe would fill up and stall the server.
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardOutputFile(
+        m_folder.filePath(QStringLiteral("daemon.log")), QIODevice::Append);
+    process.start(program, arguments);
+    process.waitForStarted(5000);
+    return process;
+}
+
+bool PulseServer::waitUntil(const std::function<bool()>& ready, int milliseconds) const
+{
+    const QDeadlineTimer deadline(milliseconds);
+    while (!deadline.hasExpired()) {
+        for (const auto& process : m_processes) {
+            if (process->state() != QProcess::Running) {
+                return false;
+            }
+        }
+        if (ready()) {
             return true;
         }
         QThread::msleep(50);
     }
     return false;
+}
+
+bool PulseServer::launch()
+{
+    m_ready = m_kind == Kind::pulseAudio ? launchPulseAudio() : launchPipeWire();
+    return m_ready;
+}
+
+bool PulseServer::launchPulseAudio()
+{
+    const QString dir = m_folder.path();
+    // -n: no default script, only the modules above; --system=false lets it run as root.
+    spawn(QStringLiteral("pulseaudio"),
+        QStringLiteral("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false "
+                       "--disallow-module-loading=no --log-target=stderr --log-level=info -F")
+                .split(u' ')
+            << dir + QStringLiteral("/default.pa"));
+    return waitUntil([&] { return control({ QStringLiteral("info") }); }, 10000);
+}
+
+bool PulseServer::launchPipeWire()
+{
+    const QString bus = m_folder.filePath(QStringLiteral("bus"));
+    QFile::remove(bus);
+    // WirePlumber ends at once without a session bus.
+    spawn(QStringLiteral("dbus-daemon"),
+        { QStringLiteral("--session"), QStringLiteral("--nofork"),
+            QStringLiteral("--address=unix:path=") + bus });
+    if (!waitUntil([&] { return QFile::exists(bus); }, 5000)) {
+        return false;
+    }
+    // Its clients give up when its socket is not there yet, or is the one a killed server left.
+    const QString socket = m_folder.filePath(QStringLiteral("pipewire-0"));
+    QFile::remove(socket);
+    spawn(QStringLiteral("pipewire"), {});
+    if (!waitUntil([&] { return QFile::exists(socket); }, 5000)) {
+        return false;
+    }
+    spawn(QStringLiteral("wireplumber"), {});
+    spawn(QStringLiteral("pipewire-pulse"), {});
+    if (!waitUntil([&] { return control({ QStringLiteral("info") }); }, 10000)) {
+        return false;
+    }
+    for (const QString& command : std::as_const(m_devices)) {
+        if (!control(command.split(u' '))) {
+            return false;
+        }
+    }
+    // Ready once WirePlumber has taken the defaults the test asked for.
+    const auto isDefault = [&](const QString& kind, const char* name) {
+        return pactl({ QStringLiteral("get-default-") + kind }).value_or(QByteArray()).trimmed()
+            == name;
+    };
+    return waitUntil(
+        [&] {
+            return isDefault(QStringLiteral("sink"), callSink)
+                && isDefault(QStringLiteral("source"), microphoneSource);
+        },
+        10000);
 }
 
 bool PulseServer::restart()
@@ -187,9 +287,49 @@ std::optional<QByteArray> PulseServer::pactl(const QStringList& arguments) const
     return ran ? std::optional(pactl.readAllStandardOutput()) : std::nullopt;
 }
 
+QString PulseServer::name() const
+{
+    const QByteArray info = pactl({ QStringLiteral("info") }).value_or(QByteArray());
+    for (const QByteArray& line : info.split('\n')) {
+        if (line.startsWith("Server Name: ")) {
+            return QString::fromUtf8(line.mid(13));
+        }
+    }
+    return {};
+}
+
 bool PulseServer::control(const QStringList& arguments) const
 {
     return pactl(arguments).has_value();
+}
+
+std::vector<PulseServer::RecordStream> PulseServer::recordStreams() const
+{
+    const auto list = [&](const QString& what) {
+        return pactl(what.split(u' ')).value_or(QByteArray()).split('\n');
+    };
+    QHash<QByteArray, QByteArray> sources;
+    for (const QByteArray& line : list(QStringLiteral("list short sources"))) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() > 1) {
+            sources.insert(fields[0], fields[1]);
+        }
+    }
+    std::vector<RecordStream> streams;
+    for (const QByteArray& line : list(QStringLiteral("list source-outputs"))) {
+        const QByteArray field = line.trimmed();
+        if (field.startsWith("Source Output #")) {
+            streams.push_back({ field.mid(15), {}, {} });
+        } else if (streams.empty()) {
+            continue;
+        } else if (field.startsWith("Source: ")) {
+            streams.back().source = sources.value(field.mid(8));
+        } else if (const qsizetype equals = field.indexOf(" = \""); equals > 0) {
+            streams.back().properties.insert(
+                field.left(equals), QString::fromUtf8(field.mid(equals + 4).chopped(1)));
+        }
+    }
+    return streams;
 }
 
 bool PulseServer::addEcho(int delayMs, double gainDb, bool drifting) const
@@ -298,8 +438,12 @@ QString PulseServer::click(const QString& name, double silenceBefore, int sample
 
 void PulseServer::kill()
 {
-    if (m_daemon.state() != QProcess::NotRunning) {
-        m_daemon.kill();
-        m_daemon.waitForFinished(5000);
+    // By process id, the PulseAudio server first: its clients see it go as they would a crash.
+    for (auto process = m_processes.rbegin(); process != m_processes.rend(); ++process) {
+        if ((*process)->state() != QProcess::NotRunning) {
+            (*process)->kill();
+            (*process)->waitForFinished(5000);
+        }
     }
+    m_processes.clear();
 }

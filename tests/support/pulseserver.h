@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -8,14 +9,22 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
-// A private PulseAudio daemon for one test: its own runtime folder and socket, a null sink
+// A private sound server for one test: its own runtime folder and socket, a null sink
 // "parlevox_call" as the default sink (the call), and a null sink "parlevox_mic_in" whose monitor
-// is remapped to the mono 44.1 kHz source "parlevox_mic", the default source (the microphone).
+// is remapped to the mono source "parlevox_mic", the default source (the microphone).
 // Signals played into the sinks come out of the call's monitor and of the microphone.
+// It is a PulseAudio daemon, or a PipeWire stack (PipeWire, WirePlumber, its PulseAudio server
+// and a session bus of its own) when PARLEVOX_SOUND_SERVER is "pipewire".
 class PulseServer
 {
 public:
+    enum class Kind
+    {
+        pulseAudio,
+        pipeWire,
+    };
     enum class Access
     {
         anonymous, // any local client may connect
@@ -35,6 +44,17 @@ public:
     static constexpr auto headsetMicrophoneSink = "parlevox_headset_mic_in";
     static constexpr auto headsetMicrophone = "parlevox_headset_mic";
 
+    // The server PARLEVOX_SOUND_SERVER chooses.
+    [[nodiscard]] static Kind chosenKind();
+    [[nodiscard]] Kind kind() const { return m_kind; }
+    // PipeWire's PulseAudio server lets any client in, cookie or not.
+    [[nodiscard]] bool checksCookies() const { return m_kind == Kind::pulseAudio; }
+    // The rate of the microphone: PipeWire keeps a remapped source at its own 48 kHz.
+    [[nodiscard]] int microphoneRate() const { return m_kind == Kind::pulseAudio ? 44100 : 48000; }
+
+    // The name the server gives itself, "PulseAudio (on PipeWire 0.3.65)" for instance.
+    [[nodiscard]] QString name() const;
+
     // Whether the daemon came up; `log()` says why not.
     [[nodiscard]] bool isReady() const { return m_ready; }
     [[nodiscard]] QString log() const;
@@ -51,6 +71,16 @@ public:
 
     // Runs pactl against the daemon; true when it succeeded.
     bool control(const QStringList& arguments) const;
+    // A record stream as pactl lists it: its index, the name of the source it records and its
+    // properties.
+    struct RecordStream
+    {
+        QByteArray index;
+        QByteArray source;
+        QMap<QByteArray, QString> properties;
+    };
+    // pactl 16 lists properties with non-ASCII characters as "(null)" in JSON: this reads its text.
+    [[nodiscard]] std::vector<RecordStream> recordStreams() const;
     // Makes the microphone hear what is played into the call sink, `delayMs` late and `gainDb`
     // louder (negative: quieter), as a loudspeaker near the microphone would: at a fixed delay,
     // as when both share a sound card's clock, or, `drifting`, at one that wanders by a
@@ -72,7 +102,7 @@ public:
     [[nodiscard]] QString click(const QString& name, double silenceBefore, int sampleRate = 48000,
         int channels = 2, int count = 1, double every = 1) const;
 
-    // Ends the daemon at once (SIGKILL), as a crashing sound server would.
+    // Ends the server's processes at once (SIGKILL), as a crashing sound server would.
     void kill();
     // Kills the daemon and starts it again on the same socket, with its first devices only;
     // true once it answers.
@@ -83,6 +113,13 @@ public:
 
 private:
     bool launch();
+    bool launchPulseAudio();
+    bool launchPipeWire();
+    // Starts one process of the server, its output appended to the log.
+    QProcess& spawn(const QString& program, const QStringList& arguments);
+    // Waits until `ready` holds while every process runs.
+    bool waitUntil(const std::function<bool()>& ready, int milliseconds) const;
+    [[nodiscard]] QProcessEnvironment serverEnvironment() const;
     [[nodiscard]] QProcessEnvironment controlEnvironment() const;
     // pactl's output, or nothing when it failed.
     [[nodiscard]] std::optional<QByteArray> pactl(const QStringList& arguments) const;
@@ -91,8 +128,11 @@ private:
     [[nodiscard]] QString writeWav(const QString& name, qsizetype frames, int sampleRate,
         int channels, const std::function<float(qsizetype)>& sampleAt) const;
 
+    Kind m_kind = chosenKind();
     QTemporaryDir m_folder;
-    QProcess m_daemon;
+    // The PipeWire stack: its first devices, loaded through pactl at each start.
+    QStringList m_devices;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
     QByteArray m_address;
     QByteArray m_controlAddress;
     bool m_ready = false;
