@@ -24,11 +24,12 @@ namespace {
 // The line is fitted over the last minute of a stream: over a shorter stretch the jitter of the
 // reported times (up to 18 ms on some servers) would pass for a rate.
 constexpr double fitWindowSeconds = 60;
-// Before a stream has run this long, only its offset is fitted, at the nominal rate, over its
-// last seconds: a device that has just woken up reports times that wander for a while, and
-// would pass for one on a clock hundreds of ppm off.
-constexpr double slopeAfterSeconds = 10;
-constexpr double offsetOverSeconds = 2;
+// A stream starts where the source placed its first frame, at the nominal rate: the source
+// settles that time with care, whereas the times of a device's first moments wander (the server
+// learns its pace), and would pass for a clock hundreds of ppm off. They are left out of the
+// line, which replaces the start once it spans a few seconds.
+constexpr double unfittedSeconds = 1.5;
+constexpr double slopeAfterSeconds = 3;
 constexpr double refitEverySeconds = 0.25;
 // Reported times further from the line than this many deviations are scheduling hiccups.
 constexpr double outlierDeviations = 3;
@@ -38,15 +39,12 @@ constexpr double smallestOutlier = 0.3e6; // nanoseconds
 // canceller to follow, and a fraction of a cent, which nobody hears.
 constexpr double correctionSeconds = 20;
 constexpr double maximumCorrection = 2e-4;
-// Crystals are within a few hundred ppm: reported times that say much more are wrong, as those of
-// a device that has only just woken up.
-constexpr double maximumDrift = 2.5e-3;
+// Crystals are within a few hundred ppm: a line that says much more is fitted on times that are
+// wrong, as those of a device still waking up or of a server rerouting, and is not followed.
+constexpr double maximumDrift = 1e-3;
 // Resampling starts once the stream is this far off the host clock; until then it passes bit for
 // bit, as a device on the host's own clock does.
 constexpr double largestUncorrected = 2e-3; // seconds
-// A stream's first moments wait this long for its line to say where it starts: the first reported
-// time alone can be tens of milliseconds off.
-constexpr double settlingSeconds = 0.3;
 
 std::uint64_t framesToNanoseconds(std::int64_t frames, int rate)
 {
@@ -98,18 +96,11 @@ private:
     {
         const double seconds = (m_points.back().frame - m_points.front().frame) * m_nominal / 1e9;
         if (seconds < slopeAfterSeconds) {
-            m_scratch.clear();
-            const double recent = m_points.back().frame - offsetOverSeconds * 1e9 / m_nominal;
-            for (const Point& point : m_points) {
-                if (point.frame >= recent) {
-                    m_scratch.push_back(point.time - m_nominal * point.frame);
-                }
-            }
-            m_period = m_nominal;
-            m_frame = 0;
-            m_time = median();
             return;
         }
+        const double frame = m_frame;
+        const double time = m_time;
+        const double period = m_period;
         fit(std::numeric_limits<double>::infinity());
         m_scratch.clear();
         for (const Point& point : m_points) {
@@ -117,8 +108,11 @@ private:
         }
         // 1.4826 times the median absolute deviation estimates the deviation of the jitter.
         fit(std::max(outlierDeviations * 1.4826 * median(), smallestOutlier));
-        m_period
-            = std::clamp(m_period, m_nominal * (1 - maximumDrift), m_nominal * (1 + maximumDrift));
+        if (std::abs(m_period / m_nominal - 1) > maximumDrift) {
+            m_frame = frame;
+            m_time = time;
+            m_period = period;
+        }
     }
 
     // Least squares over the points within `limit` of the current line.
@@ -185,27 +179,19 @@ public:
         if (buffer.frameLength <= 0) {
             return;
         }
-        // A new stream, or the times of this one jumped: a device that has just woken up may
-        // pass its first moments on at half speed, then go on from where the time is.
+        // A new stream, or the times of this one jumped: it starts again where the times are.
         const std::uint64_t number = m_source.streamNumber();
         if (!m_stream || number != m_stream->number || buffer.format != m_stream->format
-            || std::abs(difference(hostTime, m_stream->origin)
-                   - m_stream->fit.at(double(m_stream->inFrames)))
-                > streamJump * 1e9) {
+            || jumped(*m_stream, hostTime)) {
             begin(buffer.format, hostTime, number);
         }
+        m_stream->lastTime = hostTime;
+        m_stream->lastFrames = buffer.frameLength;
         Stream& stream = *m_stream;
-        stream.fit.add(double(stream.inFrames), difference(hostTime, stream.origin));
-        stream.inFrames += buffer.frameLength;
-        if (!stream.settled) {
-            // Planar buffers do not join up; they start at their first time.
-            if (buffer.format.interleaved
-                && double(stream.inFrames) * stream.period < settlingSeconds * 1e9) {
-                stream.held.insert(stream.held.end(), buffer.data.begin(), buffer.data.end());
-                return;
-            }
-            settle(stream);
+        if (double(stream.inFrames) * stream.period >= unfittedSeconds * 1e9) {
+            stream.fit.add(double(stream.inFrames), difference(hostTime, stream.origin));
         }
+        stream.inFrames += buffer.frameLength;
         feed(stream, buffer);
     }
 
@@ -213,7 +199,7 @@ public:
     void finish()
     {
         if (m_stream) {
-            end(*m_stream);
+            flush(*m_stream);
         }
         m_output = nullptr;
     }
@@ -235,60 +221,45 @@ private:
         std::int64_t inFrames = 0; // frames whose times were reported
         std::int64_t fedFrames = 0; // frames passed on or dropped
         std::int64_t skip = 0; // frames still to drop
-        bool settled = false;
-        std::vector<std::byte> held; // the first moments, until settled
-        std::optional<std::uint64_t> previousEnd; // host time after the last stream's frames
+        std::uint64_t lastTime = 0; // reported time of the last buffer
+        std::int64_t lastFrames = 0;
         std::uint64_t outStart = 0; // host time of the first frame out
         std::int64_t outFrames = 0;
         Resampler resampler; // none while the stream passes untouched
         bool unresampled = false; // the resampler could not be made: passed as it comes
     };
 
-    // A new stream: it starts at its own time, or where the last one ended when it would overlap.
+    // Whether this buffer's time does not follow on from the last one's: the server dropped
+    // audio it could not hand over, or the source's clock was set anew. The times of a device
+    // waking up may wander far from its line, but step by step.
+    static bool jumped(const Stream& stream, std::uint64_t hostTime)
+    {
+        return std::abs(difference(hostTime, stream.lastTime)
+                   - double(stream.lastFrames) * stream.period)
+            > streamJump * 1e9;
+    }
+
+    // A new stream starts at its first time, or where the last one ended when it would overlap:
+    // the overlap is dropped and counted as lost, so that the tracks and the mix keep one
+    // timeline.
     void begin(const PcmFormat& format, std::uint64_t hostTime, std::uint64_t number)
     {
         std::optional<std::uint64_t> previousEnd;
         if (m_stream) {
-            end(*m_stream);
+            flush(*m_stream);
             previousEnd = m_stream->outStart
                 + framesToNanoseconds(m_stream->outFrames, m_stream->format.sampleRate);
         }
         const double period = 1e9 / format.sampleRate;
         m_stream.reset(new Stream { number, format, period, hostTime, LineFit(period) });
-        m_stream->previousEnd = previousEnd;
-    }
-
-    // The stream starts where its line says, or where the last one ended when it would overlap.
-    void settle(Stream& stream)
-    {
-        stream.settled = true;
-        const auto start = stream.origin + std::uint64_t(std::llround(stream.fit.at(0)));
-        stream.outStart = start;
-        if (stream.previousEnd && start < *stream.previousEnd) {
-            const std::uint64_t overlap = *stream.previousEnd - start;
-            stream.outStart = *stream.previousEnd;
-            if (double(overlap) > absorbedOverlap * 1e9) {
-                stream.skip = std::llround(double(overlap) / stream.period);
-                const std::lock_guard lock(m_mutex);
-                m_losses.push_back(
-                    { m_input, AudioLoss::Cause::deviceChange, double(overlap) / 1e9 });
-            }
+        m_stream->outStart = hostTime;
+        if (previousEnd && hostTime < *previousEnd) {
+            const std::uint64_t overlap = *previousEnd - hostTime;
+            m_stream->outStart = *previousEnd;
+            m_stream->skip = std::llround(double(overlap) / period);
+            const std::lock_guard lock(m_mutex);
+            m_losses.push_back({ m_input, AudioLoss::Cause::deviceChange, double(overlap) / 1e9 });
         }
-        if (!stream.held.empty()) {
-            const std::vector<std::byte> held = std::move(stream.held);
-            const auto frameBytes = std::size_t(
-                stream.format.channelCount * bytesPerSample(stream.format.sampleType));
-            feed(stream, PcmBuffer { stream.format, std::int64_t(held.size() / frameBytes), held });
-        }
-    }
-
-    // Hands on what the stream still holds.
-    void end(Stream& stream)
-    {
-        if (!stream.settled) {
-            settle(stream);
-        }
-        flush(stream);
     }
 
     void feed(Stream& stream, const PcmBuffer& buffer)

@@ -14,15 +14,12 @@
 // Buffers come out in the format they came in, their times following their frame counts. A new
 // stream of the source (a device switch, a reconnect) starts where it was captured, after the
 // silence before it; one that would start before the end of what went out already follows it,
-// and the resampling takes the difference back, unless it is too large: then the overlap is
-// dropped and counted as lost, so that the track and the live mix treat it alike.
+// its overlap dropped and counted as lost, so that the track and the live mix treat it alike.
 class ClockFollower final : public AudioSource
 {
 public:
-    // An overlap up to this long is taken back by resampling instead of dropped.
-    static constexpr double absorbedOverlap = 0.1; // seconds
-    // A reported time this far from the stream's line starts a new stream, as one with a new
-    // number from the source does.
+    // A buffer whose reported time is this far from where the last one's leads starts a new
+    // stream, as one with a new number from the source does.
     static constexpr double streamJump = 0.05; // seconds
 
     ClockFollower(std::unique_ptr<AudioSource> source, AudioLoss::Input input);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -27,29 +28,61 @@ private:
     static void run(const QByteArray& path, double rate, double first, double every,
         const std::stop_token& stop)
     {
-        // Without a reader the opening fails instead of waiting for one; writes then wait.
+        // A device does not wait for its reader: while nobody reads (the source suspended) its
+        // buffer overruns and the oldest samples are gone, so what the reader gets once it reads
+        // again was captured moments before, as from a sound card. The writer drains a full pipe
+        // itself to play that part.
         const int pipe = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
-        if (pipe < 0 || ::fcntl(pipe, F_SETFL, 0) < 0) {
+        const int drain = ::open(path.constData(), O_RDONLY | O_NONBLOCK);
+        if (pipe < 0 || drain < 0) {
             return;
         }
+        ::fcntl(pipe, F_SETPIPE_SZ, 4096);
+        std::vector<char> stale(65536);
         const auto began = std::chrono::steady_clock::now();
         std::int64_t written = 0;
         std::vector<float> block;
+        std::size_t sent = 0; // bytes of `block` already in the pipe
         while (!stop.stop_requested()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
             const auto due = std::int64_t(elapsed.count() * rate);
-            block.resize(std::size_t(due - written));
-            for (std::size_t index = 0; index < block.size(); ++index) {
-                const double into = double(written + std::int64_t(index)) / rate - first;
+            const std::size_t start = block.size();
+            block.resize(start + std::size_t(due - written));
+            for (std::size_t index = start; index < block.size(); ++index) {
+                const double into = double(written + std::int64_t(index - start)) / rate - first;
                 block[index] = into >= 0 && std::fmod(into, every) < 0.005 ? 0.9f : 0.0f;
             }
-            const auto bytes = qsizetype(block.size() * sizeof(float));
-            if (::write(pipe, block.data(), std::size_t(bytes)) != bytes) {
+            written = due;
+            // More than 10 ms the pipe would not take is dropped, as a device's buffer overruns;
+            // a sample the pipe took in part is finished first.
+            const auto limit = std::size_t(rate / 100);
+            if (block.size() > limit) {
+                const std::ptrdiff_t kept = sent > 0 ? 1 : 0;
+                block.erase(block.begin() + kept,
+                    block.begin() + kept + std::ptrdiff_t(block.size() - limit));
+            }
+            const auto* bytes = reinterpret_cast<const char*>(block.data());
+            const std::size_t total = block.size() * sizeof(float);
+            const ssize_t done = ::write(pipe, bytes + sent, total - sent);
+            if (done < 0 && errno != EAGAIN) {
                 break;
             }
-            written = due;
+            if (done < 0) {
+                // Full: nobody reads. What waits is stale, but for the last 2 ms.
+                while (::read(drain, stale.data(), stale.size()) > 0) { }
+                const auto fresh = std::min(block.size(), std::size_t(rate / 500));
+                block.erase(block.begin(), block.end() - std::ptrdiff_t(fresh));
+                sent = 0;
+                continue;
+            }
+            sent += done > 0 ? std::size_t(done) : 0;
+            // Whole samples leave the block; a sample cut by the pipe stays for the next write.
+            const std::size_t samples = sent / sizeof(float);
+            block.erase(block.begin(), block.begin() + std::ptrdiff_t(samples));
+            sent -= samples * sizeof(float);
         }
+        ::close(drain);
         ::close(pipe);
     }
 
