@@ -144,6 +144,9 @@ struct PulseSource::Stream
     std::vector<std::byte> batch; // settled audio on its way to the handler, reused
     std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
+    // The microphone's stream was moved by the server: nothing is read until the new device is
+    // known not to be a sink's monitor.
+    bool checkingMove = false;
     int timingUpdates = 0;
     int timingUpdatesAtFirstData = -1;
     // Once settled, a stream's chunks follow each other on its own clock: the time of its first
@@ -362,6 +365,7 @@ struct PulseSource::Stream
         held.clear();
         firstFrameEstimates.clear();
         settled = false;
+        checkingMove = false;
         timingUpdates = 0;
         timingUpdatesAtFirstData = -1;
         pa_stream_set_state_callback(
@@ -380,6 +384,14 @@ struct PulseSource::Stream
             stream,
             [](pa_stream*, void* userdata) { ++static_cast<Stream*>(userdata)->timingUpdates; },
             this);
+        if (role == Role::microphone) {
+            pa_stream_set_moved_callback(
+                stream,
+                [](pa_stream* stream, void* userdata) {
+                    static_cast<Stream*>(userdata)->moved(stream);
+                },
+                this);
+        }
         pa_buffer_attr attributes;
         attributes.maxlength = std::uint32_t(-1);
         attributes.tlength = std::uint32_t(-1);
@@ -392,18 +404,19 @@ struct PulseSource::Stream
     }
 
     // Releases the current stream (main loop locked); what it received and audio still held are
-    // delivered first.
-    void closeStream() noexcept
+    // delivered first, unless it comes from a device that must not be recorded.
+    void closeStream(bool deliverUnread = true) noexcept
     {
         if (!stream) {
             return;
         }
-        if (loopRunning) {
+        if (loopRunning && deliverUnread) {
             deliverRemaining();
         }
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
         if (!settled && !held.empty()) {
             deliverHeld(currentHostTime());
         }
@@ -542,12 +555,47 @@ struct PulseSource::Stream
     }
 
     // The current stream ends; the silence that follows is put down to `cause`.
-    void interrupt(AudioLoss::Cause cause)
+    void interrupt(AudioLoss::Cause cause, bool deliverUnread = true)
     {
         if (!interruption) {
             interruption = cause;
         }
-        closeStream();
+        closeStream(deliverUnread);
+    }
+
+    // The server moved the microphone's stream, as it does when its device goes away. Onto a
+    // sink's monitor it would record the call into the microphone's track: the microphone is then
+    // lost until a real one is the default again.
+    void moved(pa_stream* movedStream)
+    {
+        if (!following || movedStream != stream) {
+            return;
+        }
+        // What came before the move is the old device's.
+        readAvailable(movedStream, true);
+        checkingMove = true;
+        pa_operation* operation = pa_context_get_source_info_by_index(
+            context, pa_stream_get_device_index(movedStream),
+            [](pa_context* context, const pa_source_info* source, int, void* userdata) {
+                auto* self = static_cast<Stream*>(userdata);
+                if (!source || context != self->context || !self->stream || !self->checkingMove
+                    || source->index != pa_stream_get_device_index(self->stream)) {
+                    return;
+                }
+                if (source->monitor_of_sink != PA_INVALID_INDEX) {
+                    self->interrupt(AudioLoss::Cause::deviceChange, false);
+                    return;
+                }
+                self->checkingMove = false;
+                self->device = source->name;
+                self->readAvailable(self->stream);
+            },
+            this);
+        if (operation) {
+            pa_operation_unref(operation);
+        } else {
+            checkingMove = false;
+        }
     }
 
     void contextChanged(pa_context* changed)
@@ -762,6 +810,9 @@ struct PulseSource::Stream
     // gathered once it makes a delivery's worth, or `everything` before the stream is let go.
     void readAvailable(pa_stream* stream, bool everything = false)
     {
+        if (checkingMove) {
+            return;
+        }
         if (settled && !everything) {
             const std::size_t readable = pa_stream_readable_size(stream);
             if (readable == std::size_t(-1) || readable < pa_usec_to_bytes(deliveryUsec, &spec)) {

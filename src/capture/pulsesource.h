@@ -13,7 +13,9 @@
 // a new stream on the new default replaces the old one, and when the server goes away it connects
 // again on the same address after a short, growing pause. The handler sees one input throughout;
 // buffers keep the host time of their first frame, so the silence between two streams shows as a
-// jump in time, and each buffer comes in the format of the device it was recorded from.
+// jump in time, and each buffer comes in the format of the device it was recorded from. A
+// microphone stream the server moves onto a sink's monitor is let go: the microphone counts as
+// lost until a real one is the default again.
 class PulseSource final : public AudioSource
 {
 public:

@@ -18,6 +18,7 @@
 #include <QUuid>
 #include <atomic>
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -430,6 +431,78 @@ private Q_SLOTS:
         const double inMix = (output ? tracks.systemOffset : tracks.microphoneOffset) + changed;
         QVERIFY(mix.level(after, inMix + 0.1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
+    }
+
+    // The only microphone goes away and the server moves its stream onto a sink's monitor: the
+    // call must not go into the microphone's track. Nothing is recorded until a real microphone is
+    // the default again, and the time between is lost.
+    void aMicrophoneMovedOntoAMonitorIsLost()
+    {
+        PulseServer& server = *m_server;
+        // The voice is quieter than the call, which tells them apart.
+        Players players;
+        players.push_back(server.play(QLatin1String(PulseServer::callSink),
+            server.tone(QStringLiteral("call.wav"), 10, 440, 0.5)));
+        players.push_back(server.play(QLatin1String(PulseServer::microphoneSink),
+            server.tone(QStringLiteral("voice.wav"), 10, 1000, 0.2, 44100, 1)));
+        QTest::qWait(1000);
+        std::unique_ptr<PulseSource> microphone = PulseSource::openMicrophone();
+        std::mutex mutex;
+        std::vector<std::pair<std::uint64_t, float>> peaks; // host time and peak of each buffer
+        microphone->start([&](const PcmBuffer& buffer, std::uint64_t hostTime) {
+            float peak = 0;
+            const float* samples = buffer.floatChannel(0);
+            for (std::int64_t index = 0; index < buffer.frameLength * buffer.sampleStride();
+                 ++index) {
+                peak = std::max(peak, std::abs(samples[index]));
+            }
+            const std::lock_guard lock(mutex);
+            peaks.emplace_back(hostTime, peak);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return !peaks.empty();
+            }(),
+            5000);
+        // Its device goes away, and the server moves the stream to the new default, a monitor.
+        const std::uint64_t unplugged = currentHostTime();
+        QVERIFY(server.control({ QStringLiteral("set-default-source"),
+            QLatin1String(PulseServer::callSink) + QStringLiteral(".monitor") }));
+        QVERIFY(server.control(
+            { QStringLiteral("unload-module"), QStringLiteral("module-remap-source") }));
+        QTest::qWait(1500);
+        // It comes back, on the same device that kept playing.
+        QVERIFY(server.control(QStringLiteral("load-module module-remap-source master=%1.monitor "
+                                              "source_name=%2 channels=1 channel_map=mono "
+                                              "master_channel_map=mono")
+                                   .arg(QLatin1String(PulseServer::microphoneSink),
+                                       QLatin1String(PulseServer::microphoneSource))
+                                   .split(u' ')));
+        QVERIFY(server.control({ QStringLiteral("set-default-source"),
+            QLatin1String(PulseServer::microphoneSource) }));
+        const std::uint64_t back = currentHostTime();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return peaks.back().first > back && peaks.back().second > 0.15f;
+            }(),
+            5000);
+        microphone->stop();
+
+        QVERIFY(!peaks.empty());
+        for (const auto& [hostTime, peak] : peaks) {
+            QVERIFY2(peak < 0.3f,
+                qPrintable(QStringLiteral("%1 at %2 s after the unplugging")
+                               .arg(peak)
+                               .arg(double(std::int64_t(hostTime - unplugged)) / 1e9)));
+        }
+        const std::vector<AudioLoss> losses = microphone->losses();
+        QCOMPARE(losses.size(), std::size_t(1));
+        QCOMPARE(losses[0].cause, AudioLoss::Cause::deviceChange);
+        const double away = hostTimeToSeconds(back - unplugged);
+        QVERIFY2(losses[0].seconds > away - 0.1 && losses[0].seconds < away + 0.5,
+            qPrintable(QStringLiteral("lost %1 s, away %2 s").arg(losses[0].seconds).arg(away)));
     }
 
     void comesBackAfterTheServerRestarts()
