@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // One live input of a recording (the microphone or the call). It is opened ready to run, started
@@ -27,4 +28,7 @@ public:
     // Which stream of the device the buffer being handled comes from, read from the handler: a
     // new number says its times need not follow on from the buffers before. 0: not numbered.
     [[nodiscard]] virtual std::uint64_t streamNumber() const { return 0; }
+    // Where the device's timing puts the buffer being handled, read from the handler, when the
+    // host time handed over is not that but its place on the stream's own count of frames.
+    [[nodiscard]] virtual std::optional<std::uint64_t> measuredTime() const { return std::nullopt; }
 };

@@ -6,6 +6,8 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -27,21 +29,26 @@ constexpr double fitWindowSeconds = 60;
 // A stream starts where the source placed its first frame, at the nominal rate: the source
 // settles that time with care, whereas the times of a device's first moments wander (the server
 // learns its pace), and would pass for a clock hundreds of ppm off. They are left out of the
-// line, which replaces the start once it spans a few seconds.
+// line, which is fitted once it spans 20 s (over shorter spans, a server's timing still settling
+// passes for hundreds of ppm); from then on the stream follows how the times go on, from the
+// start the source gave it.
 constexpr double unfittedSeconds = 1.5;
-constexpr double slopeAfterSeconds = 3;
+constexpr double slopeAfterSeconds = 20;
 constexpr double refitEverySeconds = 0.25;
 // Reported times further from the line than this many deviations are scheduling hiccups.
 constexpr double outlierDeviations = 3;
 constexpr double smallestOutlier = 0.3e6; // nanoseconds
 // A difference between the times going out and the fitted line is taken back over this long, on
-// top of the measured rate, at most 200 ppm faster or slower: slowly enough for the echo
-// canceller to follow, and a fraction of a cent, which nobody hears.
-constexpr double correctionSeconds = 20;
-constexpr double maximumCorrection = 2e-4;
+// top of the measured rate, at most 500 ppm faster or slower: half a millisecond a second, which
+// the echo canceller follows, and under a cent, which nobody hears.
+constexpr double correctionSeconds = 10;
+constexpr double maximumCorrection = 5e-4;
 // Crystals are within a few hundred ppm: a line that says much more is fitted on times that are
 // wrong, as those of a device still waking up or of a server rerouting, and is not followed.
 constexpr double maximumDrift = 1e-3;
+// The rates fitted over either half of the last minute agree this closely once the times have
+// settled.
+constexpr double consistentRates = 1e-4;
 // Resampling starts once the stream is this far off the host clock; until then it passes bit for
 // bit, as a device on the host's own clock does.
 constexpr double largestUncorrected = 2e-3; // seconds
@@ -64,7 +71,7 @@ class LineFit
 public:
     explicit LineFit(double nominalPeriod)
         : m_nominal(nominalPeriod)
-        , m_period(nominalPeriod)
+        , m_line { 0, 0, nominalPeriod }
     { }
 
     void add(double frame, double time)
@@ -81,9 +88,14 @@ public:
     }
 
     // The time of `frame` on the line, in nanoseconds.
-    [[nodiscard]] double at(double frame) const { return m_time + m_period * (frame - m_frame); }
+    [[nodiscard]] double at(double frame) const
+    {
+        return m_line.time + m_line.period * (frame - m_line.frame);
+    }
     // Nanoseconds per frame.
-    [[nodiscard]] double period() const { return m_period; }
+    [[nodiscard]] double period() const { return m_line.period; }
+    // Whether the line comes from the times yet, rather than from the stream's start.
+    [[nodiscard]] bool fitted() const { return m_fitted; }
 
 private:
     struct Point
@@ -94,56 +106,79 @@ private:
 
     void refit()
     {
-        const double seconds = (m_points.back().frame - m_points.front().frame) * m_nominal / 1e9;
-        if (seconds < slopeAfterSeconds) {
+        const double first = m_points.front().frame;
+        const double last = m_points.back().frame;
+        if ((last - first) * m_nominal / 1e9 < slopeAfterSeconds) {
             return;
         }
-        const double frame = m_frame;
-        const double time = m_time;
-        const double period = m_period;
-        fit(std::numeric_limits<double>::infinity());
+        const std::optional<Line> rough
+            = leastSquares(std::numeric_limits<double>::infinity(), first, last);
+        if (!rough) {
+            return;
+        }
+        const Line before = m_line;
+        m_line = *rough;
         m_scratch.clear();
         for (const Point& point : m_points) {
             m_scratch.push_back(std::abs(point.time - at(point.frame)));
         }
         // 1.4826 times the median absolute deviation estimates the deviation of the jitter.
-        fit(std::max(outlierDeviations * 1.4826 * median(), smallestOutlier));
-        if (std::abs(m_period / m_nominal - 1) > maximumDrift) {
-            m_frame = frame;
-            m_time = time;
-            m_period = period;
+        const double limit = std::max(outlierDeviations * 1.4826 * median(), smallestOutlier);
+        const double middle = (first + last) / 2;
+        const std::optional<Line> line = leastSquares(limit, first, last);
+        const std::optional<Line> earlier = leastSquares(limit, first, middle);
+        const std::optional<Line> later = leastSquares(limit, middle, last);
+        // A device's rate holds over a minute; times whose halves disagree on it are still
+        // settling, and a line through them would steer the stream for nothing.
+        if (line && earlier && later && std::abs(line->period / m_nominal - 1) <= maximumDrift
+            && std::abs(earlier->period - later->period) <= m_nominal * consistentRates) {
+            m_line = *line;
+            m_fitted = true;
+        } else {
+            m_line = before;
         }
     }
 
-    // Least squares over the points within `limit` of the current line.
-    void fit(double limit)
+    struct Line
     {
+        double frame = 0;
+        double time = 0;
+        double period = 0; // nanoseconds per frame
+    };
+
+    // Least squares over the points from `from` to `to` within `limit` of the current line.
+    [[nodiscard]] std::optional<Line> leastSquares(double limit, double from, double to) const
+    {
+        const auto counted = [&](const Point& point) {
+            return point.frame >= from && point.frame <= to
+                && std::abs(point.time - at(point.frame)) <= limit;
+        };
         double frames = 0;
         double times = 0;
         int count = 0;
         for (const Point& point : m_points) {
-            if (std::abs(point.time - at(point.frame)) <= limit) {
+            if (counted(point)) {
                 frames += point.frame;
                 times += point.time;
                 ++count;
             }
         }
-        if (count == 0) {
-            return;
+        if (count < 2) {
+            return std::nullopt;
         }
-        const double frame = frames / count;
-        const double time = times / count;
+        const Line centre { frames / count, times / count, 0 };
         double spread = 0;
         double covariance = 0;
         for (const Point& point : m_points) {
-            if (std::abs(point.time - at(point.frame)) <= limit) {
-                spread += (point.frame - frame) * (point.frame - frame);
-                covariance += (point.frame - frame) * (point.time - time);
+            if (counted(point)) {
+                spread += (point.frame - centre.frame) * (point.frame - centre.frame);
+                covariance += (point.frame - centre.frame) * (point.time - centre.time);
             }
         }
-        m_frame = frame;
-        m_time = time;
-        m_period = spread > 0 ? covariance / spread : m_nominal;
+        if (spread <= 0) {
+            return std::nullopt;
+        }
+        return Line { centre.frame, centre.time, covariance / spread };
     }
 
     double median()
@@ -154,10 +189,9 @@ private:
     }
 
     double m_nominal;
-    double m_period;
-    double m_frame = 0;
-    double m_time = 0;
+    Line m_line;
     double m_fittedAt = 0;
+    bool m_fitted = false;
     std::deque<Point> m_points;
     std::vector<double> m_scratch;
 };
@@ -189,7 +223,11 @@ public:
         m_stream->lastFrames = buffer.frameLength;
         Stream& stream = *m_stream;
         if (double(stream.inFrames) * stream.period >= unfittedSeconds * 1e9) {
-            stream.fit.add(double(stream.inFrames), difference(hostTime, stream.origin));
+            const std::uint64_t measured = m_source.measuredTime().value_or(hostTime);
+            stream.fit.add(double(stream.inFrames), difference(measured, stream.origin));
+            if (!stream.startOnLine && stream.fit.fitted()) {
+                stream.startOnLine = stream.fit.at(0);
+            }
         }
         stream.inFrames += buffer.frameLength;
         feed(stream, buffer);
@@ -223,6 +261,9 @@ private:
         std::int64_t skip = 0; // frames still to drop
         std::uint64_t lastTime = 0; // reported time of the last buffer
         std::int64_t lastFrames = 0;
+        // Where the first line fitted puts the stream's first frame, against where the source
+        // did: the source's start is trusted, only how the times go on from it is followed.
+        std::optional<double> startOnLine;
         std::uint64_t outStart = 0; // host time of the first frame out
         std::int64_t outFrames = 0;
         Resampler resampler; // none while the stream passes untouched
@@ -291,7 +332,8 @@ private:
         const double held = stream.resampler
             ? double(swr_get_delay(stream.resampler.get(), std::int64_t(rate) * 1024)) / 1024
             : 0;
-        const double captured = stream.fit.at(double(stream.fedFrames + skipped) - held);
+        const double captured = stream.fit.at(double(stream.fedFrames + skipped) - held)
+            - stream.startOnLine.value_or(0);
         const double stamped
             = difference(stream.outStart, stream.origin) + double(stream.outFrames) * stream.period;
         return (stamped - captured) / 1e9;
@@ -299,6 +341,10 @@ private:
 
     static void openResampler(Stream& stream)
     {
+        if (getenv("CF_DEBUG"))
+            fprintf(stderr, "RESAMPLER opens ahead=%.2f ms ppm=%.0f frames=%lld\n",
+                aheadOf(stream, 0) * 1e3, (stream.fit.period() / stream.period - 1) * 1e6,
+                (long long)stream.fedFrames);
         try {
             AVChannelLayout layout {};
             av_channel_layout_default(&layout, stream.format.channelCount);

@@ -6,10 +6,11 @@
 
 // Puts one input on the host clock. A device's crystal runs a little fast or slow against the
 // host's (tens to hundreds of ppm), so counting its frames at the nominal rate drifts away from
-// real time by up to a second an hour. The follower fits each stream's reported times against its
-// frame count, a robust line over the last minute, and resamples the stream by the measured
-// difference (never inserting or dropping samples), so that downstream a buffer's host time is
-// the time of its first frame at the nominal rate and also when it was captured.
+// real time by up to a second an hour. The follower fits each stream's measured times (the
+// source's `measuredTime`, or else the buffers' own) against its frame count, a robust line over
+// the last minute, and resamples the stream by how far they drift from the start the source gave
+// it (never inserting or dropping samples), so that downstream a buffer's host time is the time
+// of its first frame at the nominal rate and also when it was captured.
 //
 // Buffers come out in the format they came in, their times following their frame counts. A new
 // stream of the source (a device switch, a reconnect) starts where it was captured, after the

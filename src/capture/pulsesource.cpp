@@ -143,16 +143,24 @@ struct PulseSource::Stream
     // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
     std::vector<std::byte> held;
     std::vector<std::byte> batch; // settled audio on its way to the handler, reused
-    std::uint64_t batchTime = 0; // of its first frame, as the server's timing gives it
     std::vector<std::uint64_t> firstFrameEstimates;
     bool settled = false;
-    int timingUpdates = 0;
-    int timingUpdatesAtFirstData = -1;
-    // Counts the streams opened, so that the handler can tell a new one from the jitter of times.
-    std::atomic<std::uint64_t> streams = 0;
     // The microphone's stream was moved by the server: nothing is read until the new device is
     // known not to be a sink's monitor.
     bool checkingMove = false;
+    int timingUpdates = 0;
+    int timingUpdatesAtFirstData = -1;
+    // Once settled, a stream's chunks follow each other on its own clock: the time of its first
+    // frame plus the frames delivered since, so that a continuous input stays continuous.
+    std::uint64_t streamStart = 0;
+    std::int64_t streamFrames = 0;
+    // What the server's timing says of the buffer being handled, which the frames counted at the
+    // nominal rate leave aside: a device on a clock of its own drifts from them.
+    std::uint64_t measured = 0;
+    std::uint64_t batchMeasured = 0;
+    // Counts the streams, so that the handler can tell a new one (a new device) from the next
+    // buffer of the same.
+    std::atomic<std::uint64_t> streams = 0;
 
     // From a successful start until the stop: the input follows the default device and comes
     // back after a server restart.
@@ -587,7 +595,6 @@ struct PulseSource::Stream
                     self->interrupt(AudioLoss::Cause::deviceChange, false);
                     return;
                 }
-                // Its times follow on from another device's now.
                 self->checkingMove = false;
                 self->device = source->name;
                 ++self->streams;
@@ -728,21 +735,23 @@ struct PulseSource::Stream
         return std::uint64_t(frames) * 1'000'000'000u / spec.rate;
     }
 
-    // Hands a chunk of the settled stream over with the host time of its first frame. The times
-    // carry the jitter of the server's timing; the clock follower downstream irons it out and
-    // finds the device's own rate in them.
-    void deliver(std::span<const std::byte> bytes, std::uint64_t hostTime)
+    // Hands a chunk of the settled stream over, at its place on the stream's clock;
+    // `measuredTime` is where the server's timing puts it.
+    void deliver(std::span<const std::byte> bytes, std::uint64_t measuredTime)
     {
         const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
         if (frames <= 0) {
             return;
         }
+        const std::uint64_t hostTime = streamStart + framesToNanoseconds(streamFrames);
+        measured = measuredTime;
         if (handler) {
             handler(PcmBuffer { format, frames,
                         bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
                 hostTime);
         }
-        lastEnd = hostTime + framesToNanoseconds(frames);
+        streamFrames += frames;
+        lastEnd = streamStart + framesToNanoseconds(streamFrames);
     }
 
     [[nodiscard]] std::uint64_t heldNanoseconds() const
@@ -751,9 +760,8 @@ struct PulseSource::Stream
     }
 
     // Settles the stream's clock and hands over the held audio as one buffer, its first frame at
-    // the median estimate, or just before the chunk at `nextHostTime` when there is none. The
-    // time just after it.
-    std::uint64_t deliverHeld(std::uint64_t nextHostTime)
+    // the median estimate, or just before the chunk at `nextHostTime` when there is none.
+    void deliverHeld(std::uint64_t nextHostTime)
     {
         settled = true;
         std::uint64_t first = nextHostTime - std::min(nextHostTime, heldNanoseconds());
@@ -763,12 +771,12 @@ struct PulseSource::Stream
             std::nth_element(firstFrameEstimates.begin(), middle, firstFrameEstimates.end());
             first = *middle;
         }
+        streamStart = first;
+        streamFrames = 0;
         noteResumption(first);
-        const std::uint64_t end = first + heldNanoseconds();
         deliver(held, first);
         held = {};
         firstFrameEstimates = {};
-        return end;
     }
 
     // Audio flows again after an interruption: what lies between is lost.
@@ -787,8 +795,8 @@ struct PulseSource::Stream
 
     void accept(pa_stream* stream, std::span<const std::byte> chunk)
     {
+        const std::uint64_t hostTime = firstFrameHostTime(stream);
         if (!settled) {
-            const std::uint64_t hostTime = firstFrameHostTime(stream);
             if (timingUpdatesAtFirstData < 0) {
                 timingUpdatesAtFirstData = timingUpdates;
                 if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
@@ -805,9 +813,9 @@ struct PulseSource::Stream
                 held.insert(held.end(), chunk.begin(), chunk.end());
                 return;
             }
-            // The first chunk after the held audio goes with it.
-            deliver(chunk, deliverHeld(hostTime));
+            deliverHeld(hostTime);
         }
+        deliver(chunk, hostTime);
     }
 
     // Reads what the stream holds: every chunk until the clock is settled, then whatever has
@@ -833,18 +841,19 @@ struct PulseSource::Stream
             const std::span<const std::byte> chunk { static_cast<const std::byte*>(data), bytes };
             if (data && settled) {
                 if (batch.empty()) {
-                    batchTime = firstFrameHostTime(stream);
+                    batchMeasured = firstFrameHostTime(stream);
                 }
                 batch.insert(batch.end(), chunk.begin(), chunk.end());
             } else {
                 deliverBatch();
                 if (data) {
                     accept(stream, chunk);
-                } else if (!settled) {
+                } else if (settled) {
+                    // A hole (no data, non-zero size) is not delivered, but its time passes.
+                    streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
+                } else {
                     held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
                 }
-                // A hole (no data, non-zero size) once settled is not delivered: the time of the
-                // next chunk is measured after it.
             }
             pa_stream_drop(stream);
         }
@@ -854,7 +863,7 @@ struct PulseSource::Stream
     void deliverBatch()
     {
         if (!batch.empty()) {
-            deliver(batch, batchTime);
+            deliver(batch, batchMeasured);
             batch.clear();
         }
     }
@@ -980,6 +989,11 @@ const QByteArray& PulseSource::device() const
 std::uint64_t PulseSource::streamNumber() const
 {
     return m_stream->streams.load(std::memory_order_relaxed);
+}
+
+std::optional<std::uint64_t> PulseSource::measuredTime() const
+{
+    return m_stream->measured;
 }
 
 std::vector<AudioLoss> PulseSource::losses() const

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <memory>
+#include <optional>
 
 // A libpulse record stream: the microphone (the default source) or the call (the monitor of the
 // default sink). Each source has its own server connection and main-loop thread, so that the two
@@ -12,11 +13,10 @@
 // Once started it follows the user's devices: when the default changes, or the device goes away,
 // a new stream on the new default replaces the old one, and when the server goes away it connects
 // again on the same address after a short, growing pause. The handler sees one input throughout;
-// buffers carry the host time of their first frame as the server's timing measures it (a few
-// milliseconds of jitter: the capture puts a ClockFollower behind it), so the silence between two
-// streams shows as a jump in time, and each buffer comes in the format of the device it was
-// recorded from. A microphone stream the server moves onto a sink's monitor is let go: the
-// microphone counts as lost until a real one is the default again.
+// buffers keep the host time of their first frame, so the silence between two streams shows as a
+// jump in time, and each buffer comes in the format of the device it was recorded from. A
+// microphone stream the server moves onto a sink's monitor is let go: the microphone counts as
+// lost until a real one is the default again.
 class PulseSource final : public AudioSource
 {
 public:
@@ -39,6 +39,7 @@ public:
 
     [[nodiscard]] std::vector<AudioLoss> losses() const override;
     [[nodiscard]] std::uint64_t streamNumber() const override;
+    [[nodiscard]] std::optional<std::uint64_t> measuredTime() const override;
 
     // The format of the device the source records now.
     [[nodiscard]] const PcmFormat& format() const;
