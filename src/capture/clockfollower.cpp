@@ -341,10 +341,6 @@ private:
 
     static void openResampler(Stream& stream)
     {
-        if (getenv("CF_DEBUG"))
-            fprintf(stderr, "RESAMPLER opens ahead=%.2f ms ppm=%.0f frames=%lld\n",
-                aheadOf(stream, 0) * 1e3, (stream.fit.period() / stream.period - 1) * 1e6,
-                (long long)stream.fedFrames);
         try {
             AVChannelLayout layout {};
             av_channel_layout_default(&layout, stream.format.channelCount);

@@ -317,7 +317,8 @@ private Q_SLOTS:
     // Two devices on crystals of their own, 600 ppm apart, for ten minutes, their times reported
     // with a few milliseconds of jitter: a click made on both at the same host times (the call's
     // half a period later, so that the canceller leaves the microphone's alone) lines up in the
-    // tracks from the first to the last, and the live mix has each where its track has it.
+    // tracks, within the drift of the seconds it takes to measure the rates at first, and the live
+    // mix has each where its track has it.
     void inputsFollowTheHostClock()
     {
         auto log = std::make_shared<ScriptLog>();
@@ -347,10 +348,11 @@ private Q_SLOTS:
         QCOMPARE(micClicks.size(), std::size_t(30));
         QCOMPARE(callClicks.size(), std::size_t(30));
         QCOMPARE(mixClicks.size(), std::size_t(60));
-        for (const std::size_t click : { std::size_t(0), std::size_t(29) }) {
+        for (const auto [click, tolerance] :
+            { std::pair { std::size_t(0), 0.008 }, std::pair { std::size_t(29), 0.002 } }) {
             const double micAt = micClicks[click] + result.tracks->microphoneOffset;
             const double callAt = callClicks[click] + result.tracks->systemOffset;
-            QVERIFY2(std::abs(callAt - micAt - 10) < 0.003
+            QVERIFY2(std::abs(callAt - micAt - 10) < tolerance
                     && std::abs(mixClicks[2 * click] - micAt) < 0.003
                     && std::abs(mixClicks[2 * click + 1] - callAt) < 0.003,
                 qPrintable(QStringLiteral("click %1: microphone %2 s, call %3 s, mix %4 s, %5 s")
