@@ -348,7 +348,7 @@ private Q_SLOTS:
         QCOMPARE(micClicks.size(), std::size_t(30));
         QCOMPARE(callClicks.size(), std::size_t(30));
         QCOMPARE(mixClicks.size(), std::size_t(60));
-        for (const auto [click, tolerance] :
+        for (const auto& [click, tolerance] :
             { std::pair { std::size_t(0), 0.008 }, std::pair { std::size_t(29), 0.002 } }) {
             const double micAt = micClicks[click] + result.tracks->microphoneOffset;
             const double callAt = callClicks[click] + result.tracks->systemOffset;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <stop_token>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,19 +31,19 @@ private:
     {
         // A device does not wait for its reader: while nobody reads (the source suspended) its
         // buffer overruns and the oldest samples are gone, so what the reader gets once it reads
-        // again was captured moments before, as from a sound card. The writer drains a full pipe
-        // itself to play that part.
+        // again was captured moments before. The writer plays that part: more than 100 ms left
+        // unread in the pipe is drained. Shorter delays of the reader lose nothing.
         const int pipe = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
         const int drain = ::open(path.constData(), O_RDONLY | O_NONBLOCK);
         if (pipe < 0 || drain < 0) {
             return;
         }
-        ::fcntl(pipe, F_SETPIPE_SZ, 4096);
+        const int overrun = int(rate / 10) * int(sizeof(float));
         std::vector<char> stale(65536);
         const auto began = std::chrono::steady_clock::now();
         std::int64_t written = 0;
         std::vector<float> block;
-        std::size_t sent = 0; // bytes of `block` already in the pipe
+        std::size_t sent = 0; // bytes of the block's first sample already in the pipe
         while (!stop.stop_requested()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
@@ -54,27 +55,17 @@ private:
                 block[index] = into >= 0 && std::fmod(into, every) < 0.005 ? 0.9f : 0.0f;
             }
             written = due;
-            // More than 10 ms the pipe would not take is dropped, as a device's buffer overruns;
-            // a sample the pipe took in part is finished first.
-            const auto limit = std::size_t(rate / 100);
-            if (block.size() > limit) {
-                const std::ptrdiff_t kept = sent > 0 ? 1 : 0;
-                block.erase(block.begin() + kept,
-                    block.begin() + kept + std::ptrdiff_t(block.size() - limit));
-            }
-            const auto* bytes = reinterpret_cast<const char*>(block.data());
-            const std::size_t total = block.size() * sizeof(float);
-            const ssize_t done = ::write(pipe, bytes + sent, total - sent);
-            if (done < 0 && errno != EAGAIN) {
-                break;
-            }
-            if (done < 0) {
-                // Full: nobody reads. What waits is stale, but for the last 2 ms.
+            int unread = 0;
+            if (::ioctl(pipe, FIONREAD, &unread) == 0 && unread > overrun) {
                 while (::read(drain, stale.data(), stale.size()) > 0) { }
-                const auto fresh = std::min(block.size(), std::size_t(rate / 500));
-                block.erase(block.begin(), block.end() - std::ptrdiff_t(fresh));
+                block.clear();
                 sent = 0;
                 continue;
+            }
+            const auto* bytes = reinterpret_cast<const char*>(block.data());
+            const ssize_t done = ::write(pipe, bytes + sent, block.size() * sizeof(float) - sent);
+            if (done < 0 && errno != EAGAIN) {
+                break;
             }
             sent += done > 0 ? std::size_t(done) : 0;
             // Whole samples leave the block; a sample cut by the pipe stays for the next write.
