@@ -28,7 +28,11 @@ public:
     // Which stream of the device the buffer being handled comes from, read from the handler: a
     // new number says its times need not follow on from the buffers before. 0: not numbered.
     [[nodiscard]] virtual std::uint64_t streamNumber() const { return 0; }
-    // Where the device's timing puts the buffer being handled, read from the handler, when the
-    // host time handed over is not that but its place on the stream's own count of frames.
+    // Whether the host times handed over are the buffers' places on the stream's own count of
+    // frames, and the device's timing is reported apart, by `measuredTime`; otherwise each host
+    // time is when its buffer was captured.
+    [[nodiscard]] virtual bool measuresTime() const { return false; }
+    // When the device captured the buffer being handled, read from the handler; none when no
+    // report came for it.
     [[nodiscard]] virtual std::optional<std::uint64_t> measuredTime() const { return std::nullopt; }
 };

@@ -6,7 +6,6 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -33,7 +32,7 @@ constexpr double fitWindowSeconds = 60;
 // passes for hundreds of ppm); from then on the stream follows how the times go on, from the
 // start the source gave it.
 constexpr double unfittedSeconds = 1.5;
-constexpr double slopeAfterSeconds = 20;
+constexpr double slopeAfterSeconds = 8;
 constexpr double refitEverySeconds = 0.25;
 // Reported times further from the line than this many deviations are scheduling hiccups.
 constexpr double outlierDeviations = 3;
@@ -48,10 +47,13 @@ constexpr double maximumCorrection = 5e-4;
 constexpr double maximumDrift = 1e-3;
 // The rates fitted over either half of the last minute agree this closely once the times have
 // settled.
-constexpr double consistentRates = 1e-4;
+constexpr double consistentRates = 3e-5;
 // Resampling starts once the stream is this far off the host clock; until then it passes bit for
 // bit, as a device on the host's own clock does.
 constexpr double largestUncorrected = 2e-3; // seconds
+// A device's times that step off the line for this many reports in a row (a few tenths of a
+// second) moved for good; a single late report is a scheduling hiccup.
+constexpr std::size_t stepReports = 3;
 
 std::uint64_t framesToNanoseconds(std::int64_t frames, int rate)
 {
@@ -69,9 +71,10 @@ double difference(std::uint64_t later, std::uint64_t earlier)
 class LineFit
 {
 public:
-    explicit LineFit(double nominalPeriod)
+    // `period`: the slope until the times give one, the nominal one unless known.
+    explicit LineFit(double nominalPeriod, double period = 0)
         : m_nominal(nominalPeriod)
-        , m_line { 0, 0, nominalPeriod }
+        , m_line { 0, 0, period > 0 ? period : nominalPeriod }
     { }
 
     void add(double frame, double time)
@@ -213,18 +216,21 @@ public:
         if (buffer.frameLength <= 0) {
             return;
         }
+        const std::optional<std::uint64_t> measured
+            = m_source.measuresTime() ? m_source.measuredTime() : hostTime;
         // A new stream, or the times of this one jumped: it starts again where the times are.
         const std::uint64_t number = m_source.streamNumber();
         if (!m_stream || number != m_stream->number || buffer.format != m_stream->format
             || jumped(*m_stream, hostTime)) {
             begin(buffer.format, hostTime, number);
+        } else if (const std::optional<double> step = steppedBy(*m_stream, measured)) {
+            stepTo(*step);
         }
         m_stream->lastTime = hostTime;
         m_stream->lastFrames = buffer.frameLength;
         Stream& stream = *m_stream;
-        if (double(stream.inFrames) * stream.period >= unfittedSeconds * 1e9) {
-            const std::uint64_t measured = m_source.measuredTime().value_or(hostTime);
-            stream.fit.add(double(stream.inFrames), difference(measured, stream.origin));
+        if (measured && double(stream.inFrames) * stream.period >= unfittedSeconds * 1e9) {
+            stream.fit.add(double(stream.inFrames), difference(*measured, stream.origin));
             if (!stream.startOnLine && stream.fit.fitted()) {
                 stream.startOnLine = stream.fit.at(0);
             }
@@ -266,6 +272,7 @@ private:
         std::optional<double> startOnLine;
         std::uint64_t outStart = 0; // host time of the first frame out
         std::int64_t outFrames = 0;
+        std::vector<double> offLine; // how far the last reports in a row were off the line
         Resampler resampler; // none while the stream passes untouched
         bool unresampled = false; // the resampler could not be made: passed as it comes
     };
@@ -280,10 +287,54 @@ private:
             > streamJump * 1e9;
     }
 
+    // How far the device's times stepped off the line, once several reports in a row agree that
+    // they did: the device overran and lost audio that its count of frames does not miss, or
+    // the server's count was set anew.
+    static std::optional<double> steppedBy(Stream& stream, std::optional<std::uint64_t> measured)
+    {
+        if (!measured || !stream.fit.fitted()) {
+            return std::nullopt;
+        }
+        const double off
+            = difference(*measured, stream.origin) - stream.fit.at(double(stream.inFrames));
+        if (std::abs(off) <= streamJump * 1e9) {
+            stream.offLine.clear();
+            return std::nullopt;
+        }
+        stream.offLine.push_back(off);
+        if (stream.offLine.size() < stepReports) {
+            return std::nullopt;
+        }
+        std::sort(stream.offLine.begin(), stream.offLine.end());
+        const double step = stream.offLine[stream.offLine.size() / 2];
+        stream.offLine.clear();
+        return step;
+    }
+
+    // The stream goes on `step` nanoseconds later (or earlier) than its count of frames says, as
+    // a new one at the rate measured so far: a gap is lost audio, an overlap is dropped.
+    void stepTo(double step)
+    {
+        Stream& old = *m_stream;
+        flush(old);
+        const std::uint64_t end
+            = old.outStart + framesToNanoseconds(old.outFrames, old.format.sampleRate);
+        const auto shift = std::uint64_t(std::llround(std::abs(step)));
+        const std::uint64_t start = step > 0 ? end + shift : end - std::min(end, shift);
+        const double period = old.fit.period();
+        begin(old.format, start, old.number, AudioLoss::Cause::deviceOverrun);
+        m_stream->fit = LineFit(m_stream->period, period);
+        if (step > 0) {
+            const std::lock_guard lock(m_mutex);
+            m_losses.push_back({ m_input, AudioLoss::Cause::deviceOverrun, step / 1e9 });
+        }
+    }
+
     // A new stream starts at its first time, or where the last one ended when it would overlap:
     // the overlap is dropped and counted as lost, so that the tracks and the mix keep one
     // timeline.
-    void begin(const PcmFormat& format, std::uint64_t hostTime, std::uint64_t number)
+    void begin(const PcmFormat& format, std::uint64_t hostTime, std::uint64_t number,
+        AudioLoss::Cause cause = AudioLoss::Cause::deviceChange)
     {
         std::optional<std::uint64_t> previousEnd;
         if (m_stream) {
@@ -299,7 +350,7 @@ private:
             m_stream->outStart = *previousEnd;
             m_stream->skip = std::llround(double(overlap) / period);
             const std::lock_guard lock(m_mutex);
-            m_losses.push_back({ m_input, AudioLoss::Cause::deviceChange, double(overlap) / 1e9 });
+            m_losses.push_back({ m_input, cause, double(overlap) / 1e9 });
         }
     }
 

@@ -39,6 +39,7 @@ public:
 
     [[nodiscard]] std::vector<AudioLoss> losses() const override;
     [[nodiscard]] std::uint64_t streamNumber() const override;
+    [[nodiscard]] bool measuresTime() const override;
     [[nodiscard]] std::optional<std::uint64_t> measuredTime() const override;
 
     // The format of the device the source records now.

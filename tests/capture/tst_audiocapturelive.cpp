@@ -435,13 +435,42 @@ private Q_SLOTS:
     }
 
     // The microphone on a crystal of its own, 600 ppm fast (twice what a USB device beside the
-    // laptop's output may be, so that it shows within 40 s), the call on the host's: each
-    // has a click every 2 s of host time, the call's at least a second after the microphone's, so
-    // that the canceller leaves the microphone's alone. They are as far apart at the end as at the
-    // start.
+    // laptop's output may be, so that it shows within 40 s), the call on the host's: each has a
+    // click every 2 s of host time, the call's at least a second after the microphone's, so that
+    // the canceller leaves the microphone's alone. Halfway through, the microphone overruns and
+    // loses 150 ms. They are as far apart at the end as at the start, and the loss is reported.
+    // The microphone on a crystal of its own, 600 ppm fast (twice what a USB device beside the
+    // laptop's output may be, so that it shows within 40 s), the call on the host's: each has a
+    // click every 2 s of host time, the call's at least a second after the microphone's, so that
+    // the canceller leaves the microphone's alone. Halfway through, the microphone overruns and
+    // loses 150 ms. They are as far apart at the end as at the start, and the loss is reported.
+    void probeRemapDrift()
+    {
+        PulseServer& server = *m_server;
+        const QString clicks = server.click(QStringLiteral("clicks.wav"), 3, 48000, 2, 19, 2);
+        const std::unique_ptr<QProcess> mic
+            = server.play(QLatin1String(PulseServer::microphoneSink), clicks);
+        const std::unique_ptr<QProcess> call
+            = server.play(QLatin1String(PulseServer::callSink), clicks);
+        AudioCapture capture;
+        QVERIFY(startReceiving(capture));
+        QVERIFY(call->waitForFinished(60000));
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        for (std::size_t i = 0; i < std::min(micClicks.size(), callClicks.size()); ++i)
+            qWarning("PROBE %zu %.5f %.5f %.5f", i, micClicks[i], callClicks[i],
+                callClicks[i] + result.tracks->systemOffset - micClicks[i]
+                    - result.tracks->microphoneOffset);
+    }
+
     void aMicrophoneOnItsOwnClockStaysAligned()
     {
         PulseServer& server = *m_server;
+        if (!server.pipeSourceKeepsWritersClock()) {
+            QSKIP("this sound server's pipe source cannot stand for a device on its own clock");
+        }
         const QString fifo = server.folder() + QStringLiteral("/microphone.fifo");
         QVERIFY(server.control({ QStringLiteral("load-module"),
             QStringLiteral("module-pipe-source"), QStringLiteral("source_name=parlevox_pipe_mic"),
@@ -449,7 +478,7 @@ private Q_SLOTS:
             QStringLiteral("rate=48000"), QStringLiteral("channels=1") }));
         QVERIFY(server.control(
             { QStringLiteral("set-default-source"), QStringLiteral("parlevox_pipe_mic") }));
-        const PacedPipe microphone(fifo, 600e-6, 3, 2);
+        const PacedPipe microphone(fifo, 600e-6, 3, 2, 24);
         const std::unique_ptr<QProcess> call = server.play(QLatin1String(PulseServer::callSink),
             server.click(QStringLiteral("clicks.wav"), 4, 48000, 2, 19, 2));
         AudioCapture capture;
@@ -467,10 +496,15 @@ private Q_SLOTS:
             return callClicks[click] + result.tracks->systemOffset
                 - (micClicks[click] + result.tracks->microphoneOffset);
         };
-        // The server's timing wanders by a few milliseconds over the first seconds of a stream;
-        // counting frames at the nominal rate would be 23 ms off.
-        QVERIFY2(std::abs(apart(18) - apart(0)) < 0.008,
+        // Counting frames at the nominal rate would be 23 ms off, and 150 more after the overrun.
+        QVERIFY2(std::abs(apart(18) - apart(0)) < 0.005,
             qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(apart(0)).arg(apart(18))));
+        const auto overrun
+            = std::ranges::find(result.losses, AudioLoss::Cause::deviceOverrun, &AudioLoss::cause);
+        QVERIFY(overrun != result.losses.end());
+        QCOMPARE(overrun->input, AudioLoss::Input::microphone);
+        QVERIFY2(std::abs(overrun->seconds - PacedPipe::overrunSeconds) < 0.01,
+            qPrintable(QString::number(overrun->seconds)));
     }
 
     // The only microphone goes away and the server moves its stream onto a sink's monitor: the
