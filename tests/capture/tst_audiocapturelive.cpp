@@ -439,32 +439,6 @@ private Q_SLOTS:
     // click every 2 s of host time, the call's at least a second after the microphone's, so that
     // the canceller leaves the microphone's alone. Halfway through, the microphone overruns and
     // loses 150 ms. They are as far apart at the end as at the start, and the loss is reported.
-    // The microphone on a crystal of its own, 600 ppm fast (twice what a USB device beside the
-    // laptop's output may be, so that it shows within 40 s), the call on the host's: each has a
-    // click every 2 s of host time, the call's at least a second after the microphone's, so that
-    // the canceller leaves the microphone's alone. Halfway through, the microphone overruns and
-    // loses 150 ms. They are as far apart at the end as at the start, and the loss is reported.
-    void probeRemapDrift()
-    {
-        PulseServer& server = *m_server;
-        const QString clicks = server.click(QStringLiteral("clicks.wav"), 3, 48000, 2, 19, 2);
-        const std::unique_ptr<QProcess> mic
-            = server.play(QLatin1String(PulseServer::microphoneSink), clicks);
-        const std::unique_ptr<QProcess> call
-            = server.play(QLatin1String(PulseServer::callSink), clicks);
-        AudioCapture capture;
-        QVERIFY(startReceiving(capture));
-        QVERIFY(call->waitForFinished(60000));
-        const AudioCapture::StopResult result = blockingWait(capture.stop());
-        const std::vector<double> micClicks
-            = RecordedAudio::fromTrack(capture.microphone()).clicks();
-        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
-        for (std::size_t i = 0; i < std::min(micClicks.size(), callClicks.size()); ++i)
-            qWarning("PROBE %zu %.5f %.5f %.5f", i, micClicks[i], callClicks[i],
-                callClicks[i] + result.tracks->systemOffset - micClicks[i]
-                    - result.tracks->microphoneOffset);
-    }
-
     void aMicrophoneOnItsOwnClockStaysAligned()
     {
         PulseServer& server = *m_server;
