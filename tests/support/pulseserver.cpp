@@ -56,7 +56,7 @@ PulseServer::PulseServer(Access access)
     m_devices = QStringList {
         QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=2")
             .arg(QLatin1String(callSink)),
-        QStringLiteral("load-module module-null-sink sink_name=%1 rate=44100 channels=1")
+        QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=1")
             .arg(QLatin1String(microphoneSink)),
         QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
                        "rate=44100 channels=1 channel_map=mono master_channel_map=mono")
