@@ -73,6 +73,13 @@ public:
         // stream that stopped delivering for a while (in lockstep, the others play on meanwhile).
         std::int64_t gapAfterChunks = -1;
         double gapSeconds = 0;
+        // The reported times run this many ppm fast (negative: slow) against the frame count, as
+        // those of a device on a crystal of its own, give or take up to `timeJitter` seconds.
+        double drift = 0;
+        double timeJitter = 0;
+        // A 1 ms click every `clickEvery` seconds of reported time, from `clickAt` on.
+        double clickEvery = 0;
+        double clickAt = 0;
         bool failToStart = false;
         // Time between buffers; none plays the script as fast as it can.
         std::chrono::microseconds pace { 0 };
@@ -120,6 +127,8 @@ private:
         const double step = 2 * M_PI * s.frequency / s.sampleRate;
         std::int64_t frame = 0;
         std::uint32_t seed = 12345;
+        std::uint32_t jitterSeed = 54321;
+        const double stretch = 1 + s.drift * 1e-6;
         const auto began = std::chrono::steady_clock::now();
         const std::size_t lane = m_lane;
         for (std::int64_t chunk = 0; chunk < s.chunks && !stop.stop_requested(); ++chunk) {
@@ -127,7 +136,7 @@ private:
                 = s.gapAfterChunks >= 0 && chunk >= s.gapAfterChunks ? s.gapSeconds : 0;
             if (s.lockstep) {
                 // The others play on through the gap.
-                keepPace(lane, double(frame) / s.sampleRate + gap, stop);
+                keepPace(lane, double(frame) / s.sampleRate * stretch + gap, stop);
             }
             const float amplitude = chunk < s.silentChunks ? 0.0f : s.amplitude;
             for (std::int64_t i = 0; i < s.chunkFrames; ++i, ++frame) {
@@ -135,6 +144,11 @@ private:
                 if (s.noisy) {
                     seed = seed * 1664525u + 1013904223u;
                     value += amplitude * s.noiseLevel * (float(seed >> 8) / float(1u << 24) - 0.5f);
+                }
+                const double time = double(frame) / s.sampleRate * stretch;
+                if (s.clickEvery > 0 && time >= s.clickAt
+                    && std::fmod(time - s.clickAt, s.clickEvery) < 0.001) {
+                    value = 0.9f;
                 }
                 for (int c = 0; c < s.channels; ++c) {
                     samples[std::size_t(i * s.channels + c)] = value;
@@ -144,9 +158,12 @@ private:
                 s.chunkFrames,
                 { reinterpret_cast<const std::byte*>(samples.data()),
                     samples.size() * sizeof(float) } };
-            const auto offset
-                = std::uint64_t((double(chunk * s.chunkFrames) / double(s.sampleRate) + gap) * 1e9);
-            handler(buffer, s.firstHostTime + offset);
+            jitterSeed = jitterSeed * 1664525u + 1013904223u;
+            const double jitter = s.timeJitter * (double(jitterSeed >> 8) / double(1u << 23) - 1);
+            const auto offset = std::int64_t(
+                (double(chunk * s.chunkFrames) / double(s.sampleRate) * stretch + gap + jitter)
+                * 1e9);
+            handler(buffer, s.firstHostTime + std::uint64_t(offset));
             std::this_thread::sleep_until(began + s.pace * (chunk + 1));
         }
         const std::lock_guard lock(m_log->mutex);

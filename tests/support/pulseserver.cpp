@@ -421,14 +421,18 @@ QString PulseServer::tone(const QString& name, double seconds, double frequency,
         });
 }
 
-QString PulseServer::click(
-    const QString& name, double silenceBefore, int sampleRate, int channels) const
+QString PulseServer::click(const QString& name, double silenceBefore, int sampleRate, int channels,
+    int count, double every) const
 {
     const auto before = qsizetype(silenceBefore * sampleRate);
     const auto clickFrames = qsizetype(0.005 * sampleRate);
+    const auto period = qsizetype(every * sampleRate);
+    const qsizetype last = before + (count - 1) * period;
     return writeWav(
-        name, before + clickFrames + sampleRate, sampleRate, channels, [&](qsizetype frame) {
-            return frame >= before && frame < before + clickFrames ? 0.9f : 0.0f;
+        name, last + clickFrames + sampleRate, sampleRate, channels, [&](qsizetype frame) {
+            const qsizetype into = frame - before;
+            return into >= 0 && frame <= last + clickFrames && into % period < clickFrames ? 0.9f
+                                                                                           : 0.0f;
         });
 }
 

@@ -97,10 +97,10 @@ public:
     // Writes a WAV file of a sine tone (or silence when `amplitude` is 0) into the folder.
     [[nodiscard]] QString tone(const QString& name, double seconds, double frequency,
         double amplitude, int sampleRate = 48000, int channels = 2) const;
-    // Writes a WAV file of `silenceBefore` seconds of silence, a 5 ms full-scale click, and one
-    // second of silence.
-    [[nodiscard]] QString click(
-        const QString& name, double silenceBefore, int sampleRate = 48000, int channels = 2) const;
+    // Writes a WAV file of `silenceBefore` seconds of silence, `count` 5 ms full-scale clicks
+    // `every` seconds, and one second of silence.
+    [[nodiscard]] QString click(const QString& name, double silenceBefore, int sampleRate = 48000,
+        int channels = 2, int count = 1, double every = 1) const;
 
     // Ends the server's processes at once (SIGKILL), as a crashing sound server would.
     void kill();
