@@ -62,12 +62,10 @@ PulseServer::PulseServer(Access access)
     const QString socket = dir + QStringLiteral("/native");
     m_controlAddress = "unix:" + QFile::encodeName(socket);
     m_address = m_controlAddress;
-    // Both sinks at 48 kHz, so that they run on the host's clock: PulseAudio's null sink at
-    // 44.1 kHz counts its blocks in whole microseconds and runs about 200 ppm fast.
     m_devices = QStringList {
         QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=2")
             .arg(QLatin1String(callSink)),
-        QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=1")
+        QStringLiteral("load-module module-null-sink sink_name=%1 rate=44100 channels=1")
             .arg(QLatin1String(microphoneSink)),
         microphoneModule(),
         QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
