@@ -64,7 +64,7 @@ std::vector<double> clicks(const QString& path)
 }
 
 // The largest distance of a pair of clicks (the call's after the microphone's) from `expected`,
-// or from the median when none is given; none when the tracks do not hold the same clicks.
+// or from the median when none is given; none when the clicks do not pair up.
 std::optional<double> largestError(const AudioCapture& capture,
     const AudioCapture::StopResult& result, std::optional<double> expected)
 {
@@ -74,16 +74,32 @@ std::optional<double> largestError(const AudioCapture& capture,
     }
     const std::vector<double> microphone = clicks(capture.microphone());
     const std::vector<double> call = clicks(capture.system());
-    const std::size_t count = std::min(microphone.size(), call.size());
-    if (count < 2 || std::max(microphone.size(), call.size()) > count + 1) {
+    if (microphone.size() < 2 || call.size() < 2) {
         std::fprintf(stderr, "%zu clicks in the microphone, %zu in the call\n", microphone.size(),
             call.size());
         return std::nullopt;
     }
+    // Each microphone click goes with the call click nearest to where the first pair says it
+    // belongs: a track that drifted far may have lost or gained a click at either end.
+    const double microphoneOffset = result.tracks->microphoneOffset;
+    const double callOffset = result.tracks->systemOffset;
+    const double first
+        = expected.value_or(call[0] + callOffset - (microphone[0] + microphoneOffset));
     std::vector<double> apart;
-    for (std::size_t click = 0; click < count; ++click) {
-        apart.push_back(call[click] + result.tracks->systemOffset
-            - (microphone[click] + result.tracks->microphoneOffset));
+    for (const double click : microphone) {
+        const double at = click + microphoneOffset;
+        const auto nearest = std::min_element(call.begin(), call.end(), [&](double a, double b) {
+            return std::abs(a + callOffset - at - first) < std::abs(b + callOffset - at - first);
+        });
+        const double distance = *nearest + callOffset - at;
+        if (std::abs(distance - first) < clickEvery / 2) {
+            apart.push_back(distance);
+        }
+    }
+    const std::size_t count = apart.size();
+    if (count < 2) {
+        std::fprintf(stderr, "the clicks of the two tracks do not pair up\n");
+        return std::nullopt;
     }
     std::vector<double> sorted = apart;
     std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(count / 2), sorted.end());

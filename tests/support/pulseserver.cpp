@@ -13,6 +13,15 @@
 
 namespace {
 
+// The microphone: the monitor of its sink, as a source of its own.
+QString microphoneModule()
+{
+    return QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
+                          "rate=44100 channels=1 channel_map=mono master_channel_map=mono")
+        .arg(QLatin1String(PulseServer::microphoneSink),
+            QLatin1String(PulseServer::microphoneSource));
+}
+
 quint16 freeLoopbackPort()
 {
     QTcpServer probe;
@@ -58,9 +67,7 @@ PulseServer::PulseServer(Access access)
             .arg(QLatin1String(callSink)),
         QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=1")
             .arg(QLatin1String(microphoneSink)),
-        QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
-                       "rate=44100 channels=1 channel_map=mono master_channel_map=mono")
-            .arg(QLatin1String(microphoneSink), QLatin1String(microphoneSource)),
+        microphoneModule(),
         QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
         QStringLiteral("set-default-source %1").arg(QLatin1String(microphoneSource)),
     };
@@ -233,6 +240,11 @@ bool PulseServer::addHeadset() const
                            "master_channel_map=front-left,front-right")
                 .arg(QLatin1String(headsetMicrophoneSink), QLatin1String(headsetMicrophone))
                 .split(u' '));
+}
+
+bool PulseServer::plugMicrophone() const
+{
+    return control(microphoneModule().split(u' '));
 }
 
 PulseServer::~PulseServer()

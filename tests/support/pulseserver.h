@@ -113,6 +113,8 @@ public:
     // Adds a headset: the sink "parlevox_headset" (mono, 44.1 kHz) and the stereo 48 kHz source
     // "parlevox_headset_mic", fed by the sink "parlevox_headset_mic_in". Defaults stay as they are.
     [[nodiscard]] bool addHeadset() const;
+    // Brings the microphone back, as it was at the start, once its module was unloaded.
+    [[nodiscard]] bool plugMicrophone() const;
 
 private:
     bool launch();
