@@ -57,11 +57,13 @@ constexpr std::size_t callWindowEnd = 10;
 // echo reaches the microphone 10 to 300 ms after the call plays it (the output's latency, the
 // room, a Bluetooth speaker), beside any disagreement of the two feeds' host times. The echo's
 // actual delay is measured from the 10 ms levels of the last 1.5 s (the microphone's against the
-// call's, lags up to 350 ms either way), and the call is then handed over early (or late) enough
+// call's, lags up to 500 ms either way), and the call is then handed over early (or late) enough
 // to put the echo where the canceller expects it.
 constexpr std::size_t levelHistoryFrames = 150;
 constexpr int delayCheckFrames = 50;
-constexpr int largestLagFrames = 35;
+constexpr int largestLagFrames = 50;
+// The first check comes after a second, soon enough for the learning hold to cover it.
+constexpr std::size_t firstDelayCheckFrames = 2 * largestLagFrames;
 constexpr double delayMatch = 0.9; // correlation of the log levels needed to trust a lag
 constexpr double targetDelay = 100e6;
 constexpr double largestLead = 500e6;
@@ -1104,7 +1106,7 @@ void EchoCanceller::State::updateCoupling()
             couplingLoss = std::max(couplingLoss, std::min(loss, largestLoss));
         }
     }
-    if (++framesSinceDelayCheck >= delayCheckFrames && count == levelHistoryFrames) {
+    if (++framesSinceDelayCheck >= delayCheckFrames && count >= firstDelayCheckFrames) {
         framesSinceDelayCheck = 0;
         checkDelay();
     }

@@ -515,11 +515,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<int>("laterDelayMs");
         QTest::addColumn<bool>("callMoves"); // to an output of another rate, at 4 s
-        QTest::newRow("40 ms") << 40 << 40 << false;
-        QTest::newRow("20 ms") << 20 << 20 << false;
-        QTest::newRow("200 ms") << 200 << 200 << false;
-        QTest::newRow("a Bluetooth speaker takes over: 40 then 250 ms") << 40 << 250 << false;
-        QTest::newRow("the call moves to a 44.1 kHz output") << 40 << 40 << true;
+        QTest::addColumn<double>("firstDb"); // echo taken off the first seconds, at least
+        QTest::newRow("40 ms") << 40 << 40 << false << 25.0;
+        QTest::newRow("20 ms") << 20 << 20 << false << 25.0;
+        // Beside the room, the two feeds' host times may disagree by tens of milliseconds. The
+        // canceller finds so long a delay after a second of the call, and its first second
+        // keeps more of the echo.
+        QTest::newRow("300 ms, the call's times 80 ms early") << 380 << 380 << false << 20.0;
+        QTest::newRow("a Bluetooth speaker takes over: 40 then 300 ms")
+            << 40 << 300 << false << 25.0;
+        QTest::newRow("the call moves to a 44.1 kHz output") << 40 << 40 << true << 25.0;
     }
 
     void removesTheEchoAtAnyDelay()
@@ -527,6 +532,7 @@ private Q_SLOTS:
         QFETCH(int, delayMs);
         QFETCH(int, laterDelayMs);
         QFETCH(bool, callMoves);
+        QFETCH(double, firstDb);
         const std::vector<float> call = callNoise(8, {});
         const std::vector<float> microphone = echoOf(call, delayMs, laterDelayMs, 4);
         const std::vector<float> out = cancel(call, microphone, callMoves ? 4 : 0);
@@ -536,8 +542,8 @@ private Q_SLOTS:
         // of the move itself keeps some echo).
         const double first = enhancement(microphone, out, 0.5, 3.5);
         const double later = enhancement(microphone, out, callMoves ? 4.5 : 7, 8);
-        QVERIFY2(
-            first > 25 && later > 30, qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
+        QVERIFY2(first > firstDb && later > 30,
+            qPrintable(QStringLiteral("%1 %2").arg(first).arg(later)));
     }
 
     // The canceller's output runs a few milliseconds behind its input: it must come back where
