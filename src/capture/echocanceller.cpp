@@ -50,9 +50,11 @@ constexpr double decoupledLoss = 40;
 constexpr double largestLoss = 50;
 constexpr double lossDecayPerFrame = 0.02;
 constexpr float activeCallPower = 1e-4f;
-constexpr std::size_t microphoneWindowFrames = 50; // the last 500 ms of microphone
-constexpr std::size_t callWindowStart = 40; // against the call from 400 to 100 ms before
-constexpr std::size_t callWindowEnd = 10;
+// The last second of microphone against the call from 900 to 500 ms before, whose echo is in that
+// second at any delay up to 500 ms.
+constexpr std::size_t microphoneWindowFrames = 100;
+constexpr std::size_t callWindowStart = 90;
+constexpr std::size_t callWindowEnd = 50;
 // The canceller adapts quickly only to echoes within about 50 ms of the delay it is told, and an
 // echo reaches the microphone 10 to 300 ms after the call plays it (the output's latency, the
 // room, a Bluetooth speaker), beside any disagreement of the two feeds' host times. The echo's

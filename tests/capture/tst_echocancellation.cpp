@@ -522,6 +522,7 @@ private Q_SLOTS:
         // canceller finds so long a delay after a second of the call, and its first second
         // keeps more of the echo.
         QTest::newRow("300 ms, the call's times 80 ms early") << 380 << 380 << false << 20.0;
+        QTest::newRow("300 ms, the call's times 180 ms early") << 480 << 480 << false << 20.0;
         QTest::newRow("a Bluetooth speaker takes over: 40 then 300 ms")
             << 40 << 300 << false << 25.0;
         QTest::newRow("the call moves to a 44.1 kHz output") << 40 << 40 << true << 25.0;
