@@ -28,9 +28,8 @@ constexpr double fitWindowSeconds = 60;
 // A stream starts where the source placed its first frame, at the nominal rate: the source
 // settles that time with care, whereas the times of a device's first moments wander (the server
 // learns its pace), and would pass for a clock hundreds of ppm off. They are left out of the
-// line, which is fitted once it spans 20 s (over shorter spans, a server's timing still settling
-// passes for hundreds of ppm); from then on the stream follows how the times go on, from the
-// start the source gave it.
+// line, which is fitted once it spans 8 s and its two halves agree on the rate; from then on the
+// stream follows how the times go on, from the start the source gave it.
 constexpr double unfittedSeconds = 1.5;
 constexpr double slopeAfterSeconds = 8;
 constexpr double refitEverySeconds = 0.25;
@@ -48,6 +47,12 @@ constexpr double maximumDrift = 1e-3;
 // The rates fitted over either half of the last minute agree this closely once the times have
 // settled.
 constexpr double consistentRates = 3e-5;
+// The jitter of the times leaves the fitted rate uncertain (its standard error): a few seconds of
+// a device whose times jump by milliseconds would pass for a clock a hundred ppm off. The line is
+// followed once its rate is known this closely, or sooner when it is that many errors off the
+// nominal rate, a clock plainly off.
+constexpr double rateUncertainty = 1e-5;
+constexpr double plainlyOff = 4;
 // Resampling starts once the stream is this far off the host clock; until then it passes bit for
 // bit, as a device on the host's own clock does.
 constexpr double largestUncorrected = 2e-3; // seconds
@@ -74,7 +79,7 @@ public:
     // `period`: the slope until the times give one, the nominal one unless known.
     explicit LineFit(double nominalPeriod, double period = 0)
         : m_nominal(nominalPeriod)
-        , m_line { 0, 0, period > 0 ? period : nominalPeriod }
+        , m_line { 0, 0, period > 0 ? period : nominalPeriod, 0 }
     { }
 
     void add(double frame, double time)
@@ -134,6 +139,8 @@ private:
         // A device's rate holds over a minute; times whose halves disagree on it are still
         // settling, and a line through them would steer the stream for nothing.
         if (line && earlier && later && std::abs(line->period / m_nominal - 1) <= maximumDrift
+            && (line->periodError <= m_nominal * rateUncertainty
+                || std::abs(line->period - m_nominal) >= plainlyOff * line->periodError)
             && std::abs(earlier->period - later->period) <= m_nominal * consistentRates) {
             m_line = *line;
             m_fitted = true;
@@ -147,6 +154,7 @@ private:
         double frame = 0;
         double time = 0;
         double period = 0; // nanoseconds per frame
+        double periodError = 0; // its standard error
     };
 
     // Least squares over the points from `from` to `to` within `limit` of the current line.
@@ -178,10 +186,20 @@ private:
                 covariance += (point.frame - centre.frame) * (point.time - centre.time);
             }
         }
-        if (spread <= 0) {
+        if (spread <= 0 || count < 3) {
             return std::nullopt;
         }
-        return Line { centre.frame, centre.time, covariance / spread };
+        const double period = covariance / spread;
+        double squares = 0;
+        for (const Point& point : m_points) {
+            if (counted(point)) {
+                const double residual
+                    = point.time - centre.time - period * (point.frame - centre.frame);
+                squares += residual * residual;
+            }
+        }
+        return Line { centre.frame, centre.time, period,
+            std::sqrt(squares / (count - 2) / spread) };
     }
 
     double median()
