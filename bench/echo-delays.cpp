@@ -46,9 +46,7 @@ int main(int argc, char** argv)
     QTemporaryDir folder;
     qputenv("TMPDIR", QFile::encodeName(folder.path()));
     EchoScenario scenario = EchoScenario::make(folder.path());
-    // The private server's microphone runs at 44.1 kHz (PipeWire's at 48 kHz).
-    const int microphoneRate
-        = PulseServer::chosenKind() == PulseServer::Kind::pulseAudio ? 44100 : 48000;
+    const int microphoneRate = PulseServer::microphoneRateOf(PulseServer::chosenKind());
     if (!scenario.isValid() || !resample(scenario, microphoneRate)) {
         std::fprintf(stderr, "espeak-ng and sox could not make the scenario\n");
         return 1;

@@ -3,6 +3,7 @@
 #include "audiosource.h"
 #include "background.h"
 #include "captureerror.h"
+#include "clockfollower.h"
 #include "echocanceller.h"
 #include "hostclock.h"
 #include "platformtext.h"
@@ -113,8 +114,14 @@ QCoro::Task<AudioCapture::StopResult> AudioCapture::stop()
 
 void AudioCapture::startInputs()
 {
+    // Every input goes through its clock follower before anything else sees it, so that the
+    // canceller, the tracks and the live mix all count its frames on the host clock.
+    const auto following = [](std::unique_ptr<AudioSource> source, AudioLoss::Input input) {
+        return std::unique_ptr<AudioSource>(new ClockFollower(std::move(source), input));
+    };
     // The microphone is checked before anything exists on disk.
-    std::unique_ptr<AudioSource> microphone = m_sources.microphone();
+    std::unique_ptr<AudioSource> microphone
+        = following(m_sources.microphone(), AudioLoss::Input::microphone);
     RecordingLocation::create(m_folder);
     if (std::optional<RecordingLock> lock = RecordingLock::tryLock(m_folder)) {
         m_lock = std::make_unique<RecordingLock>(std::move(*lock));
@@ -130,7 +137,8 @@ void AudioCapture::startInputs()
         throw;
     }
     m_cutoff = std::make_unique<TrackCutoff>(*m_reserve, m_interrupted);
-    std::unique_ptr<AudioSource> systemTap = m_sources.systemAudio();
+    std::unique_ptr<AudioSource> systemTap
+        = following(m_sources.systemAudio(), AudioLoss::Input::call);
 
     m_micWriter = std::make_unique<TrackWriter>(m_microphone, false);
     m_systemWriter = std::make_unique<TrackWriter>(m_system, true);

@@ -18,6 +18,8 @@ QString causeText(AudioLoss::Cause cause)
         return QStringLiteral("redémarrage du serveur de son");
     case AudioLoss::Cause::serverLost:
         return QStringLiteral("serveur de son injoignable");
+    case AudioLoss::Cause::deviceOverrun:
+        return QStringLiteral("périphérique saturé");
     }
     Q_UNREACHABLE();
 }

@@ -17,6 +17,7 @@ struct AudioLoss
         deviceChange,
         serverRestart, // the server came back and the recording went on
         serverLost, // the server was still away when the recording stopped
+        deviceOverrun, // the device dropped audio nobody read in time
     };
 
     Input input = Input::microphone;

@@ -6,6 +6,7 @@
 #include "platformtext.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <pulse/pulseaudio.h>
 #include <pulse/timeval.h>
@@ -153,6 +154,27 @@ struct PulseSource::Stream
     // frame plus the frames delivered since, so that a continuous input stays continuous.
     std::uint64_t streamStart = 0;
     std::int64_t streamFrames = 0;
+    // The server's own report of when the device captured a frame, each time timing arrives: a
+    // device on a clock of its own drifts from the frames counted at the nominal rate. These are
+    // the raw reports, not the library's interpolation, which learns a fresh stream's pace over
+    // seconds and reads hundreds of ppm off meanwhile. Frames count everything read from the
+    // stream since it opened.
+    struct CapturePoint
+    {
+        std::int64_t frame = 0;
+        std::uint64_t hostTime = 0;
+    };
+    std::optional<CapturePoint> capturePoint;
+    bool capturePointFresh = false;
+    std::int64_t framesRead = 0;
+    std::uint64_t timingRequestedAt = 0;
+    // Where the latest report puts the buffer being handled; none when no report came since the
+    // buffer before.
+    std::optional<std::uint64_t> measured;
+    std::optional<std::uint64_t> batchMeasured;
+    // Counts the streams, so that the handler can tell a new one (a new device) from the next
+    // buffer of the same.
+    std::atomic<std::uint64_t> streams = 0;
 
     // From a successful start until the stop: the input follows the default device and comes
     // back after a server restart.
@@ -366,8 +388,12 @@ struct PulseSource::Stream
         firstFrameEstimates.clear();
         settled = false;
         checkingMove = false;
+        ++streams;
         timingUpdates = 0;
         timingUpdatesAtFirstData = -1;
+        capturePoint.reset();
+        capturePointFresh = false;
+        framesRead = 0;
         pa_stream_set_state_callback(
             stream,
             [](pa_stream* stream, void* userdata) {
@@ -382,7 +408,9 @@ struct PulseSource::Stream
             this);
         pa_stream_set_latency_update_callback(
             stream,
-            [](pa_stream*, void* userdata) { ++static_cast<Stream*>(userdata)->timingUpdates; },
+            [](pa_stream* stream, void* userdata) {
+                static_cast<Stream*>(userdata)->timingArrived(stream);
+            },
             this);
         if (role == Role::microphone) {
             pa_stream_set_moved_callback(
@@ -588,6 +616,7 @@ struct PulseSource::Stream
                 }
                 self->checkingMove = false;
                 self->device = source->name;
+                ++self->streams;
                 self->readAvailable(self->stream);
             },
             this);
@@ -720,19 +749,71 @@ struct PulseSource::Stream
         return negative ? now + nanoseconds : now - std::min(now, nanoseconds);
     }
 
+    // The byte at the server's write index was captured the source's latency before the report
+    // was made; the report's time is on the wall clock.
+    void timingArrived(pa_stream* stream)
+    {
+        ++timingUpdates;
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (!timing || timing->write_index_corrupt || timing->read_index_corrupt
+            || timing->source_usec > 10'000'000) {
+            return;
+        }
+        timeval wallNow {};
+        pa_gettimeofday(&wallNow);
+        const std::uint64_t sinceReport
+            = std::uint64_t(pa_timeval_diff(&wallNow, &timing->timestamp)) * 1000u;
+        const std::uint64_t captured = sinceReport + std::uint64_t(timing->source_usec) * 1000u;
+        const std::uint64_t now = currentHostTime();
+        if (pa_timeval_cmp(&wallNow, &timing->timestamp) < 0 || captured > now) {
+            return;
+        }
+        const auto unread = std::int64_t(timing->write_index - timing->read_index)
+            / std::int64_t(pa_frame_size(&spec));
+        capturePoint = CapturePoint { framesRead + unread, now - captured };
+        capturePointFresh = true;
+    }
+
+    // Asks for timing every 100 ms or so, so that the clock follower has points to fit a rate on.
+    void requestTiming(pa_stream* stream)
+    {
+        const std::uint64_t now = currentHostTime();
+        if (now - timingRequestedAt < 100'000'000) {
+            return;
+        }
+        timingRequestedAt = now;
+        if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+            pa_operation_unref(update);
+        }
+    }
+
+    // Where the latest report puts the next frame read, once per report.
+    std::optional<std::uint64_t> takeMeasurement()
+    {
+        if (!capturePoint || !capturePointFresh) {
+            return std::nullopt;
+        }
+        capturePointFresh = false;
+        const std::int64_t after = framesRead - capturePoint->frame;
+        const auto offset = std::int64_t(double(after) * 1e9 / spec.rate);
+        return std::uint64_t(std::int64_t(capturePoint->hostTime) + offset);
+    }
+
     [[nodiscard]] std::uint64_t framesToNanoseconds(std::int64_t frames) const
     {
         return std::uint64_t(frames) * 1'000'000'000u / spec.rate;
     }
 
-    // Hands a chunk of the settled stream over, at its place on the stream's clock.
-    void deliver(std::span<const std::byte> bytes)
+    // Hands a chunk of the settled stream over, at its place on the stream's clock;
+    // `measuredTime` is where the server's timing puts it.
+    void deliver(std::span<const std::byte> bytes, std::optional<std::uint64_t> measuredTime)
     {
         const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
         if (frames <= 0) {
             return;
         }
         const std::uint64_t hostTime = streamStart + framesToNanoseconds(streamFrames);
+        measured = measuredTime;
         if (handler) {
             handler(PcmBuffer { format, frames,
                         bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
@@ -762,7 +843,7 @@ struct PulseSource::Stream
         streamStart = first;
         streamFrames = 0;
         noteResumption(first);
-        deliver(held);
+        deliver(held, std::nullopt);
         held = {};
         firstFrameEstimates = {};
     }
@@ -803,7 +884,7 @@ struct PulseSource::Stream
             }
             deliverHeld(hostTime);
         }
-        deliver(chunk);
+        deliver(chunk, std::nullopt);
     }
 
     // Reads what the stream holds: every chunk until the clock is settled, then whatever has
@@ -828,6 +909,9 @@ struct PulseSource::Stream
             }
             const std::span<const std::byte> chunk { static_cast<const std::byte*>(data), bytes };
             if (data && settled) {
+                if (batch.empty()) {
+                    batchMeasured = takeMeasurement();
+                }
                 batch.insert(batch.end(), chunk.begin(), chunk.end());
             } else {
                 deliverBatch();
@@ -840,15 +924,19 @@ struct PulseSource::Stream
                     held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
                 }
             }
+            framesRead += std::int64_t(bytes / pa_frame_size(&spec));
             pa_stream_drop(stream);
         }
         deliverBatch();
+        if (settled) {
+            requestTiming(stream);
+        }
     }
 
     void deliverBatch()
     {
         if (!batch.empty()) {
-            deliver(batch);
+            deliver(batch, batchMeasured);
             batch.clear();
         }
     }
@@ -969,6 +1057,21 @@ const PcmFormat& PulseSource::format() const
 const QByteArray& PulseSource::device() const
 {
     return m_stream->device;
+}
+
+std::uint64_t PulseSource::streamNumber() const
+{
+    return m_stream->streams.load(std::memory_order_relaxed);
+}
+
+bool PulseSource::measuresTime() const
+{
+    return true;
+}
+
+std::optional<std::uint64_t> PulseSource::measuredTime() const
+{
+    return m_stream->measured;
 }
 
 std::vector<AudioLoss> PulseSource::losses() const

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <memory>
+#include <optional>
 
 // A libpulse record stream: the microphone (the default source) or the call (the monitor of the
 // default sink). Each source has its own server connection and main-loop thread, so that the two
@@ -37,6 +38,9 @@ public:
     void stop() noexcept override;
 
     [[nodiscard]] std::vector<AudioLoss> losses() const override;
+    [[nodiscard]] std::uint64_t streamNumber() const override;
+    [[nodiscard]] bool measuresTime() const override;
+    [[nodiscard]] std::optional<std::uint64_t> measuredTime() const override;
 
     // The format of the device the source records now.
     [[nodiscard]] const PcmFormat& format() const;

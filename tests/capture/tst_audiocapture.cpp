@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -310,6 +311,69 @@ private Q_SLOTS:
             QVERIFY2(mix.level(440, from, from + 0.1) > 0.2,
                 qPrintable(
                     QStringLiteral("at %1 s: %2").arg(from).arg(mix.level(440, from, from + 0.1))));
+        }
+    }
+
+    // Two devices, for ten minutes, their times reported with a few milliseconds of jitter: a
+    // click made on both at the same host times (the call's half a period later, so that the
+    // canceller leaves the microphone's alone) lines up in the tracks, within the drift of the
+    // seconds it takes to measure the rates at first, and the live mix has each where its track
+    // has it. Devices on the host's clock pass untouched: the jitter is no reason to resample.
+    void inputsFollowTheHostClock_data()
+    {
+        QTest::addColumn<double>("drift"); // ppm, the microphone's; the call's the opposite
+        QTest::newRow("on crystals 600 ppm apart") << 300.0;
+        QTest::newRow("on the host's clock") << 0.0;
+    }
+
+    void inputsFollowTheHostClock()
+    {
+        QFETCH(double, drift);
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = scriptOf("microphone", 0.2, 600, 16000, 1);
+        Script call = scriptOf("call", 0, 600, 16000, 1);
+        for (auto [script, ppm, click] :
+            { std::tuple { &mic, drift, 0.8 }, std::tuple { &call, -drift, 11.0 } }) {
+            script->amplitude = 0;
+            script->drift = ppm;
+            script->timeJitter = 0.004;
+            script->clickEvery = 20;
+            script->clickAt = click;
+            script->lockstep = true;
+        }
+        LiveMix::Settings live;
+        live.waitWhenFull = true; // the sources play far faster than real time
+        AudioCapture capture(scriptedSources(mic, call, log), live);
+
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
+
+        QVERIFY(result.tracks.has_value() && capture.mixedWhileRecording());
+        QVERIFY(result.losses.empty());
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        const std::vector<double> mixClicks = RecordedAudio::decoded(result.mix).clicks();
+        QCOMPARE(micClicks.size(), std::size_t(30));
+        QCOMPARE(callClicks.size(), std::size_t(30));
+        QCOMPARE(mixClicks.size(), std::size_t(60));
+        for (const auto& [click, tolerance] :
+            { std::pair { std::size_t(0), 0.008 }, std::pair { std::size_t(29), 0.002 } }) {
+            const double micAt = micClicks[click] + result.tracks->microphoneOffset;
+            const double callAt = callClicks[click] + result.tracks->systemOffset;
+            QVERIFY2(std::abs(callAt - micAt - 10) < tolerance
+                    && std::abs(mixClicks[2 * click] - micAt) < 0.003
+                    && std::abs(mixClicks[2 * click + 1] - callAt) < 0.003,
+                qPrintable(QStringLiteral("click %1: microphone %2 s, call %3 s, mix %4 s, %5 s")
+                               .arg(click)
+                               .arg(micAt)
+                               .arg(callAt)
+                               .arg(mixClicks[2 * click])
+                               .arg(mixClicks[2 * click + 1])));
+        }
+        if (drift == 0) {
+            const std::vector<float> samples = RecordedAudio::fromTrack(capture.microphone()).mono;
+            QVERIFY(std::all_of(samples.begin(), samples.end(),
+                [](float sample) { return sample == 0.0f || sample == 0.9f; }));
         }
     }
 

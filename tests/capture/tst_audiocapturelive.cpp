@@ -2,6 +2,7 @@
 #include "blockingwait.h"
 #include "captureerror.h"
 #include "hostclock.h"
+#include "pacedpipe.h"
 #include "privatetmpdir.h"
 #include "pulseserver.h"
 #include "pulsesource.h"
@@ -431,6 +432,53 @@ private Q_SLOTS:
         const double inMix = (output ? tracks.systemOffset : tracks.microphoneOffset) + changed;
         QVERIFY(mix.level(after, inMix + 0.1, mix.seconds() - 0.1) > 0.05);
         QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
+    }
+
+    // The microphone on a crystal of its own, 600 ppm fast (twice what a USB device beside the
+    // laptop's output may be, so that it shows within 40 s), the call on the host's: each has a
+    // click every 2 s of host time, the call's at least a second after the microphone's, so that
+    // the canceller leaves the microphone's alone. Halfway through, the microphone overruns and
+    // loses 150 ms. They are as far apart at the end as at the start, and the loss is reported.
+    void aMicrophoneOnItsOwnClockStaysAligned()
+    {
+        PulseServer& server = *m_server;
+        if (!server.pipeSourceKeepsWritersClock()) {
+            QSKIP("this sound server's pipe source cannot stand for a device on its own clock");
+        }
+        const QString fifo = server.folder() + QStringLiteral("/microphone.fifo");
+        QVERIFY(server.control({ QStringLiteral("load-module"),
+            QStringLiteral("module-pipe-source"), QStringLiteral("source_name=parlevox_pipe_mic"),
+            QStringLiteral("file=") + fifo, QStringLiteral("format=float32le"),
+            QStringLiteral("rate=48000"), QStringLiteral("channels=1") }));
+        QVERIFY(server.control(
+            { QStringLiteral("set-default-source"), QStringLiteral("parlevox_pipe_mic") }));
+        const PacedPipe microphone(fifo, 600e-6, 3, 2, 24);
+        const std::unique_ptr<QProcess> call = server.play(QLatin1String(PulseServer::callSink),
+            server.click(QStringLiteral("clicks.wav"), 4, 48000, 2, 19, 2));
+        AudioCapture capture;
+        QVERIFY(startReceiving(capture));
+        QVERIFY(call->waitForFinished(60000));
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(result.tracks.has_value());
+
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        QVERIFY2(micClicks.size() >= 19 && callClicks.size() == 19,
+            qPrintable(QStringLiteral("%1 and %2").arg(micClicks.size()).arg(callClicks.size())));
+        const auto apart = [&](std::size_t click) {
+            return callClicks[click] + result.tracks->systemOffset
+                - (micClicks[click] + result.tracks->microphoneOffset);
+        };
+        // Counting frames at the nominal rate would be 23 ms off, and 150 more after the overrun.
+        QVERIFY2(std::abs(apart(18) - apart(0)) < 0.005,
+            qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(apart(0)).arg(apart(18))));
+        const auto overrun
+            = std::ranges::find(result.losses, AudioLoss::Cause::deviceOverrun, &AudioLoss::cause);
+        QVERIFY(overrun != result.losses.end());
+        QCOMPARE(overrun->input, AudioLoss::Input::microphone);
+        QVERIFY2(std::abs(overrun->seconds - PacedPipe::overrunSeconds) < 0.01,
+            qPrintable(QString::number(overrun->seconds)));
     }
 
     // The only microphone goes away and the server moves its stream onto a sink's monitor: the

@@ -169,6 +169,44 @@ private Q_SLOTS:
         QVERIFY(live.level(440, 0.2, micEnd - 0.1) > 0.05);
     }
 
+    // A jump back in host time (a new stream that starts before the last one ended) drops the
+    // overlap, counted as lost, in the track and the mix alike.
+    void jumpsBackInTrackAndMix_data()
+    {
+        QTest::addColumn<double>("jump");
+        QTest::addColumn<double>("lost");
+        QTest::newRow("80 ms back") << -0.08 << 0.08;
+        QTest::newRow("300 ms back") << -0.3 << 0.3;
+    }
+
+    void jumpsBackInTrackAndMix()
+    {
+        QFETCH(double, jump);
+        QFETCH(double, lost);
+        auto log = std::make_shared<ScriptLog>();
+        Script mic = script("microphone", 0, 2, 44100, 1);
+        Script call = script("call", 0, 3, 48000, 2);
+        mic.noisy = call.noisy = false;
+        call.frequency = 660;
+        call.gapAfterChunks = 47; // at 1.0027 s
+        call.gapSeconds = jump;
+        AudioCapture capture(scriptedSources(mic, call, log));
+
+        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
+
+        QVERIFY(capture.mixedWhileRecording());
+        const double played = double(call.chunks * 1024) / 48000;
+        const double recorded = trackSeconds(capture.system());
+        QVERIFY2(std::abs(recorded - (played - lost)) < 0.003,
+            qPrintable(QStringLiteral("%1 s of %2 s").arg(recorded).arg(played)));
+        QCOMPARE(RecordedAudio::decoded(result.mix).lengthMismatch(recorded), QString());
+        QCOMPARE(result.losses.size(), std::size_t(lost > 0 ? 1 : 0));
+        if (lost > 0) {
+            QCOMPARE(result.losses[0].input, AudioLoss::Input::call);
+            QVERIFY(std::abs(result.losses[0].seconds - lost) < 0.001);
+        }
+    }
+
     void fallsBackWhenTheEncodingCannotKeepUp_data()
     {
         QTest::addColumn<bool>("stall"); // otherwise the encoding fails

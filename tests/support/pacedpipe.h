@@ -16,18 +16,21 @@
 
 // A microphone on a crystal of its own: mono float at 48 kHz times (1 + `drift`) into the named
 // pipe of a module-pipe-source, a 5 ms click every `every` seconds from `first` on, in host time.
+// From `overrunAt` seconds on (none if 0), the device loses 150 ms, as one overrunning does.
 class PacedPipe
 {
 public:
-    PacedPipe(const QString& path, double drift, double first, double every)
+    PacedPipe(const QString& path, double drift, double first, double every, double overrunAt = 0)
         : m_thread([=, this](const std::stop_token& stop) {
-            run(QFile::encodeName(path), 48000 * (1 + drift), first, every, stop);
+            run(QFile::encodeName(path), 48000 * (1 + drift), first, every, overrunAt, stop);
         })
     { }
 
+    static constexpr double overrunSeconds = 0.15;
+
 private:
     static void run(const QByteArray& path, double rate, double first, double every,
-        const std::stop_token& stop)
+        double overrunAt, const std::stop_token& stop)
     {
         // A device does not wait for its reader: while nobody reads (the source suspended) its
         // buffer overruns and the oldest samples are gone, so what the reader gets once it reads
@@ -55,6 +58,12 @@ private:
                 block[index] = into >= 0 && std::fmod(into, every) < 0.005 ? 0.9f : 0.0f;
             }
             written = due;
+            if (overrunAt > 0 && elapsed.count() >= overrunAt
+                && elapsed.count() < overrunAt + overrunSeconds) {
+                block.clear();
+                sent = 0;
+                continue;
+            }
             int unread = 0;
             if (::ioctl(pipe, FIONREAD, &unread) == 0 && unread > overrun) {
                 while (::read(drain, stale.data(), stale.size()) > 0) { }

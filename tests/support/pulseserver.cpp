@@ -8,18 +8,56 @@
 #include <QTcpServer>
 #include <QThread>
 #include <QtEndian>
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
 namespace {
 
-// The microphone: the monitor of its sink, as a source of its own.
-QString microphoneModule()
+// A sink of the test server at `rate`. PulseAudio's null sink adds up the time of what it renders
+// piece by piece in whole microseconds, so at 44.1 or 48 kHz it runs up to 300 ppm fast of the
+// host's clock once a low-latency stream (the echo's loopback) makes it render in small pieces: a
+// recording would hold two devices on two clocks. So there the sink is a remapping one over a
+// null sink at 50 kHz, whose frames last 20 µs each and which keeps the host's clock.
+QStringList sinkModules(PulseServer::Kind kind, QLatin1String name, int rate, int channels)
 {
+    const QString map
+        = channels == 1 ? QStringLiteral("mono") : QStringLiteral("front-left,front-right");
+    if (kind == PulseServer::Kind::pipeWire) {
+        return { QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=%3 "
+                                "channel_map=%4")
+                     .arg(name)
+                     .arg(rate)
+                     .arg(channels)
+                     .arg(map) };
+    }
+    const QString clock = name + QStringLiteral("_clock");
+    return {
+        QStringLiteral("load-module module-null-sink sink_name=%1 rate=50000 channels=%2 "
+                       "channel_map=%3")
+            .arg(clock)
+            .arg(channels)
+            .arg(map),
+        QStringLiteral("load-module module-remap-sink sink_name=%1 master=%2 rate=%3 channels=%4 "
+                       "channel_map=%5 master_channel_map=%5 remix=no")
+            .arg(name, clock)
+            .arg(rate)
+            .arg(channels)
+            .arg(map),
+    };
+}
+
+// A source of the test server: the monitor of its sink, as a source of its own.
+QString sourceModule(QLatin1String sink, QLatin1String name, int rate, int channels)
+{
+    const QString map
+        = channels == 1 ? QStringLiteral("mono") : QStringLiteral("front-left,front-right");
     return QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
-                          "rate=44100 channels=1 channel_map=mono master_channel_map=mono")
-        .arg(QLatin1String(PulseServer::microphoneSink),
-            QLatin1String(PulseServer::microphoneSource));
+                          "rate=%3 channels=%4 channel_map=%5 master_channel_map=%5")
+        .arg(sink, name)
+        .arg(rate)
+        .arg(channels)
+        .arg(map);
 }
 
 quint16 freeLoopbackPort()
@@ -62,15 +100,14 @@ PulseServer::PulseServer(Access access)
     const QString socket = dir + QStringLiteral("/native");
     m_controlAddress = "unix:" + QFile::encodeName(socket);
     m_address = m_controlAddress;
-    m_devices = QStringList {
-        QStringLiteral("load-module module-null-sink sink_name=%1 rate=48000 channels=2")
-            .arg(QLatin1String(callSink)),
-        QStringLiteral("load-module module-null-sink sink_name=%1 rate=44100 channels=1")
-            .arg(QLatin1String(microphoneSink)),
-        microphoneModule(),
-        QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
-        QStringLiteral("set-default-source %1").arg(QLatin1String(microphoneSource)),
-    };
+    m_devices = sinkModules(m_kind, QLatin1String(callSink), 48000, 2)
+        + sinkModules(m_kind, QLatin1String(microphoneSink), microphoneRate(), 1)
+        + QStringList {
+              sourceModule(QLatin1String(microphoneSink), QLatin1String(microphoneSource),
+                  microphoneRate(), 1),
+              QStringLiteral("set-default-sink %1").arg(QLatin1String(callSink)),
+              QStringLiteral("set-default-source %1").arg(QLatin1String(microphoneSource)),
+          };
     if (access == Access::cookie) {
         // On PulseAudio the local socket lets a client of the same user in without a cookie, so
         // the cookie check needs the TCP transport.
@@ -230,21 +267,19 @@ bool PulseServer::restart()
 
 bool PulseServer::addHeadset() const
 {
-    const auto sink
-        = QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=%3");
-    return control(sink.arg(QLatin1String(headsetSink)).arg(44100).arg(1).split(u' '))
-        && control(sink.arg(QLatin1String(headsetMicrophoneSink)).arg(48000).arg(2).split(u' '))
-        && control(
-            QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
-                           "rate=48000 channels=2 channel_map=front-left,front-right "
-                           "master_channel_map=front-left,front-right")
-                .arg(QLatin1String(headsetMicrophoneSink), QLatin1String(headsetMicrophone))
-                .split(u' '));
+    const QStringList modules = sinkModules(m_kind, QLatin1String(headsetSink), 44100, 1)
+        + sinkModules(m_kind, QLatin1String(headsetMicrophoneSink), 48000, 2)
+        + QStringList { sourceModule(
+            QLatin1String(headsetMicrophoneSink), QLatin1String(headsetMicrophone), 48000, 2) };
+    return std::all_of(modules.begin(), modules.end(),
+        [this](const QString& module) { return control(module.split(u' ')); });
 }
 
 bool PulseServer::plugMicrophone() const
 {
-    return control(microphoneModule().split(u' '));
+    return control(sourceModule(
+        QLatin1String(microphoneSink), QLatin1String(microphoneSource), microphoneRate(), 1)
+                       .split(u' '));
 }
 
 PulseServer::~PulseServer()

@@ -49,8 +49,15 @@ public:
     [[nodiscard]] Kind kind() const { return m_kind; }
     // PipeWire's PulseAudio server lets any client in, cookie or not.
     [[nodiscard]] bool checksCookies() const { return m_kind == Kind::pulseAudio; }
+    // Whether a pipe source runs on the clock of whoever writes into it: PipeWire's follows its
+    // graph's clock, and what is written faster is left unread.
+    [[nodiscard]] bool pipeSourceKeepsWritersClock() const { return m_kind == Kind::pulseAudio; }
     // The rate of the microphone: PipeWire keeps a remapped source at its own 48 kHz.
-    [[nodiscard]] int microphoneRate() const { return m_kind == Kind::pulseAudio ? 44100 : 48000; }
+    [[nodiscard]] static int microphoneRateOf(Kind kind)
+    {
+        return kind == Kind::pulseAudio ? 44100 : 48000;
+    }
+    [[nodiscard]] int microphoneRate() const { return microphoneRateOf(m_kind); }
 
     // The name the server gives itself, "PulseAudio (on PipeWire 0.3.65)" for instance.
     [[nodiscard]] QString name() const;

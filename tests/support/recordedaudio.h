@@ -130,6 +130,23 @@ struct RecordedAudio
         return loud;
     }
 
+    // Where each click starts, in seconds: a sample above `threshold` after half a second below.
+    [[nodiscard]] std::vector<double> clicks(float threshold = 0.3f) const
+    {
+        std::vector<double> starts;
+        double last = -1;
+        for (std::size_t index = 0; index < mono.size(); ++index) {
+            const double at = double(index) / sampleRate;
+            if (std::abs(mono[index]) > threshold) {
+                if (starts.empty() || at - last > 0.5) {
+                    starts.push_back(at);
+                }
+                last = at;
+            }
+        }
+        return starts;
+    }
+
     // The longest run of digital silence within [from, to) seconds: where it starts, how long.
     struct Stretch
     {
