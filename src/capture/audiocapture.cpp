@@ -114,13 +114,13 @@ QCoro::Task<AudioCapture::StopResult> AudioCapture::stop()
 
 void AudioCapture::startInputs()
 {
-    // Every input goes through its clock follower before anything else sees it, so that the
-    // canceller, the tracks and the live mix all count its frames on the host clock.
+    // Every input goes through its clock follower, so that the tracks and the live mix count its
+    // frames on the host clock.
     const auto following = [](std::unique_ptr<AudioSource> source, AudioLoss::Input input) {
-        return std::unique_ptr<AudioSource>(new ClockFollower(std::move(source), input));
+        return std::make_unique<ClockFollower>(std::move(source), input);
     };
     // The microphone is checked before anything exists on disk.
-    std::unique_ptr<AudioSource> microphone
+    std::unique_ptr<ClockFollower> microphone
         = following(m_sources.microphone(), AudioLoss::Input::microphone);
     RecordingLocation::create(m_folder);
     if (std::optional<RecordingLock> lock = RecordingLock::tryLock(m_folder)) {
@@ -137,7 +137,7 @@ void AudioCapture::startInputs()
         throw;
     }
     m_cutoff = std::make_unique<TrackCutoff>(*m_reserve, m_interrupted);
-    std::unique_ptr<AudioSource> systemTap
+    std::unique_ptr<ClockFollower> systemTap
         = following(m_sources.systemAudio(), AudioLoss::Input::call);
 
     m_micWriter = std::make_unique<TrackWriter>(m_microphone, false);
@@ -179,13 +179,13 @@ void AudioCapture::startInputs()
         feeding(m_micWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::microphone),
         std::move(holding));
 
-    // The call first, then the microphone.
+    // The call first, then the microphone. The canceller hears the call as the device gave it:
+    // a monitor's times step whenever the sink's latency changes (a stream joins or leaves), and a
+    // rate misjudged from them would make the echo it looks for drift.
     try {
         m_systemTap->start(
-            [call = feeding(
-                 m_systemWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::system),
-                echo = m_echoCanceller.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
-                call(buffer, hostTime);
+            feeding(m_systemWriter.get(), m_cutoff.get(), m_liveMix.get(), LiveMix::Input::system),
+            [echo = m_echoCanceller.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
                 echo->pushReference(buffer, hostTime);
             });
         m_microphoneInput->start(

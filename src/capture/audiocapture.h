@@ -14,6 +14,7 @@
 #include <vector>
 
 class AudioSource;
+class ClockFollower;
 class EchoCanceller;
 class RecordingLock;
 class SpaceReserve;
@@ -129,8 +130,8 @@ private:
     Sources m_sources;
     // Present from a successful start of the call input until the inputs are stopped: what marks
     // the object as recording.
-    std::unique_ptr<AudioSource> m_systemTap;
-    std::unique_ptr<AudioSource> m_microphoneInput;
+    std::unique_ptr<ClockFollower> m_systemTap;
+    std::unique_ptr<ClockFollower> m_microphoneInput;
     std::unique_ptr<TrackWriter> m_micWriter;
     std::unique_ptr<TrackWriter> m_systemWriter;
     std::function<void(const QString&)> m_interrupted;

@@ -538,8 +538,17 @@ ClockFollower::~ClockFollower()
 
 void ClockFollower::start(Handler handler)
 {
+    start(std::move(handler), nullptr);
+}
+
+void ClockFollower::start(Handler handler, Handler unfollowed)
+{
     m_follower = std::make_unique<Follower>(*m_source, m_input, std::move(handler));
-    m_source->start([follower = m_follower.get()](const PcmBuffer& buffer, std::uint64_t hostTime) {
+    m_source->start([follower = m_follower.get(), unfollowed = std::move(unfollowed)](
+                        const PcmBuffer& buffer, std::uint64_t hostTime) {
+        if (unfollowed) {
+            unfollowed(buffer, hostTime);
+        }
         follower->handle(buffer, hostTime);
     });
 }

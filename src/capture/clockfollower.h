@@ -29,6 +29,8 @@ public:
     ClockFollower& operator=(const ClockFollower&) = delete;
 
     void start(Handler handler) override;
+    // `unfollowed` gets every buffer as the source gave it, before it is followed.
+    void start(Handler handler, Handler unfollowed);
     // Stops the source, then hands over what the resampler still holds.
     void stop() noexcept override;
     [[nodiscard]] std::vector<AudioLoss> losses() const override;
