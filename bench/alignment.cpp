@@ -35,8 +35,8 @@ constexpr int echoDelayFrames = soundRate * 30 / 1000;
 constexpr int eventFrames = soundRate * 5 / 1000;
 constexpr double eventThreshold = 0.3;
 
-// The four channels of the sound: the call's pair (front left and right) and the microphone's
-// (aux0; aux1 stays silent).
+// The three channels of the sound: the call's pair (front left and right) and the microphone's
+// (the LFE channel, which neither server mixes into fewer channels).
 QString writeSound(const QString& path)
 {
     const auto total = std::size_t(soundRate * (murmurSeconds + 0.5));
@@ -58,15 +58,15 @@ QString writeSound(const QString& path)
     for (std::size_t frame = event; frame < event + eventFrames; ++frame) {
         microphone[frame + echoDelayFrames] += echoGain * call[frame];
     }
-    SF_INFO info { 0, soundRate, 4, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
+    SF_INFO info { 0, soundRate, 3, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
     SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
     if (!file) {
         return {};
     }
-    std::vector<float> frames(total * 4, 0.0f);
+    std::vector<float> frames(total * 3, 0.0f);
     for (std::size_t frame = 0; frame < total; ++frame) {
-        frames[frame * 4] = frames[frame * 4 + 1] = call[frame];
-        frames[frame * 4 + 2] = microphone[frame];
+        frames[frame * 3] = frames[frame * 3 + 1] = call[frame];
+        frames[frame * 3 + 2] = microphone[frame];
     }
     const bool written
         = sf_writef_float(file, frames.data(), sf_count_t(total)) == sf_count_t(total);
@@ -129,7 +129,7 @@ bool waitUntil(const std::function<bool()>& condition, int milliseconds)
 
 } // namespace
 
-constexpr auto soundChannels = "front-left,front-right,aux0,aux1";
+constexpr auto soundChannels = "front-left,front-right,lfe";
 constexpr auto microphoneSink = "bench_mic_in";
 constexpr auto microphone = "bench_mic";
 
@@ -142,7 +142,7 @@ int main(int argc, char** argv)
     const auto combine = [&](const char* name, const char* callSink) {
         return server.control({ QStringLiteral("load-module"),
             QStringLiteral("module-combine-sink"),
-            QStringLiteral("sink_name=%1").arg(QLatin1String(name)), QStringLiteral("channels=4"),
+            QStringLiteral("sink_name=%1").arg(QLatin1String(name)), QStringLiteral("channels=3"),
             QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)),
             QStringLiteral("slaves=%1,%2")
                 .arg(QLatin1String(callSink), QLatin1String(microphoneSink)) });
@@ -150,18 +150,18 @@ int main(int argc, char** argv)
     const auto setDefault = [&](const char* what, const char* device) {
         return server.control({ QLatin1String(what), QLatin1String(device) });
     };
-    // The microphone hears only the sound's aux0 channel; the call's sinks, with fewer channels,
+    // The microphone hears only the sound's LFE channel; the call's sinks, with fewer channels,
     // only its front pair.
     if (!server.isReady()
         || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
             QStringLiteral("sink_name=%1").arg(QLatin1String(microphoneSink)),
-            QStringLiteral("rate=48000"), QStringLiteral("channels=4"),
+            QStringLiteral("rate=48000"), QStringLiteral("channels=3"),
             QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)) })
         || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
             QStringLiteral("master=%1.monitor").arg(QLatin1String(microphoneSink)),
             QStringLiteral("source_name=%1").arg(QLatin1String(microphone)),
             QStringLiteral("rate=44100"), QStringLiteral("channels=1"),
-            QStringLiteral("channel_map=mono"), QStringLiteral("master_channel_map=aux0"),
+            QStringLiteral("channel_map=mono"), QStringLiteral("master_channel_map=lfe"),
             QStringLiteral("remix=no") })
         || !setDefault("set-default-source", microphone) || !combine("both", PulseServer::callSink)
         || !setDefault("set-default-sink", PulseServer::callSink)) {

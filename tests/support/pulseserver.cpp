@@ -145,6 +145,14 @@ PulseServer::PulseServer(Access access)
         main.write("alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
                    "libcamera_monitor.enabled = false\n");
         bluetooth.write("bluez_monitor.enabled = false\n");
+        // As PulseAudio does, a stream's LFE channel is left out where it meets fewer channels.
+        const QString pulse = dir + QStringLiteral("/config/pipewire/pipewire-pulse.conf.d");
+        QDir().mkpath(pulse);
+        QFile streams(pulse + QStringLiteral("/51-private.conf"));
+        if (!streams.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        streams.write("stream.properties = { channelmix.mix-lfe = false }\n");
     }
     launch();
 }
