@@ -200,11 +200,14 @@ void LiveTranscription::onConnected()
 void LiveTranscription::onDisconnected()
 {
     const bool wasConnected = std::exchange(m_connected, false);
-    const auto code = m_socket->closeCode();
+    // Qt reports 1000 also for a connection cut without a close frame; that one carries a socket
+    // error (the peer closed first), a real close does not.
+    const bool normal = m_socket->closeCode() == QWebSocketProtocol::CloseCodeNormal
+        && m_socket->error() == QAbstractSocket::UnknownSocketError;
     if (m_done) {
         return;
     }
-    if (wasConnected && code == QWebSocketProtocol::CloseCodeNormal) {
+    if (wasConnected && normal) {
         if (m_stopping) {
             finish(true);
         } else {

@@ -1,0 +1,149 @@
+#include "fakelive.h"
+#include "requesterror.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qint64 second = LiveTranscription::bytesPerSecond;
+
+// Bytes that tell their own place in the stream, so a frame sent twice or out of place shows.
+QByteArray stream(qint64 bytes)
+{
+    QByteArray pcm(bytes, Qt::Uninitialized);
+    for (qint64 i = 0; i < bytes; ++i) {
+        pcm[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    }
+    return pcm;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FakeLive::OnStop)
+
+class tst_LiveTranscription : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void resumesAfterADropWithoutLosingOrDoublingAnything()
+    {
+        FakeLive fake;
+        LiveTranscription live(Gladia::Session(), fake.service());
+        live.start(u"clé-test"_s);
+        QTRY_COMPARE(fake.connections, 1);
+        const RecordedRequest request = fake.http.requests().constFirst();
+        QCOMPARE(request.target, "/v2/live");
+        QCOMPARE(request.header("x-gladia-key"), u"clé-test"_s.toUtf8());
+        const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+        QCOMPARE(body.value(u"encoding").toString(), u"wav/pcm"_s);
+        QCOMPARE(body.value(u"channels").toInt(), 2);
+        QCOMPARE(body.value(u"sample_rate").toInt(), 16000);
+        QVERIFY(body.value(u"messages_config")[u"receive_acknowledgments"].toBool());
+
+        const QByteArray audio = stream(2 * second);
+        live.pushAudio(QByteArrayView(audio).first(second));
+        QTRY_COMPARE(live.acknowledged(), second);
+        fake.say(u"a"_s, false, 0.5, 0, u"Bon"_s);
+        fake.say(u"a"_s, true, 0.5, 0, u"Bonjour"_s);
+        fake.say(u"b"_s, false, 1.2, 1, u"Sal"_s);
+        QTRY_VERIFY(live.partial() && live.partial()->text == u"Sal"_s);
+
+        // The second second reaches the service but is never acknowledged before the drop.
+        fake.acknowledge = false;
+        live.pushAudio(QByteArrayView(audio).sliced(second));
+        QTRY_COMPARE(fake.audio.size(), audio.size());
+        fake.drop();
+        fake.acknowledge = true;
+        QTRY_COMPARE(fake.connections, 2);
+        QTRY_COMPARE(live.acknowledged(), audio.size());
+        QVERIFY(fake.audio == audio);
+
+        // After resuming, the service repeats a final it had sent.
+        fake.say(u"a"_s, true, 0.5, 0, u"Bonjour"_s);
+        fake.say(u"c"_s, true, 0.1, 1, u"Allô"_s);
+        fake.say(u"b"_s, true, 1.2, 1, u"Salut"_s);
+        QTRY_VERIFY(!live.partial());
+        QCOMPARE(live.transcript(),
+            u"[00:00] Audio de l’appel · Allô\n[00:00] Micro · Bonjour\n[00:01] Audio de l’appel · Salut"_s);
+    }
+
+    void stopWaitsForTheLastWords_data()
+    {
+        QTest::addColumn<FakeLive::OnStop>("onStop");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("post_final_transcript") << FakeLive::OnStop::LastWords << true;
+        QTest::newRow("close 1000") << FakeLive::OnStop::Close << true;
+        QTest::newRow("no answer") << FakeLive::OnStop::Nothing << false;
+    }
+
+    void stopWaitsForTheLastWords()
+    {
+        QFETCH(FakeLive::OnStop, onStop);
+        QFETCH(bool, complete);
+        FakeLive fake;
+        fake.onStop = onStop;
+        LiveTranscription live(Gladia::Session(), fake.service());
+        QSignalSpy finished(&live, &LiveTranscription::finished);
+        live.start(u"k"_s);
+        // A quarter of a second: two whole frames, and half of one that only the stop sends.
+        const QByteArray audio = stream(second / 4);
+        live.pushAudio(audio);
+        live.stop();
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), complete);
+        QVERIFY(fake.audio == audio);
+        QCOMPARE(fake.texts, QStringList { uR"({"type":"stop_recording"})"_s });
+    }
+
+    void reportsARefusedSession_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("401") << 401
+                             << u"Gladia a refusé la clé API. Remplacez-la dans les réglages, puis "
+                                "relancez la transcription."_s;
+        QTest::newRow("429") << 429
+                             << u"La transcription en direct s’est arrêtée car Gladia refuse "
+                                "d’ouvrir une session de plus ; l’enregistrement continue."_s;
+        QTest::newRow("unreachable") << 0
+                                     << u"La transcription en direct s’est arrêtée car Gladia est "
+                                        "injoignable ; l’enregistrement continue."_s;
+    }
+
+    void reportsARefusedSession()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, sentence);
+        FakeLive fake;
+        fake.sessionStatus = status;
+        LiveTranscription::Service service = fake.service();
+        if (status == 0) {
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            service.base.setPort(closed.serverPort());
+        }
+        LiveTranscription live(Gladia::Session(), service);
+        QSignalSpy failed(&live, &LiveTranscription::failed);
+        live.start(u"k"_s);
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), sentence);
+        bool unauthorized = false;
+        try {
+            std::rethrow_exception(live.error());
+        } catch (const RequestError& error) {
+            unauthorized = error.kind() == RequestError::Kind::Unauthorized;
+        } catch (...) { }
+        QCOMPARE(unauthorized, status == 401);
+        QCOMPARE(fake.connections, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_LiveTranscription)
+#include "tst_livetranscription.moc"
