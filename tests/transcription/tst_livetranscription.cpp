@@ -143,6 +143,26 @@ private Q_SLOTS:
         QCOMPARE(unauthorized, status == 401);
         QCOMPARE(fake.connections, 0);
     }
+
+    void aFullQueueStopsTheLiveTranscriptAloud()
+    {
+        FakeLive fake;
+        LiveTranscription::Service service = fake.service();
+        service.largestQueue = LiveTranscription::frameBytes;
+        LiveTranscription live(Gladia::Session(), service);
+        QSignalSpy failed(&live, &LiveTranscription::failed);
+        QSignalSpy finished(&live, &LiveTranscription::finished);
+        live.start(u"k"_s);
+        live.pushAudio(stream(LiveTranscription::frameBytes));
+        live.pushAudio(stream(1));
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(),
+            u"La transcription en direct s’est arrêtée car la connexion ne suit plus le son ; "
+            "l’enregistrement continue."_s);
+        live.stop();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_LiveTranscription)
