@@ -13,6 +13,7 @@ FakeLive::FakeLive()
     });
     connect(&sockets, &QWebSocketServer::newConnection, this, [this] {
         socket = sockets.nextPendingConnection();
+        socket->setParent(this);
         ++connections;
         connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& frame) {
             audio.append(frame);
