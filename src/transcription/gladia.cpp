@@ -73,6 +73,19 @@ QUrl Gladia::endpoint(const QString& path) const
     return url;
 }
 
+QNetworkRequest Gladia::Session::keyedRequest(const QUrl& url, const QString& key) const
+{
+    QNetworkRequest request(url);
+    // A redirect would carry the key to wherever it points; it is an answer like any other 3xx.
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (m_tls) {
+        request.setSslConfiguration(*m_tls);
+    }
+    request.setRawHeader("x-gladia-key", key.toUtf8());
+    return request;
+}
+
 QCoro::Task<QString> Gladia::transcribe(QString file, std::stop_token stop) const
 {
     // The run keeps its own copy, so the caller may drop this value at once.
@@ -145,14 +158,7 @@ QCoro::Task<Record> Gladia::request(QUrl url, QString stage, std::optional<QByte
     QByteArray type, ExchangeLimits limits, std::stop_token stop) const
 {
     throwIfStopped(stop);
-    QNetworkRequest request(url);
-    // A redirect would carry the key to wherever it points; it is an answer like any other 3xx.
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (m_session.tls()) {
-        request.setSslConfiguration(*m_session.tls());
-    }
-    request.setRawHeader("x-gladia-key", m_key.toUtf8());
+    QNetworkRequest request = m_session.keyedRequest(url, m_key);
     if (body) {
         request.setRawHeader("Content-Type", type);
     }

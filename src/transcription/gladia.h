@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QCoroFwd>
 #include <QList>
+#include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
@@ -104,6 +105,8 @@ public:
 
         [[nodiscard]] QNetworkAccessManager* manager() const { return m_manager.get(); }
         [[nodiscard]] const std::optional<QSslConfiguration>& tls() const { return m_tls; }
+        // A request to `url` carrying `key`, redirects not followed, with this session's TLS.
+        [[nodiscard]] QNetworkRequest keyedRequest(const QUrl& url, const QString& key) const;
 
     private:
         std::shared_ptr<QNetworkAccessManager> m_manager;

@@ -77,13 +77,7 @@ QCoro::Task<Opening> openSession(Gladia::Session session, QUrl endpoint, QString
         if (!fitsInHeader(key)) {
             throw RequestError::unusableKey();
         }
-        QNetworkRequest request(endpoint);
-        request.setAttribute(
-            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        if (session.tls()) {
-            request.setSslConfiguration(*session.tls());
-        }
-        request.setRawHeader("x-gladia-key", key.toUtf8());
+        QNetworkRequest request = session.keyedRequest(endpoint, key);
         request.setRawHeader("Content-Type", "application/json");
         ExchangeLimits limits;
         limits.largestAnswer = 64 * 1024;
