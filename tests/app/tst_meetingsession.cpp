@@ -370,6 +370,7 @@ private Q_SLOTS:
         if (answer == 201) {
             QTRY_COMPARE(service.connections, 1);
             const QByteArray audio(LiveTranscription::frameBytes, '\x01');
+            QVERIFY(m_script.live);
             m_script.live->pushAudio(audio);
             service.say(u"a"_s, true, 1.5, 0, u"Bonjour"_s);
             service.say(u"b"_s, false, 3, 1, u"Sal"_s);
