@@ -384,6 +384,10 @@ Rectangle {
                     if (root.session.transcript.length > 0)
                         transcriptReveal.reveal();
                 }
+                function onLiveTranscriptChanged() {
+                    if (viewModel.showTranscript)
+                        liveReveal.reveal();
+                }
             }
 
             ColumnLayout {
@@ -396,6 +400,12 @@ Rectangle {
                     id: transcriptReveal
                     flickable: scroll.contentItem
                     target: transcriptCard
+                }
+                // Live lines: the newest one, at the foot of the card.
+                PVReveal {
+                    id: liveReveal
+                    flickable: scroll.contentItem
+                    target: transcriptFoot
                 }
                 Item { implicitHeight: 10 }
                 PVText {
@@ -498,7 +508,7 @@ Rectangle {
                     objectName: "pendingTranscriptLine"
                     visible: viewModel.showPendingTranscriptLine
                     Layout.fillWidth: true
-                    text: "La transcription sera disponible après l’arrêt de l’enregistrement et l’envoi à Gladia."
+                    text: viewModel.pendingTranscriptText
                     font: PVTheme.pvSans(14)
                     color: PVTheme.pvInk2
                     wrapMode: Text.Wrap
@@ -528,9 +538,22 @@ Rectangle {
                         Divider {}
                         PVSelectableText {
                             objectName: "transcriptText"
+                            visible: text !== ""
                             Layout.fillWidth: true
                             extraLineSpacing: 6
-                            text: root.session.transcript
+                            text: viewModel.transcriptText
+                        }
+                        PVSelectableText {
+                            objectName: "partialLine"
+                            visible: text !== ""
+                            Layout.fillWidth: true
+                            color: PVTheme.pvInk2
+                            text: viewModel.partialLine
+                        }
+                        Item {
+                            id: transcriptFoot
+                            Layout.fillWidth: true
+                            implicitHeight: 1
                         }
                     }
                 }
@@ -637,6 +660,33 @@ Rectangle {
                 visible: zoomToggle.checked
                 text: "Ouvrir les réglages d’accessibilité"
                 onClicked: viewModel.openSettings("accessibility")
+            }
+            Divider {}
+            Switch {
+                id: liveToggle
+                objectName: "liveToggle"
+                Layout.fillWidth: true
+                text: "Transcrire en direct pendant l’enregistrement"
+                checked: root.settings ? root.settings.liveTranscription : false
+                onToggled: viewModel.setLiveTranscription(checked)
+                Accessible.name: text
+                font: PVTheme.pvSans(14)
+                contentItem: Text {
+                    leftPadding: liveToggle.indicator.width + liveToggle.spacing
+                    text: liveToggle.text
+                    font: liveToggle.font
+                    color: PVTheme.pvInk
+                    wrapMode: Text.Wrap
+                    verticalAlignment: Text.AlignVCenter
+                }
+            }
+            PVText {
+                objectName: "liveTranscriptionText"
+                Layout.fillWidth: true
+                text: "L’audio est alors envoyé à Gladia pendant la réunion."
+                font: PVTheme.pvSans(14)
+                color: PVTheme.pvInk2
+                wrapMode: Text.Wrap
             }
             RowLayout {
                 Layout.fillWidth: true

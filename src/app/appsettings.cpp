@@ -5,6 +5,7 @@ namespace {
 const QString detectZoomMeetingsKey = QStringLiteral("detectZoomMeetings");
 const QString seenGuestIntroKey = QStringLiteral("seenGuestIntro");
 const QString webWorkspaceURLKey = QStringLiteral("webWorkspaceURL");
+const QString liveTranscriptionKey = QStringLiteral("liveTranscription");
 
 } // namespace
 
@@ -60,4 +61,18 @@ void AppSettings::setWebWorkspaceURL(const QString& url)
     }
     m_store->setValue(webWorkspaceURLKey, url);
     Q_EMIT webWorkspaceURLChanged();
+}
+
+bool AppSettings::liveTranscription() const
+{
+    return m_store->value(liveTranscriptionKey, false).toBool();
+}
+
+void AppSettings::setLiveTranscription(bool live)
+{
+    if (live == liveTranscription()) {
+        return;
+    }
+    m_store->setValue(liveTranscriptionKey, live);
+    Q_EMIT liveTranscriptionChanged();
 }

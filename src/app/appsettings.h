@@ -6,7 +6,7 @@
 #include <QtQmlIntegration>
 #include <memory>
 
-// The three settings kept between runs, in the per-user settings store. One instance serves every
+// The settings kept between runs, in the per-user settings store. One instance serves every
 // window, so a change made in one is seen at once by the others.
 class AppSettings : public QObject
 {
@@ -20,6 +20,8 @@ class AppSettings : public QObject
             seenGuestIntroChanged)
     Q_PROPERTY(QString webWorkspaceURL READ webWorkspaceURL WRITE setWebWorkspaceURL NOTIFY
             webWorkspaceURLChanged)
+    Q_PROPERTY(bool liveTranscription READ liveTranscription WRITE setLiveTranscription NOTIFY
+            liveTranscriptionChanged)
 
 public:
     // The application's own store (organisation and application "Parlevox").
@@ -34,11 +36,15 @@ public:
     void setSeenGuestIntro(bool seen);
     [[nodiscard]] QString webWorkspaceURL() const;
     void setWebWorkspaceURL(const QString& url);
+    // Transcribe while recording, the audio going to the service during the meeting.
+    [[nodiscard]] bool liveTranscription() const;
+    void setLiveTranscription(bool live);
 
 Q_SIGNALS:
     void detectZoomMeetingsChanged();
     void seenGuestIntroChanged();
     void webWorkspaceURLChanged();
+    void liveTranscriptionChanged();
 
 private:
     std::unique_ptr<QSettings> m_store;

@@ -206,12 +206,34 @@ bool CaptureViewModel::showFirstRunCard() const
 
 bool CaptureViewModel::showPendingTranscriptLine() const
 {
-    return m_isMeetingWindow && session() && session()->transcript().isEmpty();
+    return m_isMeetingWindow && session() && !showTranscript();
 }
 
 bool CaptureViewModel::showTranscript() const
 {
-    return session() && !session()->transcript().isEmpty();
+    return !transcriptText().isEmpty() || !partialLine().isEmpty();
+}
+
+QString CaptureViewModel::pendingTranscriptText() const
+{
+    return session() && session()->transcribingLive()
+        ? QStringLiteral("La transcription s’affiche ici pendant la réunion.")
+        : QStringLiteral("La transcription sera disponible après l’arrêt de l’enregistrement et "
+                         "l’envoi à Gladia.");
+}
+
+QString CaptureViewModel::transcriptText() const
+{
+    if (!session()) {
+        return {};
+    }
+    return session()->transcript().isEmpty() ? session()->liveTranscript()
+                                             : session()->transcript();
+}
+
+QString CaptureViewModel::partialLine() const
+{
+    return session() && session()->transcript().isEmpty() ? session()->livePartial() : QString();
 }
 
 bool CaptureViewModel::showSpinner() const
@@ -339,7 +361,20 @@ void CaptureViewModel::copyTranscript() const
     }
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
-    clipboard->setText(session()->transcript());
+    clipboard->setText(transcriptText());
+}
+
+void CaptureViewModel::setLiveTranscription(bool live)
+{
+    if (!settings()) {
+        return;
+    }
+    settings()->setLiveTranscription(live);
+    if (live && session() && !session()->hasKey()) {
+        // One sheet at a time: the key form takes the settings' place.
+        setShowingSettings(false);
+        showIntegrations(QStringLiteral("gladia"));
+    }
 }
 
 void CaptureViewModel::listen() const
@@ -457,8 +492,8 @@ void CaptureViewModel::connectSources()
     };
     for (auto signal : { &MeetingSession::captureChanged, &MeetingSession::recordingChanged,
              &MeetingSession::busyChanged, &MeetingSession::permissionHelpChanged,
-             &MeetingSession::transcriptChanged, &MeetingSession::agentAccessChanged,
-             &MeetingSession::meetingIsActiveChanged }) {
+             &MeetingSession::transcriptChanged, &MeetingSession::liveTranscriptChanged,
+             &MeetingSession::agentAccessChanged, &MeetingSession::meetingIsActiveChanged }) {
         connect(meeting, signal, this, changed);
     }
     connect(meeting->agent(), &AgentWorkspaceState::busyChanged, this, changed);
@@ -529,6 +564,7 @@ ViewActions CaptureViewModel::makeActions()
     // The window opens even when this view has gone meanwhile; the request needs the view.
     QPointer<CaptureViewModel> self(this);
     QPointer<WindowRegistry> windows(m_windows);
+    const bool live = settings() && settings()->liveTranscription();
     return {
         [self](IntegrationsPage page) {
             if (self) {
@@ -540,5 +576,6 @@ ViewActions CaptureViewModel::makeActions()
                 windows->openWindow(window);
             }
         },
+        live,
     };
 }

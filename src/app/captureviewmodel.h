@@ -53,6 +53,9 @@ class CaptureViewModel : public QObject, public QQmlParserStatus
     Q_PROPERTY(bool showFirstRunCard READ showFirstRunCard NOTIFY stateChanged)
     Q_PROPERTY(bool showPendingTranscriptLine READ showPendingTranscriptLine NOTIFY stateChanged)
     Q_PROPERTY(bool showTranscript READ showTranscript NOTIFY stateChanged)
+    Q_PROPERTY(QString pendingTranscriptText READ pendingTranscriptText NOTIFY stateChanged)
+    Q_PROPERTY(QString transcriptText READ transcriptText NOTIFY stateChanged)
+    Q_PROPERTY(QString partialLine READ partialLine NOTIFY stateChanged)
     Q_PROPERTY(bool showSpinner READ showSpinner NOTIFY stateChanged)
     Q_PROPERTY(bool recordingDot READ recordingDot NOTIFY stateChanged)
     Q_PROPERTY(bool showPermissionButton READ showPermissionButton NOTIFY stateChanged)
@@ -106,6 +109,11 @@ public:
     [[nodiscard]] bool showFirstRunCard() const;
     [[nodiscard]] bool showPendingTranscriptLine() const;
     [[nodiscard]] bool showTranscript() const;
+    [[nodiscard]] QString pendingTranscriptText() const;
+    // The transcript, or while the meeting is transcribed live, its final lines.
+    [[nodiscard]] QString transcriptText() const;
+    // The newest live line, not final yet; empty when there is none.
+    [[nodiscard]] QString partialLine() const;
     [[nodiscard]] bool showSpinner() const;
     [[nodiscard]] bool recordingDot() const;
     [[nodiscard]] bool showPermissionButton() const;
@@ -134,6 +142,8 @@ public:
     Q_INVOKABLE void showIntegrations(const QString& page);
     // The integrations sheet was dismissed.
     Q_INVOKABLE void dismissIntegrations();
+    // The live transcript switch of the settings; turned on without a key, the key form opens.
+    Q_INVOKABLE void setLiveTranscription(bool live);
     // "Copier": the transcript as plain text on the clipboard.
     Q_INVOKABLE void copyTranscript() const;
     // "Écouter": the recording in its default application.

@@ -37,7 +37,11 @@ MeetingSession::MeetingSession(MeetingSessionServices services, QObject* parent)
         Qt::QueuedConnection);
 }
 
-MeetingSession::~MeetingSession() = default;
+MeetingSession::~MeetingSession()
+{
+    m_capture.reset(); // its threads feed the live transcript
+    delete m_live.release();
+}
 
 void MeetingSession::setKey(const QString& key)
 {
@@ -104,10 +108,25 @@ bool MeetingSession::meetingIsActive() const
     return m_capture != nullptr || m_zoomDetector.inMeeting();
 }
 
+QString MeetingSession::liveTranscript() const
+{
+    return m_live ? m_live->transcript() : QString();
+}
+
+QString MeetingSession::livePartial() const
+{
+    if (!transcribingLive() || !m_live->partial()) {
+        return {};
+    }
+    const Gladia::Segment& partial = *m_live->partial();
+    return Gladia::line(
+        partial.start, LiveTranscription::label(partial.speaker.value_or(0)), partial.text);
+}
+
 QCoro::Task<void> MeetingSession::toggleRecording(ViewActions view)
 {
     if (m_capture) {
-        return stopRecording();
+        return stopRecording(std::move(view), false);
     }
     return startRecording(std::move(view));
 }
@@ -118,7 +137,13 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
         co_return;
     }
     setBusy(true);
+    // Made before the engine, which feeds it from its threads, so destroyed after it.
+    std::unique_ptr<LiveTranscription> live;
+    if (view.transcribeLive && hasKey() && m_services.makeLiveTranscription) {
+        live = m_services.makeLiveTranscription();
+    }
     std::unique_ptr<CaptureEngine> engine = m_services.makeCaptureEngine();
+    engine->setLiveConsumer(live.get());
     const CaptureEngine* started = engine.get();
     // Members are destroyed before the QObject, and the engine stops its inputs when destroyed, so
     // no call is posted to a session that is gone.
@@ -150,9 +175,17 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
         setRecording(std::nullopt);
         setTranscript(QString());
         m_agent->newRecording();
+        setLive(std::move(live));
         setCapture(std::move(engine));
-        setStatus(m_startInterruption.isEmpty() ? QStringLiteral("Enregistrement en cours")
-                                                : m_startInterruption);
+        if (m_live) {
+            startLive(m_live.get(), view);
+        }
+        if (!m_startInterruption.isEmpty()) {
+            setStatus(m_startInterruption);
+        } else {
+            setStatus(m_live ? QStringLiteral("Enregistrement en cours · transcription en direct")
+                             : QStringLiteral("Enregistrement en cours"));
+        }
         if (view.openWindow) {
             view.openWindow(QStringLiteral("meeting"));
         }
@@ -160,7 +193,46 @@ QCoro::Task<void> MeetingSession::startRecording(ViewActions view)
     setBusy(false);
 }
 
-QCoro::Task<void> MeetingSession::stopRecording()
+void MeetingSession::startLive(LiveTranscription* live, const ViewActions& view)
+{
+    connect(live, &LiveTranscription::linesChanged, this, &MeetingSession::liveTranscriptChanged);
+    connect(live, &LiveTranscription::partialChanged, this, &MeetingSession::liveTranscriptChanged);
+    connect(live, &LiveTranscription::failed, this, [this, live, view](const QString& sentence) {
+        m_liveFailed = true;
+        Q_EMIT liveTranscriptChanged();
+        // The recording goes on; the stop transcribes it the other way.
+        if (m_capture && !m_busy) {
+            setStatus(sentence);
+        }
+        if (isUnauthorized(live->error()) && view.showIntegrations) {
+            view.showIntegrations(IntegrationsPage::gladia);
+        }
+    });
+    live->start(trimmedUserText(m_key));
+}
+
+QCoro::Task<std::optional<QString>> MeetingSession::finishLive()
+{
+    if (m_liveFailed) {
+        co_return std::nullopt;
+    }
+    // The stop may end it at once, before any wait could begin.
+    QPointer<LiveTranscription> live(m_live.get());
+    std::optional<bool> complete;
+    const QMetaObject::Connection noted = connect(
+        live, &LiveTranscription::finished, this, [&complete](bool whole) { complete = whole; });
+    live->stop();
+    while (!complete && live) {
+        co_await qCoro(live.data(), &LiveTranscription::finished);
+    }
+    disconnect(noted);
+    if (!live || !complete.value_or(false)) {
+        co_return std::nullopt;
+    }
+    co_return live->transcript();
+}
+
+QCoro::Task<void> MeetingSession::stopRecording(ViewActions view, bool quitting)
 {
     if (m_busy) {
         co_return;
@@ -181,23 +253,42 @@ QCoro::Task<void> MeetingSession::stopRecording()
     }
     if (failure) {
         setCapture(nullptr);
+        setLive(nullptr);
         reportFailure(failure);
-    } else {
-        setRecording(QUrl::fromLocalFile(result->mix));
-        setRecordedTracks(result->tracks);
-        setPermissionHelp(result->help);
-        QString status = withLossNote(result->help
-                ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
-                : QStringLiteral("Enregistrement prêt · micro et audio système"),
-            result->losses);
-        if (result->interruption) {
-            status += (status.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
-                + *result->interruption;
-        }
-        setStatus(status);
-        setCapture(nullptr);
+        setBusy(false);
+        co_return;
     }
+    setRecording(QUrl::fromLocalFile(result->mix));
+    setRecordedTracks(result->tracks);
+    setPermissionHelp(result->help);
+    QString status = withLossNote(result->help
+            ? QStringLiteral("Une piste a été conservée. ") + result->help->errorDescription()
+            : QStringLiteral("Enregistrement prêt · micro et audio système"),
+        result->losses);
+    if (result->interruption) {
+        status += (status.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
+            + *result->interruption;
+    }
+    setStatus(status);
+    setCapture(nullptr);
+    // The live transcript, complete, is the transcript; otherwise the recording is sent.
+    bool transcribeNow = false;
+    if (m_live && !quitting) {
+        const std::optional<QString> text = co_await finishLive();
+        if (!self) {
+            co_return;
+        }
+        if (text) {
+            setTranscript(*text);
+            setStatus(QStringLiteral("Transcription prête"));
+        }
+        transcribeNow = !text;
+    }
+    setLive(nullptr);
     setBusy(false);
+    if (transcribeNow) {
+        co_await transcribe(std::move(view));
+    }
 }
 
 QCoro::Task<void> MeetingSession::transcribe(ViewActions view)
@@ -317,7 +408,7 @@ QCoro::Task<void> MeetingSession::finishForQuit()
         if (m_busy) {
             co_await qCoro(this, &MeetingSession::busyChanged);
         } else {
-            co_await stopRecording();
+            co_await stopRecording(ViewActions {}, true);
         }
     }
 }
@@ -371,6 +462,16 @@ void MeetingSession::setPermissionHelp(std::optional<AudioPermissionHelp> help)
 void MeetingSession::setTranscript(const QString& transcript)
 {
     assignAndNotify(this, m_transcript, transcript, &MeetingSession::transcriptChanged);
+}
+
+void MeetingSession::setLive(std::unique_ptr<LiveTranscription> live)
+{
+    if (!m_live && !live) {
+        return;
+    }
+    m_live.reset(live.release());
+    m_liveFailed = false;
+    Q_EMIT liveTranscriptChanged();
 }
 
 void MeetingSession::setCapture(std::unique_ptr<CaptureEngine> capture)

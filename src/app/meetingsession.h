@@ -3,8 +3,10 @@
 #include "agentworkspacestate.h"
 #include "audiocapture.h"
 #include "audiopermissionhelp.h"
+#include "deletelater.h"
 #include "integrationsrequest.h"
 #include "integrationssession.h"
+#include "livetranscription.h"
 #include "recordingrecovery.h"
 #include "zoommeetingdetector.h"
 
@@ -30,6 +32,8 @@ public:
     {
         (void)handler;
     }
+    // Hands the recording to `consumer` as it is made. Set before start().
+    virtual void setLiveConsumer(LiveAudioConsumer* consumer) { (void)consumer; }
 };
 
 // The transcription service as the session uses it; each returns the transcript text.
@@ -46,16 +50,19 @@ struct MeetingSessionServices
 {
     std::function<std::unique_ptr<CaptureEngine>()> makeCaptureEngine;
     std::function<std::unique_ptr<Transcriber>(const QString& key)> makeTranscriber;
+    std::function<std::unique_ptr<LiveTranscription>()> makeLiveTranscription;
 
     [[nodiscard]] static MeetingSessionServices real();
 };
 
 // What the view that runs an operation lends it: presenting the integrations sheet in that view,
-// and opening a window by identifier ("notebook", "meeting").
+// opening a window by identifier ("notebook", "meeting"), and whether the settings ask for the
+// transcript while recording.
 struct ViewActions
 {
     std::function<void(IntegrationsPage)> showIntegrations;
     std::function<void(const QString& window)> openWindow;
+    bool transcribeLive = false;
 };
 
 // The one model of a run: the recording, the transcript, the notes, the keys and the agent state,
@@ -84,6 +91,10 @@ class MeetingSession : public QObject, public IntegrationsSession
     Q_PROPERTY(bool hasPermissionHelp READ hasPermissionHelp NOTIFY permissionHelpChanged)
     Q_PROPERTY(QString permissionHelpLabel READ permissionHelpLabel NOTIFY permissionHelpChanged)
     Q_PROPERTY(QString transcript READ transcript NOTIFY transcriptChanged)
+    // While a live transcript runs: its final lines, and the newest line not final yet.
+    Q_PROPERTY(QString liveTranscript READ liveTranscript NOTIFY liveTranscriptChanged)
+    Q_PROPERTY(QString livePartial READ livePartial NOTIFY liveTranscriptChanged)
+    Q_PROPERTY(bool transcribingLive READ transcribingLive NOTIFY liveTranscriptChanged)
     Q_PROPERTY(QString notes READ notes WRITE setNotes NOTIFY notesChanged)
     Q_PROPERTY(int notebookCount READ notebookCount NOTIFY notebookCountChanged)
     Q_PROPERTY(bool meetingIsActive READ meetingIsActive NOTIFY meetingIsActiveChanged)
@@ -125,6 +136,10 @@ public:
     [[nodiscard]] bool hasPermissionHelp() const { return m_permissionHelp.has_value(); }
     [[nodiscard]] QString permissionHelpLabel() const;
     [[nodiscard]] const QString& transcript() const { return m_transcript; }
+    [[nodiscard]] QString liveTranscript() const;
+    [[nodiscard]] QString livePartial() const;
+    // A live transcript was started for this recording and has not failed.
+    [[nodiscard]] bool transcribingLive() const { return m_live && !m_liveFailed; }
     [[nodiscard]] const QString& notes() const { return m_notes; }
     void setNotes(const QString& notes);
     [[nodiscard]] const ZoomMeetingDetector& zoomDetector() const { return m_zoomDetector; }
@@ -165,6 +180,7 @@ Q_SIGNALS:
     void statusChanged();
     void permissionHelpChanged();
     void transcriptChanged();
+    void liveTranscriptChanged();
     void notesChanged();
     void zoomDetectorChanged();
     void notebookCountChanged();
@@ -172,7 +188,12 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<void> startRecording(ViewActions view);
-    QCoro::Task<void> stopRecording();
+    // At a quit, the live transcript is dropped and nothing is transcribed.
+    QCoro::Task<void> stopRecording(ViewActions view, bool quitting);
+    // Its final transcript, or nothing when the pre-recorded path must run.
+    QCoro::Task<std::optional<QString>> finishLive();
+    void startLive(LiveTranscription* live, const ViewActions& view);
+    void setLive(std::unique_ptr<LiveTranscription> live);
     void setBusy(bool busy);
     void setStatus(const QString& status);
     void setRecording(std::optional<QUrl> recording);
@@ -187,6 +208,9 @@ private:
     void showInterruption(const CaptureEngine* engine, const QString& sentence);
 
     MeetingSessionServices m_services;
+    // The engine feeds the live transcript from its threads: it goes first.
+    std::unique_ptr<LiveTranscription, DeleteLater> m_live;
+    bool m_liveFailed = false;
     std::unique_ptr<CaptureEngine> m_capture;
     std::optional<QUrl> m_recording;
     std::optional<AudioCapture::Tracks> m_recordedTracks;

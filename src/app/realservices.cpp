@@ -15,6 +15,11 @@ void RealCaptureEngine::setInterruptionHandler(std::function<void(const QString&
     m_capture.setInterruptionHandler(std::move(handler));
 }
 
+void RealCaptureEngine::setLiveConsumer(LiveAudioConsumer* consumer)
+{
+    m_capture.setLiveConsumer(consumer);
+}
+
 GladiaTranscriber::GladiaTranscriber(Gladia gladia)
     : m_gladia(std::move(gladia))
 { }
@@ -34,5 +39,6 @@ MeetingSessionServices MeetingSessionServices::real()
     return {
         [] { return std::make_unique<RealCaptureEngine>(); },
         [](const QString& key) { return std::make_unique<GladiaTranscriber>(Gladia(key)); },
+        [] { return std::make_unique<LiveTranscription>(); },
     };
 }

@@ -10,6 +10,7 @@ public:
     QCoro::Task<void> start() override;
     QCoro::Task<AudioCapture::StopResult> stop() override;
     void setInterruptionHandler(std::function<void(const QString&)> handler) override;
+    void setLiveConsumer(LiveAudioConsumer* consumer) override;
 
 private:
     AudioCapture m_capture;

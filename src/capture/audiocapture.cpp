@@ -145,12 +145,20 @@ void AudioCapture::startInputs()
     m_systemTap = std::move(systemTap);
     m_microphoneInput = std::move(microphone);
     try {
+        LiveMix::Settings settings = m_liveMixSettings;
+        if (m_liveConsumer) {
+            m_liveFeed = std::make_unique<LiveFeed>(*m_liveConsumer);
+            settings.feed = m_liveFeed.get();
+        }
         m_liveMix
             = std::make_unique<LiveMix>(LiveMix::Files { m_folder + QStringLiteral("/reunion.m4a"),
                                             uploadCopy(m_microphone), uploadCopy(m_system) },
-                m_liveMixSettings);
+                settings);
     } catch (...) {
-        // Recording goes on without it: the stop mixes the tracks.
+        // Recording goes on without it: the stop mixes the tracks, and there is no live feed.
+        if (m_liveConsumer) {
+            m_liveConsumer->audioLost();
+        }
     }
     // The call is removed from the microphone before it is written, cut off or mixed. The raw
     // microphone is not kept beside it: it would double the largest track for the moments the call

@@ -97,6 +97,9 @@ public:
     // Told, once and from an audio thread, that the disk stopped taking the recording; the
     // sentence says so in French. The recording goes on until stopped. Set before start().
     void setInterruptionHandler(std::function<void(const QString& sentence)> handler);
+    // Hands the recording, as it is mixed, to `consumer`, which must outlive this object. Set
+    // before start().
+    void setLiveConsumer(LiveAudioConsumer* consumer) { m_liveConsumer = consumer; }
 
     // Both run off the calling thread and resume the caller on its own thread.
     QCoro::Task<void> start();
@@ -140,6 +143,8 @@ private:
     std::unique_ptr<TrackCutoff> m_cutoff;
     std::vector<AudioLoss> m_losses; // gathered from the inputs as they are stopped
     LiveMix::Settings m_liveMixSettings;
+    LiveAudioConsumer* m_liveConsumer = nullptr;
+    std::unique_ptr<LiveFeed> m_liveFeed; // fed by the live mix's thread, so released after it
     std::unique_ptr<LiveMix> m_liveMix; // fed while recording, unless it could not start
     bool m_mixedWhileRecording = false;
     // Feeds the microphone's writer, cutoff and live mix, so released before them.

@@ -69,9 +69,10 @@ struct LiveMix::Chunk
 class LiveMix::Encoding
 {
 public:
-    Encoding(const Files& files, double gapTolerance)
+    Encoding(const Files& files, double gapTolerance, LiveFeed* feed)
         : m_files(files)
         , m_gapTolerance(gapTolerance)
+        , m_feed(feed)
         , m_mixPart(files.mix)
         , m_mix(m_mixPart.path())
     {
@@ -200,8 +201,10 @@ private:
                 m_mismatch = true;
             } else {
                 const std::int64_t lead = m_origin ? *m_origin - index : 0;
-                for (std::vector<float>& channel : m_pending) {
-                    channel.insert(channel.begin(), std::size_t(lead), 0.0f);
+                for (auto* pending : { &m_pending, &m_inputsPending }) {
+                    for (std::vector<float>& channel : *pending) {
+                        channel.insert(channel.begin(), std::size_t(lead), 0.0f);
+                    }
                 }
                 m_origin = index;
                 m_encoded = index;
@@ -276,7 +279,7 @@ private:
         const int mixed = check(swr_convert(track.toMix.get(), mixOut, mixCapacity,
             const_cast<const std::uint8_t**>(input), frames));
         if (track.contributing) {
-            place(track.position, track.mixed, mixed);
+            place(std::size_t(&track - m_inputs.data()), track.position, track.mixed, mixed);
         }
         track.position += mixed;
 
@@ -289,8 +292,9 @@ private:
         track.writer->write(mono, spoken);
     }
 
-    // Adds resampled samples into the mix at `position`.
-    void place(std::int64_t position, const std::array<std::vector<float>, 2>& samples, int count)
+    // Adds resampled samples of an input into the mix at `position`.
+    void place(std::size_t input, std::int64_t position,
+        const std::array<std::vector<float>, 2>& samples, int count)
     {
         // Silence that comes too late changes nothing in the mix; sound would be missing from it.
         const auto late = std::size_t(std::clamp<std::int64_t>(m_encoded - position, 0, count));
@@ -317,6 +321,16 @@ private:
                 to[index] += from[index];
             }
         }
+        if (m_feed) {
+            // The feed keeps the inputs apart, each brought down to one channel.
+            std::vector<float>& alone = m_inputsPending[input];
+            if (alone.size() < needed) {
+                alone.resize(needed, 0.0f);
+            }
+            for (std::size_t index = 0; index < std::size_t(count) - late; ++index) {
+                alone[at + index] += 0.5f * (samples[0][late + index] + samples[1][late + index]);
+            }
+        }
     }
 
     void encodeUntil(std::int64_t until)
@@ -330,12 +344,34 @@ private:
                 channel.resize(count, 0.0f);
             }
         }
+        if (m_feed) {
+            feed(count);
+        }
         const float* planes[] = { m_pending[0].data(), m_pending[1].data() };
         m_mix.write(planes, std::int64_t(count));
         for (std::vector<float>& channel : m_pending) {
             channel.erase(channel.begin(), channel.begin() + std::ptrdiff_t(count));
         }
         m_encoded = until;
+    }
+
+    // A failing feed stops alone: the mix goes on.
+    void feed(std::size_t count) noexcept
+    {
+        try {
+            for (std::vector<float>& alone : m_inputsPending) {
+                if (alone.size() < count) {
+                    alone.resize(count, 0.0f);
+                }
+            }
+            m_feed->push(m_inputsPending[0].data(), m_inputsPending[1].data(), std::int64_t(count));
+            for (std::vector<float>& alone : m_inputsPending) {
+                alone.erase(alone.begin(), alone.begin() + std::ptrdiff_t(count));
+            }
+        } catch (...) {
+            m_feed->lost();
+            m_feed = nullptr;
+        }
     }
 
     // The copies for the transcription are a convenience: without them it converts the tracks.
@@ -352,6 +388,7 @@ private:
 
     Files m_files;
     double m_gapTolerance;
+    LiveFeed* m_feed; // none once it failed
     PartFile m_mixPart;
     M4aWriter m_mix;
     std::array<Track, 2> m_inputs;
@@ -359,17 +396,19 @@ private:
     std::optional<std::int64_t> m_origin; // mix index of the mix's first sample
     std::int64_t m_encoded = 0; // mix index of the first sample not yet encoded
     std::array<std::vector<float>, 2> m_pending; // the mix from m_encoded on
+    std::array<std::vector<float>, 2> m_inputsPending; // for the feed, each input alone
     bool m_mismatch = false;
 };
 
 LiveMix::LiveMix(Files files, Settings settings)
     : m_settings(std::move(settings))
-    , m_encoding(std::make_unique<Encoding>(files, m_settings.gapTolerance))
+    , m_encoding(std::make_unique<Encoding>(files, m_settings.gapTolerance, m_settings.feed))
     , m_thread([this] { run(); })
 { }
 
 LiveMix::~LiveMix()
 {
+    m_closing = true;
     giveUp();
     if (m_thread.joinable()) {
         m_thread.join();
@@ -454,6 +493,9 @@ void LiveMix::run()
             if (m_givenUp) {
                 m_pending.clear();
                 m_spare.clear();
+                if (m_settings.feed && !m_closing) {
+                    m_settings.feed->lost();
+                }
                 return;
             }
             batch.swap(m_pending);

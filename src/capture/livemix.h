@@ -1,5 +1,6 @@
 #pragma once
 
+#include "livefeed.h"
 #include "pcmbuffer.h"
 #include "trackwriter.h"
 
@@ -48,6 +49,9 @@ public:
         // this starts after a gap, kept as silence. It is the track writers' own rule, so that
         // the mix stays the tracks' mix.
         double gapTolerance = TrackWriter::gapTolerance; // seconds
+        // Given each input alone as it is mixed, and told when the mix stops short; it must
+        // outlive this object.
+        LiveFeed* feed = nullptr;
     };
 
     // The tracks that the stop keeps, each with its start in host-clock seconds.
@@ -81,6 +85,7 @@ private:
     Settings m_settings;
     std::unique_ptr<Encoding> m_encoding; // only the encoder thread touches it until finish()
     std::atomic<bool> m_givenUp { false };
+    std::atomic<bool> m_closing { false }; // given up by the destructor, not for a fault
 
     std::mutex m_mutex;
     std::condition_variable m_wake; // the encoder thread: finishing or giving up

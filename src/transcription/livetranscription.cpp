@@ -30,6 +30,7 @@ const QString tooManySessions
     = stopped(QStringLiteral("car Gladia refuse d’ouvrir une session de plus"));
 const QString lagging = stopped(QStringLiteral("car la connexion ne suit plus le son"));
 const QString ended = stopped(QStringLiteral("car Gladia a fermé la session"));
+const QString noSound = stopped(QStringLiteral("car le son ne lui parvient plus"));
 
 std::exception_ptr sentence(const QString& text)
 {
@@ -239,6 +240,13 @@ void LiveTranscription::pushAudio(QByteArrayView pcm)
     }
 }
 
+void LiveTranscription::audioLost()
+{
+    m_lost = true;
+    m_accepting = false;
+    QMetaObject::invokeMethod(this, &LiveTranscription::drain, Qt::QueuedConnection);
+}
+
 void LiveTranscription::drain()
 {
     QByteArray incoming;
@@ -248,6 +256,10 @@ void LiveTranscription::drain()
         m_drainPosted = false;
     }
     if (m_done) {
+        return;
+    }
+    if (m_lost) {
+        fail(sentence(noSound));
         return;
     }
     if (m_overflow || m_backlog.size() + incoming.size() > m_service.largestBacklog) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gladia.h"
+#include "livefeed.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -23,7 +24,7 @@ class QWebSocket;
 // audio comes from any thread. Audio the service has not acknowledged is kept and sent again after
 // a dropped connection, so a drop costs no words; when the session cannot go on, `failed` says so
 // once and the recording, kept elsewhere, is the fallback.
-class LiveTranscription : public QObject
+class LiveTranscription : public QObject, public LiveAudioConsumer
 {
     Q_OBJECT
 
@@ -53,7 +54,9 @@ public:
     void start(const QString& key);
     // Interleaved 16-bit little-endian stereo at 16 kHz. Any thread, never waits on the network;
     // must not be called once this object is being destroyed.
-    void pushAudio(QByteArrayView pcm);
+    void pushAudio(QByteArrayView pcm) override;
+    // The audio stopped coming before the stop (any thread): the live transcript says it stopped.
+    void audioLost() override;
     // Sends what is left, asks for the last words and waits for them (bounded); `finished` ends it.
     void stop();
 
@@ -109,6 +112,7 @@ private:
     QByteArray m_queue;
     bool m_drainPosted = false;
     std::atomic<bool> m_overflow = false;
+    std::atomic<bool> m_lost = false;
     std::atomic<bool> m_accepting = true;
 
     // The stream from byte m_acked on: what the service may not have yet.

@@ -31,8 +31,9 @@ struct Script
     std::exception_ptr transcribeFailure;
     QString transcript = QStringLiteral("[00:00] Micro · Bonjour.");
 
-    // The interruption handler the session gave the last engine.
+    // The interruption handler and the live transcript the session gave the last engine.
     std::function<void(const QString&)> interrupt;
+    LiveAudioConsumer* live = nullptr;
 
     int enginesMade = 0;
     int engineStarts = 0;
@@ -67,6 +68,7 @@ public:
     {
         m_script.interrupt = std::move(handler);
     }
+    void setLiveConsumer(LiveAudioConsumer* consumer) override { m_script.live = consumer; }
     QCoro::Task<QString> transcribe(AudioCapture::Tracks) override
     {
         m_script.routes << QStringLiteral("tracks");

@@ -365,6 +365,18 @@ private Q_SLOTS:
         // A second link while a request is pending is dropped too.
         app.windows->deliverLink(QUrl(u"parlevox://connect?server=https://autre.example"_s));
         QCOMPARE(viewModel(window)->suggestedServer(), u"http://localhost:3000"_s);
+
+        // The live transcript asked for without a key: kept, and the key form takes the sheet's
+        // place.
+        viewModel(window)->dismissIntegrations();
+        app.session.setKey(QString());
+        click(window, "settingsButton");
+        QTRY_VERIFY(shown(window, "liveToggle"));
+        QVERIFY(!app.settings.liveTranscription());
+        click(window, "liveToggle");
+        QVERIFY(app.settings.liveTranscription());
+        QCOMPARE(viewModel(window)->integrationsPage(), u"gladia"_s);
+        QTRY_VERIFY(!shown(window, "liveToggle"));
     }
 
     // In the default 660 × 540 window the new transcript comes into view, shown and copied as

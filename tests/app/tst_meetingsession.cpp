@@ -1,5 +1,6 @@
 #include "agentworkspacestate.h"
 #include "captureerror.h"
+#include "fakelive.h"
 #include "fakesessionservices.h"
 #include "meetingsession.h"
 #include "platformtexts.h"
@@ -335,6 +336,61 @@ private Q_SLOTS:
         QCOMPARE(m_session->transcript().isEmpty(), bool(failure));
         QCOMPARE(!m_view.integrations.isEmpty(), reopensKeyForm);
         QVERIFY(m_session->hasRecording());
+    }
+
+    // With the setting on, the lines come as the meeting goes and are the transcript after the
+    // stop, nothing uploaded; a session refused at the start leaves the recording untouched and the
+    // stop transcribes it the other way.
+    void liveTranscript_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("live") << 201 << u"Enregistrement en cours · transcription en direct"_s;
+        QTest::newRow("key refused") << 401 << RequestError::unauthorized().message();
+        QTest::newRow("too many sessions")
+            << 429
+            << u"La transcription en direct s’est arrêtée car Gladia refuse d’ouvrir une session "
+               "de plus ; l’enregistrement continue."_s;
+    }
+
+    void liveTranscript()
+    {
+        QFETCH(int, answer);
+        FakeLive service;
+        service.sessionStatus = answer;
+        MeetingSessionServices services = fakeServices(m_script);
+        services.makeLiveTranscription = [&service] {
+            return std::make_unique<LiveTranscription>(Gladia::Session(), service.service());
+        };
+        m_session = std::make_unique<MeetingSession>(services);
+        ViewActions view = m_view.actions();
+        view.transcribeLive = true;
+        QCoro::waitFor(m_session->toggleRecording(view));
+        const QString line = u"[00:01] Micro · Bonjour"_s;
+        if (answer == 201) {
+            QTRY_COMPARE(service.connections, 1);
+            const QByteArray audio(LiveTranscription::frameBytes, '\x01');
+            QVERIFY(m_script.live);
+            m_script.live->pushAudio(audio);
+            service.say(u"a"_s, true, 1.5, 0, u"Bonjour"_s);
+            service.say(u"b"_s, false, 3, 1, u"Sal"_s);
+            QTRY_COMPARE(m_session->livePartial(), u"[00:03] Audio de l’appel · Sal"_s);
+            QCOMPARE(m_session->liveTranscript(), line);
+            QTRY_COMPARE(service.audio, audio);
+        } else {
+            QTRY_VERIFY(!m_session->transcribingLive());
+        }
+        QVERIFY(m_session->capturing());
+        QTEST(m_session->status(), "status");
+        QCOMPARE(m_view.integrations,
+            answer == 401 ? QList { IntegrationsPage::gladia } : QList<IntegrationsPage> {});
+
+        QCoro::waitFor(m_session->toggleRecording(view));
+        QCOMPARE(m_session->status(), u"Transcription prête"_s);
+        QCOMPARE(m_session->transcript(), answer == 201 ? line : m_script.transcript);
+        QCOMPARE(m_script.routes, answer == 201 ? QStringList() : QStringList { u"tracks"_s });
+        QVERIFY(m_session->liveTranscript().isEmpty());
+        QVERIFY(!m_session->busy());
     }
 
     void openingAFile()

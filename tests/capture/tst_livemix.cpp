@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
+#include <QtEndian>
 
 namespace {
 
@@ -41,6 +42,24 @@ QString mixAfterTheStop(const AudioCapture& capture, const AudioCapture::StopRes
     }
     return reference;
 }
+
+// What a live transcript takes from the recording, each channel read back as audio.
+struct Fed final : LiveAudioConsumer
+{
+    QByteArray pcm; // only the mixing thread writes, and it is over when the stop returns
+    void pushAudio(QByteArrayView data) override { pcm.append(data); }
+    void audioLost() override { pcm.clear(); }
+
+    [[nodiscard]] RecordedAudio channel(int index) const
+    {
+        RecordedAudio audio { LiveFeed::outputRate, 1, {}, 0, 0 };
+        const auto* samples = reinterpret_cast<const qint16*>(pcm.constData());
+        for (qsizetype frame = 0; frame < pcm.size() / 4; ++frame) {
+            audio.mono.push_back(float(qFromLittleEndian(samples[frame * 2 + index])) / 32768);
+        }
+        return audio;
+    }
+};
 
 // The hidden audio files of a recording folder (its bookkeeping files left out).
 QStringList hiddenFiles(const QString& folder)
@@ -126,6 +145,7 @@ private Q_SLOTS:
 
     // With writers that keep a jump in host time as silence, the mix keeps it too; also when the
     // call stops delivering for longer than the mix waits for it while the microphone goes on.
+    // The live feed has the same timeline, each input on its own channel.
     void keepsAGapAsSilence_data()
     {
         QTest::addColumn<double>("gap");
@@ -154,7 +174,9 @@ private Q_SLOTS:
         }
         LiveMix::Settings settings;
         settings.gapTolerance = 0.1;
+        Fed fed;
         AudioCapture capture(scriptedSources(mic, call, log), settings);
+        capture.setLiveConsumer(&fed);
 
         const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
 
@@ -167,6 +189,19 @@ private Q_SLOTS:
         QVERIFY(live.level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
         QVERIFY(live.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
         QVERIFY(live.level(440, 0.2, micEnd - 0.1) > 0.05);
+
+        const RecordedAudio microphone = fed.channel(0);
+        const RecordedAudio heard = fed.channel(1);
+        QVERIFY2(std::abs(microphone.seconds() - std::max(callEnd, micEnd)) < 0.003,
+            qPrintable(QStringLiteral("%1 s fed, %2 s recorded")
+                           .arg(microphone.seconds())
+                           .arg(std::max(callEnd, micEnd))));
+        QVERIFY(heard.level(660, 0.2, stall - 0.1) > 0.05);
+        QVERIFY(heard.level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
+        QVERIFY(heard.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
+        QVERIFY(microphone.level(440, 0.2, micEnd - 0.1) > 0.05);
+        QVERIFY(heard.level(440, 0.2, micEnd - 0.1) < 0.005);
+        QVERIFY(microphone.level(660, 0.2, callEnd - 0.1) < 0.005);
     }
 
     // A jump back in host time (a new stream that starts before the last one ended) drops the
