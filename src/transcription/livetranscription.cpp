@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxyFactory>
 #include <QNetworkRequest>
 #include <QWebSocket>
 #include <algorithm>
@@ -176,6 +177,13 @@ void LiveTranscription::connectSocket()
     if (m_session.tls()) {
         socket->setSslConfiguration(*m_session.tls());
     }
+    // The proxy the session's HTTPS requests take: left to itself, the socket never takes the
+    // environment's https_proxy.
+    QUrl asked = m_url;
+    asked.setScheme(
+        m_url.scheme() == QLatin1String("wss") ? QStringLiteral("https") : QStringLiteral("http"));
+    socket->setProxy(QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(asked))
+                         .value(0, QNetworkProxy(QNetworkProxy::NoProxy)));
     connect(socket, &QWebSocket::connected, this, &LiveTranscription::onConnected);
     connect(socket, &QWebSocket::disconnected, this, &LiveTranscription::onDisconnected);
     connect(socket, &QWebSocket::textMessageReceived, this, &LiveTranscription::onMessage);
