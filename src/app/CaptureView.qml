@@ -634,7 +634,11 @@ Rectangle {
                 Layout.fillWidth: true
                 text: "Ouvrir la fenêtre quand je rejoins une réunion Zoom"
                 checked: root.settings ? root.settings.detectZoomMeetings : false
-                onToggled: root.settings.detectZoomMeetings = checked
+                // Not onToggled: a screen reader's Toggle sets `checked` without it.
+                onCheckedChanged: {
+                    if (root.settings && checked !== root.settings.detectZoomMeetings)
+                        root.settings.detectZoomMeetings = checked;
+                }
                 Accessible.name: text
                 font: PVTheme.pvSans(14)
                 contentItem: Text {
@@ -668,7 +672,10 @@ Rectangle {
                 Layout.fillWidth: true
                 text: "Transcrire en direct pendant l’enregistrement"
                 checked: root.settings ? root.settings.liveTranscription : false
-                onToggled: viewModel.setLiveTranscription(checked)
+                onCheckedChanged: {
+                    if (root.settings && checked !== root.settings.liveTranscription)
+                        viewModel.setLiveTranscription(checked);
+                }
                 Accessible.name: text
                 font: PVTheme.pvSans(14)
                 contentItem: Text {

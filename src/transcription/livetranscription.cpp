@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxyFactory>
 #include <QNetworkRequest>
 #include <QWebSocket>
 #include <algorithm>
@@ -147,9 +148,15 @@ LiveTranscription::~LiveTranscription() = default;
 
 void LiveTranscription::start(const QString& key)
 {
+    m_key = key;
+    openSession();
+}
+
+void LiveTranscription::openSession()
+{
     QUrl endpoint = m_service.base;
     endpoint.setPath(QStringLiteral("/v2/live"));
-    QCoro::connect(openSession(m_session, endpoint, key), this, [this](const Opening& opening) {
+    QCoro::connect(::openSession(m_session, endpoint, m_key), this, [this](const Opening& opening) {
         if (opening.error) {
             fail(opening.error);
         } else {
@@ -176,6 +183,13 @@ void LiveTranscription::connectSocket()
     if (m_session.tls()) {
         socket->setSslConfiguration(*m_session.tls());
     }
+    // The proxy the session's HTTPS requests take: left to itself, the socket never takes the
+    // environment's https_proxy.
+    QUrl asked = m_url;
+    asked.setScheme(
+        m_url.scheme() == QLatin1String("wss") ? QStringLiteral("https") : QStringLiteral("http"));
+    socket->setProxy(QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(asked))
+                         .value(0, QNetworkProxy(QNetworkProxy::NoProxy)));
     connect(socket, &QWebSocket::connected, this, &LiveTranscription::onConnected);
     connect(socket, &QWebSocket::disconnected, this, &LiveTranscription::onDisconnected);
     connect(socket, &QWebSocket::textMessageReceived, this, &LiveTranscription::onMessage);
@@ -203,7 +217,9 @@ void LiveTranscription::onDisconnected()
         return;
     }
     if (wasConnected && normal) {
-        if (m_stopping) {
+        if (m_rolling) {
+            rollOver();
+        } else if (m_stopping) {
             finish(true);
         } else {
             fail(sentence(ended));
@@ -271,20 +287,49 @@ void LiveTranscription::drain()
     send();
 }
 
+qint64 LiveTranscription::sessionEnd() const
+{
+    const qint64 bytes = m_service.longestSession.count() * bytesPerSecond / 1000;
+    return m_sessionStart + std::max<qint64>(bytes / 4 * 4, 4);
+}
+
 void LiveTranscription::send()
 {
     if (!m_connected || m_done) {
         return;
     }
-    // Whole 100 ms frames while the meeting runs; the stop flushes the rest.
-    while (m_total - m_sent >= frameBytes || (m_stopping && m_total > m_sent)) {
-        const qint64 size = std::min(frameBytes, m_total - m_sent);
+    // Whole 100 ms frames while the meeting runs; the stop, or the session's end, flushes the
+    // rest.
+    const qint64 end = std::min(m_total, sessionEnd());
+    const bool last = m_stopping || end == sessionEnd();
+    while (end - m_sent >= frameBytes || (last && end > m_sent)) {
+        const qint64 size = std::min(frameBytes, end - m_sent);
         m_socket->sendBinaryMessage(m_backlog.sliced(m_sent - m_acked, size));
         m_sent += size;
     }
-    if (m_stopping && !std::exchange(m_stopSent, true)) {
+    if (last && !std::exchange(m_stopSent, true)) {
+        m_rolling = end == sessionEnd();
         m_socket->sendTextMessage(QStringLiteral(R"({"type":"stop_recording"})"));
     }
+}
+
+void LiveTranscription::rollOver()
+{
+    m_rolling = false;
+    m_connected = false;
+    m_socket.reset();
+    // Utterance ids and times are the session's own.
+    m_sessionStart = m_acked;
+    m_finalIds.clear();
+    if (std::exchange(m_partial, std::nullopt)) {
+        m_partialId.clear();
+        Q_EMIT partialChanged();
+    }
+    if (m_stopping && m_acked == m_total) {
+        finish(true);
+        return;
+    }
+    openSession();
 }
 
 void LiveTranscription::stop()
@@ -313,6 +358,8 @@ void LiveTranscription::onMessage(const QString& message)
         }
     } else if (type == QLatin1String("transcript")) {
         onTranscript(object.value(u"data").toObject());
+    } else if (type == QLatin1String("post_final_transcript") && m_rolling) {
+        rollOver();
     } else if (type == QLatin1String("post_final_transcript") && m_stopping) {
         finish(true);
     }
@@ -324,10 +371,16 @@ void LiveTranscription::onAcknowledged(const QJsonObject& data)
     if (range.size() != 2) {
         return;
     }
-    const std::optional<qint64> from = wholeNumber(range.at(0));
-    const std::optional<qint64> to = wholeNumber(range.at(1));
+    // The session counts from its own first byte.
+    std::optional<qint64> from = wholeNumber(range.at(0));
+    std::optional<qint64> to = wholeNumber(range.at(1));
+    if (!from || !to) {
+        return;
+    }
+    *from += m_sessionStart;
+    *to += m_sessionStart;
     // Only a range that joins what is acknowledged, and covers nothing unsent, moves it on.
-    if (!from || !to || *from > m_acked || *to <= m_acked || *to > m_sent) {
+    if (*from > m_acked || *to <= m_acked || *to > m_sent) {
         return;
     }
     m_backlog.remove(0, *to - m_acked);
@@ -345,7 +398,8 @@ void LiveTranscription::onTranscript(const QJsonObject& data)
         || !channel || *channel > 1 || m_finalIds.contains(id)) {
         return;
     }
-    Gladia::Segment segment { start.toDouble(), *channel, text.toString() };
+    const double before = double(m_sessionStart) / double(bytesPerSecond);
+    Gladia::Segment segment { before + start.toDouble(), *channel, text.toString() };
     const bool partialGoes = m_partial && m_partialId == id;
     if (data.value(u"is_final").toBool()) {
         m_finalIds.insert(id);

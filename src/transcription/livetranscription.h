@@ -22,8 +22,9 @@ class QWebSocket;
 // The transcript while the meeting runs: one Gladia live session fed with the two inputs as a
 // 16 kHz stereo stream (channel 0 the microphone, channel 1 the call). Lives on the main thread;
 // audio comes from any thread. Audio the service has not acknowledged is kept and sent again after
-// a dropped connection, so a drop costs no words; when the session cannot go on, `failed` says so
-// once and the recording, kept elsewhere, is the fallback.
+// a dropped connection, so a drop costs no words; a long meeting goes on in a new session, its
+// times following on. When the live transcript cannot go on, `failed` says so once and the
+// recording, kept elsewhere, is the fallback.
 class LiveTranscription : public QObject, public LiveAudioConsumer
 {
     Q_OBJECT
@@ -36,6 +37,9 @@ public:
         std::chrono::milliseconds longestRetry { 2000 };
         int reconnections = 6; // in a row before giving up
         std::chrono::milliseconds stopWait { 15000 }; // for the last words after the stop
+        // Of stream in one session: the service ends a session at 3 h, so a new one takes over
+        // before, with the last words of the old one heard first.
+        std::chrono::milliseconds longestSession { std::chrono::minutes(175) };
         // Audio waiting for the main thread, then audio waiting for its acknowledgment: 10 s and
         // 2 min of stream. Past either, the live transcript stops rather than eat memory.
         qint64 largestQueue = 10 * bytesPerSecond;
@@ -83,7 +87,10 @@ Q_SIGNALS:
     void finished(bool complete);
 
 private:
+    void openSession();
     void opened(const QUrl& url);
+    [[nodiscard]] qint64 sessionEnd() const;
+    void rollOver();
     void fail(std::exception_ptr error);
     void connectSocket();
     void onConnected();
@@ -97,6 +104,7 @@ private:
 
     Gladia::Session m_session;
     Service m_service;
+    QString m_key;
     QUrl m_url;
     std::unique_ptr<QWebSocket, void (*)(QWebSocket*)> m_socket;
     QTimer m_retry;
@@ -105,6 +113,7 @@ private:
     bool m_connected = false;
     bool m_stopping = false;
     bool m_stopSent = false; // on the current connection
+    bool m_rolling = false; // the session has all it takes; its last words are awaited
     bool m_done = false;
 
     // Filled by the audio threads, emptied by the main thread.
@@ -118,6 +127,7 @@ private:
     // The stream from byte m_acked on: what the service may not have yet.
     QByteArray m_backlog;
     qint64 m_acked = 0;
+    qint64 m_sessionStart = 0; // where the current session's stream begins in the whole one
     qint64 m_sent = 0; // on the current connection
     qint64 m_total = 0;
 

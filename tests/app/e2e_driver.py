@@ -6,9 +6,9 @@ link, prepare, answer, review, confirm and follow the launched session.
 Run inside dbus-run-session on an X display or in a Wayland session (WAYLAND_DISPLAY set, DISPLAY
 its XWayland), with PULSE_SERVER pointing at a private sound server.
 Arguments: <parlevox binary> <screenshot folder> <microphone tone> <call tone> <work folder>
-[scenario]. Scenarios: "road" (the whole road above), "last-window" (every window closed during a
-recording), "sigterm" and "ctrl-q" (the session ends during a recording), "killed" (the process is
-killed during a recording, then launched again).
+[scenario]. Scenarios: "road" (the whole road above), "live" (the transcript while recording),
+"last-window" (every window closed during a recording), "sigterm" and "ctrl-q" (the session ends
+during a recording), "killed" (the process is killed during a recording, then launched again).
 Exits 0 when the scenario worked; prints what failed otherwise.
 """
 import ctypes
@@ -348,6 +348,51 @@ def killed(app):
         again.wait(timeout=30)
 
 
+def live(app):
+    """The live transcript: the setting turned on asks for the key; during the recording each
+    input's lines show in the meeting window as they are said, the newest one first as a partial;
+    the stop then has the transcript without sending the recording."""
+    press("Réglages", "Parlevox")
+    switch = find("Transcrire en direct pendant l’enregistrement", window="Parlevox")
+    if not act(switch, "Toggle"):
+        fail("the live transcript's switch cannot be toggled")
+    find("Activer la transcription", window="Parlevox")
+    type_into("Clé API Gladia", "cle-e2e")
+    press("Enregistrer", "Parlevox", last=True)
+    if not wait_until(lambda: not matches("Activer la transcription", None, "Parlevox", True)):
+        fail("the key form did not close")
+    press("Fermer", "Parlevox", last=True)
+    press("Enregistrer", "Parlevox")
+    find("Arrêter", pyatspi.ROLE_PUSH_BUTTON, "Réunion Parlevox", timeout=30)
+    expect("Enregistrement en cours · transcription en direct", "Réunion Parlevox")
+    # Sinks wake up when a recorder connects; the tones then play one after the other.
+    time.sleep(1)
+    play("parlevox_mic_in", MIC_TONE).wait(timeout=30)
+    microphone = "Micro · " + services.LIVE_TEXTS[0]
+    text_containing(microphone, "Réunion Parlevox", timeout=15)
+    # The call speaks longer, to be seen while it is heard: three tones in one span.
+    longer = os.path.join(WORK, "appel-long.wav")
+    subprocess.run(["sox", CALL_TONE, longer, "repeat", "2"], check=True)
+    player = play("parlevox_call", longer)
+    partial = "Audio de l’appel · " + services.LIVE_PARTIAL
+    text_containing(partial, "Réunion Parlevox", timeout=15)
+    screenshot("Réunion Parlevox", "meeting-live.png")
+    if player.poll() is not None:
+        fail("the call ended before its partial line was seen")
+    player.wait(timeout=30)
+    # The meeting window closes with the recording; the notebook has the transcript.
+    press("Arrêter", "Réunion Parlevox")
+    expect("Transcription prête", timeout=30,
+           why="the live transcript did not end the recording's transcription")
+    transcript = text_containing(microphone)
+    call = "Audio de l’appel · " + services.LIVE_TEXTS[1]
+    if call not in transcript or services.LIVE_PARTIAL in transcript:
+        fail(f"the transcript reads {transcript!r}")
+    if services.Gladia.uploads or services.Gladia.jobs or services.Gladia.live_sessions != 1:
+        fail(f"{services.Gladia.uploads} uploads, {services.Gladia.jobs} jobs and "
+             f"{services.Gladia.live_sessions} live sessions")
+
+
 def main():
     os.makedirs(SHOTS, exist_ok=True)
     environment, launcher, team_site, opened = services.start(WORK)
@@ -358,8 +403,8 @@ def main():
     app = subprocess.Popen(launcher + [BINARY])
     try:
         if SCENARIO != "road":
-            {"last-window": last_window, "sigterm": terminated, "ctrl-q": terminated,
-             "killed": killed}[SCENARIO](app)
+            {"live": live, "last-window": last_window, "sigterm": terminated,
+             "ctrl-q": terminated, "killed": killed}[SCENARIO](app)
             print("OK", flush=True)
             return
         record(app)

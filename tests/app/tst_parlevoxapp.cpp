@@ -14,7 +14,8 @@
 // The real binary under Xvfb, or in a Wayland session (PARLEVOX_DISPLAY=wayland), on a private
 // sound server, driven through the accessibility tree by e2e_driver.py against local stand-ins for
 // the outside services (e2e_services.py): record, play into both sinks, stop, transcribe, copy,
-// connect the team from a link, prepare, answer, confirm and follow; then the mix is checked.
+// connect the team from a link, prepare, answer, confirm and follow; or the transcript while
+// recording; then the mix is checked.
 class tst_ParlevoxApp : public QObject
 {
     Q_OBJECT
@@ -34,6 +35,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("scenario");
         QTest::newRow("the whole road through the accessibility tree") << QStringLiteral("road");
+        QTest::newRow("the transcript while recording") << QStringLiteral("live");
         QTest::newRow("every window closed while recording") << QStringLiteral("last-window");
         QTest::newRow("SIGTERM while recording") << QStringLiteral("sigterm");
         QTest::newRow("Ctrl+Q while recording") << QStringLiteral("ctrl-q");

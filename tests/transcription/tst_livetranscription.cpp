@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QtEndian>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -19,6 +21,27 @@ QByteArray stream(qint64 bytes)
     QByteArray pcm(bytes, Qt::Uninitialized);
     for (qint64 i = 0; i < bytes; ++i) {
         pcm[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    }
+    return pcm;
+}
+
+// `seconds` of stereo stream, silent but for a tone on `channel` from `from` to `to` s in each
+// burst.
+struct Burst
+{
+    int channel;
+    double from;
+    double to;
+};
+QByteArray bursts(double seconds, std::initializer_list<Burst> loud)
+{
+    QByteArray pcm(qint64(seconds * 16000) * 4, '\0');
+    auto* samples = reinterpret_cast<qint16*>(pcm.data());
+    for (const Burst& burst : loud) {
+        for (auto i = qint64(burst.from * 16000); i < qint64(burst.to * 16000); ++i) {
+            samples[2 * i + burst.channel]
+                = qToLittleEndian(qint16(16000 * std::sin(2 * M_PI * 440 * double(i) / 16000)));
+        }
     }
     return pcm;
 }
@@ -100,6 +123,31 @@ private Q_SLOTS:
         QCOMPARE(finished.at(0).at(0).toBool(), complete);
         QVERIFY(fake.audio == audio);
         QCOMPARE(fake.texts, QStringList { uR"({"type":"stop_recording"})"_s });
+    }
+
+    // Before the service's limit, a new session takes over: the old one's last words are heard,
+    // no byte is lost or sent twice, and the new one's times follow on.
+    void rollsOverBeforeTheSessionLimit()
+    {
+        FakeLive fake;
+        fake.hears = true;
+        LiveTranscription::Service service = fake.service();
+        service.longestSession = std::chrono::milliseconds(1600);
+        LiveTranscription live(Gladia::Session(), service);
+        QSignalSpy finished(&live, &LiveTranscription::finished);
+        live.start(u"k"_s);
+        const QByteArray audio = bursts(3, { { 0, 0.5, 1.0 }, { 1, 2.0, 2.5 } });
+        live.pushAudio(audio);
+        QTRY_COMPARE(live.lines().size(), 2);
+        QCOMPARE(fake.sessions, 2);
+        live.stop();
+        QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(finished.at(0).at(0).toBool());
+        QVERIFY(fake.audio == audio);
+        QCOMPARE(fake.texts.size(), 2);
+        QCOMPARE(live.lines().at(0).start, 0.5);
+        QCOMPARE(live.lines().at(1).start, 2.0);
+        QCOMPARE(live.lines().at(1).text, FakeLive::heard(1));
     }
 
     void reportsARefusedSession_data()
