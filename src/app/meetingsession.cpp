@@ -281,6 +281,9 @@ QCoro::Task<void> MeetingSession::stopRecording(ViewActions view, bool quitting)
         if (text) {
             setTranscript(*text);
             setStatus(QStringLiteral("Transcription prête"));
+        } else {
+            // What did come live stays, should the whole transcription fail too.
+            setTranscript(m_live ? m_live->transcript() : QString());
         }
         transcribeNow = !text;
     }
@@ -303,6 +306,7 @@ QCoro::Task<void> MeetingSession::transcribe(ViewActions view)
         co_return;
     }
     setBusy(true);
+    const QString previous = m_transcript; // kept if this one fails
     setTranscript(QString());
     setStatus(QStringLiteral("Envoi et transcription en cours…"));
     const QUrl recording = *m_recording;
@@ -326,6 +330,7 @@ QCoro::Task<void> MeetingSession::transcribe(ViewActions view)
         co_return;
     }
     if (failure) {
+        setTranscript(previous);
         setStatus(describeError(failure));
         if (isUnauthorized(failure) && view.showIntegrations) {
             view.showIntegrations(IntegrationsPage::transcribe);
