@@ -58,7 +58,9 @@ private Q_SLOTS:
     void resumesAfterADropWithoutLosingOrDoublingAnything()
     {
         FakeLive fake;
-        LiveTranscription live(Gladia::Session(), fake.service());
+        LiveTranscription::Service service = fake.service();
+        service.largestMessage = 64 * 1024;
+        LiveTranscription live(Gladia::Session(), service);
         live.start(u"clé-test"_s);
         QTRY_COMPARE(fake.connections, 1);
         const RecordedRequest request = fake.http.requests().constFirst();
@@ -95,6 +97,13 @@ private Q_SLOTS:
         QTRY_VERIFY(!live.partial());
         QCOMPARE(live.transcript(),
             u"[00:00] Audio de l’appel · Allô\n[00:00] Micro · Bonjour\n[00:01] Audio de l’appel · Salut"_s);
+
+        // An oversized message is refused like a cut connection: the session resumes.
+        fake.socket->sendTextMessage(QString(100 * 1024, u'x'));
+        QTRY_COMPARE(fake.connections, 3);
+        fake.say(u"d"_s, true, 1.8, 0, u"Ensuite"_s);
+        QTRY_COMPARE(live.lines().size(), 4);
+        QVERIFY(!live.error());
     }
 
     void stopWaitsForTheLastWords_data()
