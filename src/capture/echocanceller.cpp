@@ -304,6 +304,11 @@ struct EchoCanceller::State
     bool referenceStarted = false;
     int silentReferenceFrames = silentFramesBeforeBypass;
     std::deque<float> referencePowers; // of the fed call frames, newest first
+    // Call audio at another rate (the call moved to another output) waits here until the
+    // microphone reaches the move: the call audio before it still has echo to take out, however
+    // far the microphone lags behind the call when the move comes in.
+    std::deque<Chunk> movedReference;
+    double movedReferenceQueued = 0;
     // Per processed microphone frame, oldest first: its power, and the call's at the same time.
     std::deque<float> microphoneLevels;
     std::deque<float> callLevels;
@@ -365,6 +370,7 @@ struct EchoCanceller::State
     void run();
     void take(std::vector<Chunk>& microphoneChunks, std::vector<Chunk>& referenceChunks);
     void addReference(const Chunk& chunk);
+    void applyMovedReference();
     void addMicrophone(Chunk chunk);
     void processAvailable(bool last);
     [[nodiscard]] std::int64_t framesAvailable() const;
@@ -544,14 +550,38 @@ void EchoCanceller::State::run()
 void EchoCanceller::State::take(
     std::vector<Chunk>& microphoneChunks, std::vector<Chunk>& referenceChunks)
 {
-    for (const Chunk& chunk : referenceChunks) {
-        addReference(chunk);
+    for (Chunk& chunk : referenceChunks) {
+        if (!movedReference.empty()
+            || (referenceStarted && chunk.format.sampleRate != referenceRate)) {
+            movedReferenceQueued += chunk.duration();
+            movedReference.push_back(std::move(chunk));
+        } else {
+            addReference(chunk);
+        }
     }
     referenceChunks.clear();
+    // A microphone that stalls must not let the call pile up here.
+    while (movedReferenceQueued > maximumBacklog + 2 * referenceHistory) {
+        applyMovedReference();
+    }
     for (Chunk& chunk : microphoneChunks) {
         addMicrophone(std::move(chunk));
     }
     microphoneChunks.clear();
+}
+
+// The call audio from the next move on, up to the one after.
+void EchoCanceller::State::applyMovedReference()
+{
+    const int rate = movedReference.front().format.sampleRate;
+    while (!movedReference.empty() && movedReference.front().format.sampleRate == rate) {
+        movedReferenceQueued -= movedReference.front().duration();
+        addReference(movedReference.front());
+        movedReference.pop_front();
+    }
+    if (movedReference.empty()) {
+        movedReferenceQueued = 0; // no rounding left over
+    }
 }
 
 // Places the call audio on its own timeline: small disagreements between buffer times and sample
@@ -679,6 +709,13 @@ void EchoCanceller::State::processAvailable(bool last)
         if (microphoneDone == 0
             && std::abs(double(first.hostTime) - microphoneCursor) > continuityTolerance) {
             microphoneCursor = double(first.hostTime);
+        }
+        if (!movedReference.empty()
+            && microphoneCursor + frameNanoseconds + lead
+                > referenceCursor
+                    + (double(reference.size()) + 0.5) * nanosecondsPerSecond / referenceRate) {
+            applyMovedReference(); // the call before the move has all gone in
+            continue;
         }
         const PcmFormat format = first.format;
         const std::int64_t frameLength = format.sampleRate / 100;

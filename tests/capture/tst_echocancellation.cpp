@@ -16,10 +16,12 @@
 #include <QTest>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <span>
 
@@ -112,25 +114,57 @@ double enhancement(
     return decibels(before / std::max(after, 1e-20));
 }
 
-// Both through a canceller in 20 ms buffers, at ten times real time (it keeps up, as it does
-// with live audio); what comes out of the microphone. From `callMoves` seconds on, the call
-// comes at 44.1 kHz instead (resampled from `call`), as when it moves to another output.
+// Both through a canceller in 20 ms buffers, the call's 200 ms before the microphone's of the
+// same moment (as a sound server may deliver them); up to ten times real time but never more than
+// 1.5 s ahead of the canceller (beyond the second it may wait for the call, short of the 2 s behind
+// which it lets the microphone through raw): live audio never outruns it, a slow build under load
+// could. What comes out of the microphone. From `callMoves` seconds on, the call comes at 44.1 kHz
+// instead (resampled from `call`), as when it moves to another output.
 std::vector<float> cancel(
     const std::vector<float>& call, const std::vector<float>& microphone, double callMoves = 0)
 {
     constexpr int frames = rate / 50;
     std::mutex mutex;
+    std::condition_variable progressed;
     std::vector<float> out;
-    EchoCanceller canceller([&](const PcmBuffer& buffer, std::uint64_t) {
-        const std::lock_guard lock(mutex);
-        const float* samples = buffer.floatChannel(0);
-        out.insert(out.end(), samples, samples + buffer.frameLength);
-    });
+    // While it learns, it takes the microphone in and holds it back: that counts as progress.
+    std::optional<std::size_t> heldUpTo;
+    EchoCanceller canceller(
+        [&](const PcmBuffer& buffer, std::uint64_t) {
+            const std::lock_guard lock(mutex);
+            const float* samples = buffer.floatChannel(0);
+            out.insert(out.end(), samples, samples + buffer.frameLength);
+            progressed.notify_all();
+        },
+        { [&](const PcmBuffer& buffer, std::uint64_t) {
+             const std::lock_guard lock(mutex);
+             heldUpTo = heldUpTo.value_or(out.size()) + std::size_t(buffer.frameLength);
+             progressed.notify_all();
+         },
+            [&] {
+                const std::lock_guard lock(mutex);
+                heldUpTo.reset();
+            } });
     const PcmFormat format { rate, 1, SampleType::Float32, true };
     const std::uint64_t start = 1'000'000'000'000;
     constexpr int movedRate = 44100;
     const PcmFormat movedFormat { movedRate, 1, SampleType::Float32, true };
     std::vector<float> moved(movedRate / 50);
+    constexpr std::size_t callAhead = rate / 5;
+    std::size_t microphonePushed = 0;
+    const auto pushMicrophone = [&] {
+        const std::uint64_t time = start + microphonePushed * 1'000'000'000 / rate;
+        canceller.pushMicrophone(
+            { format, frames,
+                std::as_bytes(std::span(microphone).subspan(microphonePushed, frames)) },
+            time);
+        microphonePushed += frames;
+        QThread::usleep(2000);
+        std::unique_lock lock(mutex);
+        progressed.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::max(heldUpTo.value_or(0), out.size()) + rate * 3 / 2 >= microphonePushed;
+        });
+    };
     for (std::size_t at = 0; at + frames <= call.size(); at += frames) {
         const std::uint64_t time = start + at * 1'000'000'000 / rate;
         if (callMoves > 0 && double(at) / rate >= callMoves) {
@@ -147,9 +181,13 @@ std::vector<float> cancel(
             canceller.pushReference(
                 { format, frames, std::as_bytes(std::span(call).subspan(at, frames)) }, time);
         }
-        canceller.pushMicrophone(
-            { format, frames, std::as_bytes(std::span(microphone).subspan(at, frames)) }, time);
-        QThread::usleep(2000);
+        const std::size_t heard = at + frames - std::min(at + frames, callAhead);
+        while (microphonePushed < heard) {
+            pushMicrophone();
+        }
+    }
+    while (microphonePushed + frames <= microphone.size()) {
+        pushMicrophone();
     }
     canceller.finish();
     return out;
