@@ -211,7 +211,7 @@ void MeetingSession::startLive(LiveTranscription* live, const ViewActions& view)
     live->start(trimmedUserText(m_key));
 }
 
-QCoro::Task<std::optional<QString>> MeetingSession::finishLive()
+QCoro::Task<std::optional<QString>> MeetingSession::finishLive(double feedLead)
 {
     if (m_liveFailed) {
         co_return std::nullopt;
@@ -229,7 +229,7 @@ QCoro::Task<std::optional<QString>> MeetingSession::finishLive()
     if (!live || !complete.value_or(false)) {
         co_return std::nullopt;
     }
-    co_return live->transcript();
+    co_return live->transcript(feedLead);
 }
 
 QCoro::Task<void> MeetingSession::stopRecording(ViewActions view, bool quitting)
@@ -274,7 +274,7 @@ QCoro::Task<void> MeetingSession::stopRecording(ViewActions view, bool quitting)
     // The live transcript, complete, is the transcript; otherwise the recording is sent.
     bool transcribeNow = false;
     if (m_live && !quitting) {
-        const std::optional<QString> text = co_await finishLive();
+        const std::optional<QString> text = co_await finishLive(result->liveFeedLead);
         if (!self) {
             co_return;
         }
@@ -283,7 +283,7 @@ QCoro::Task<void> MeetingSession::stopRecording(ViewActions view, bool quitting)
             setStatus(QStringLiteral("Transcription prête"));
         } else {
             // What did come live stays, should the whole transcription fail too.
-            setTranscript(m_live ? m_live->transcript() : QString());
+            setTranscript(m_live ? m_live->transcript(result->liveFeedLead) : QString());
         }
         transcribeNow = !text;
     }

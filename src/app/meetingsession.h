@@ -191,7 +191,7 @@ private:
     // At a quit, the live transcript is dropped and nothing is transcribed.
     QCoro::Task<void> stopRecording(ViewActions view, bool quitting);
     // Its final transcript, or nothing when the pre-recorded path must run.
-    QCoro::Task<std::optional<QString>> finishLive();
+    QCoro::Task<std::optional<QString>> finishLive(double feedLead);
     void startLive(LiveTranscription* live, const ViewActions& view);
     void setLive(std::unique_ptr<LiveTranscription> live);
     void setBusy(bool busy);

@@ -264,6 +264,9 @@ AudioCapture::StopResult AudioCapture::stopRecording()
         m_mixedWhileRecording = finishLiveMix(microphone, call);
         StopResult result = mixKept(m_folder, microphone, call, m_mixedWhileRecording);
         result.interruption = closingSentence(microphoneTrack, callTrack);
+        if (microphone && call && !call->hasSignal) {
+            result.liveFeedLead = std::max(0.0, microphone->start - call->start);
+        }
         return result;
     }
     // The live mix went on past the cut; the tracks, cut back to it, are mixed instead.

@@ -48,6 +48,9 @@ public:
         // cleanly, as a French sentence.
         std::optional<QString> interruption;
         std::vector<AudioLoss> losses; // what the inputs could not record while running
+        // Seconds of the live feed before the mix's first sample: a call that started first
+        // and never carried sound is left out of the mix, not out of the feed.
+        double liveFeedLead = 0;
     };
 
     // A track that holds audio: when its first frame was captured (host-clock seconds) and

@@ -424,11 +424,12 @@ QString LiveTranscription::label(qint64 channel)
     return channel == 0 ? QStringLiteral("Micro") : QStringLiteral("Audio de l’appel");
 }
 
-QString LiveTranscription::transcript() const
+QString LiveTranscription::transcript(double startsLater) const
 {
     QStringList lines;
     for (const Gladia::Segment& segment : m_lines) {
-        lines.append(Gladia::line(segment.start, label(segment.speaker.value_or(0)), segment.text));
+        lines.append(Gladia::line(std::max(0.0, segment.start - startsLater),
+            label(segment.speaker.value_or(0)), segment.text));
     }
     return lines.join(u'\n');
 }

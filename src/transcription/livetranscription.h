@@ -68,8 +68,9 @@ public:
     [[nodiscard]] const QList<Gladia::Segment>& lines() const { return m_lines; }
     // The newest utterance not final yet.
     [[nodiscard]] const std::optional<Gladia::Segment>& partial() const { return m_partial; }
-    // "[mm:ss] Micro · …" lines, joined by line feeds.
-    [[nodiscard]] QString transcript() const;
+    // "[mm:ss] Micro · …" lines, joined by line feeds; times count from `startsLater` seconds
+    // into the stream (where the recording starts, when it left out a head of the stream).
+    [[nodiscard]] QString transcript(double startsLater = 0) const;
     [[nodiscard]] static QString label(qint64 channel);
     // Why the live transcript stopped: RequestError::unauthorized for a refused key, a
     // CaptureError otherwise; null while it runs.
