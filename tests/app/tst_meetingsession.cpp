@@ -352,6 +352,9 @@ private Q_SLOTS:
             << 429
             << u"La transcription en direct s’est arrêtée car Gladia refuse d’ouvrir une session "
                "de plus ; l’enregistrement continue."_s;
+        QTest::newRow("unreachable") << 0
+                                     << u"La transcription en direct s’est arrêtée car Gladia est "
+                                        "injoignable ; l’enregistrement continue."_s;
     }
 
     void liveTranscript()
@@ -361,8 +364,14 @@ private Q_SLOTS:
         service.sessionStatus = answer;
         m_script.stopResult.liveFeedLead = 0.6;
         MeetingSessionServices services = fakeServices(m_script);
-        services.makeLiveTranscription = [&service] {
-            return std::make_unique<LiveTranscription>(Gladia::Session(), service.service());
+        LiveTranscription::Service address = service.service();
+        if (answer == 0) {
+            QTcpServer closed; // a port nobody listens on any more
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            address.base.setPort(closed.serverPort());
+        }
+        services.makeLiveTranscription = [address] {
+            return std::make_unique<LiveTranscription>(Gladia::Session(), address);
         };
         m_session = std::make_unique<MeetingSession>(services);
         ViewActions view = m_view.actions();
