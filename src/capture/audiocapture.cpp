@@ -3,15 +3,15 @@
 #include "audiosource.h"
 #include "background.h"
 #include "captureerror.h"
-#include "clockfollower.h"
-#include "echocanceller.h"
+#include "echo/echocanceller.h"
 #include "hostclock.h"
 #include "platformtext.h"
-#include "pulsesource.h"
-#include "recordingfolder.h"
-#include "spacereserve.h"
-#include "trackcutoff.h"
-#include "trackwriter.h"
+#include "source/clockfollower.h"
+#include "source/pulsesource.h"
+#include "track/recordingfolder.h"
+#include "track/spacereserve.h"
+#include "track/trackcutoff.h"
+#include "track/trackwriter.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "audioloss.h"
 #include "audiopermissionhelp.h"
-#include "livemix.h"
+#include "mix/livemix.h"
 
 #include <QCoroTask>
 #include <QList>

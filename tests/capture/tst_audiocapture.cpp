@@ -3,9 +3,9 @@
 #include "captureerror.h"
 #include "privatetmpdir.h"
 #include "recordedaudio.h"
-#include "recordingrecovery.h"
 #include "scriptedsource.h"
 #include "smalldisk.h"
+#include "track/recordingrecovery.h"
 
 #include <QDir>
 #include <QFileInfo>

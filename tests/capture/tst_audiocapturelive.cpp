@@ -5,10 +5,10 @@
 #include "pacedpipe.h"
 #include "privatetmpdir.h"
 #include "pulseserver.h"
-#include "pulsesource.h"
 #include "recordedaudio.h"
-#include "recordingrecovery.h"
 #include "smalldisk.h"
+#include "source/pulsesource.h"
+#include "track/recordingrecovery.h"
 
 #include <QDir>
 #include <QFileInfo>

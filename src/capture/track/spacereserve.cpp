@@ -1,7 +1,7 @@
-#include "spacereserve.h"
+#include "track/spacereserve.h"
 
 #include "platformtext.h"
-#include "recordingfolder.h"
+#include "track/recordingfolder.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "echocanceller.h"
+#include "echo/echocanceller.h"
 
-#include "doubletalkpath.h"
+#include "echo/doubletalkpath.h"
 
 #include <algorithm>
 #include <cmath>
@@ -711,8 +711,7 @@ void EchoCanceller::State::processAvailable(bool last)
             microphoneCursor = double(first.hostTime);
         }
         if (!movedReference.empty()
-            && microphoneCursor + frameNanoseconds + lead
-                > referenceCursor
+            && microphoneCursor + frameNanoseconds + lead > referenceCursor
                     + (double(reference.size()) + 0.5) * nanosecondsPerSecond / referenceRate) {
             applyMovedReference(); // the call before the move has all gone in
             continue;

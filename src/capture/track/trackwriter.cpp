@@ -1,10 +1,10 @@
-#include "trackwriter.h"
+#include "track/trackwriter.h"
 
 #include "error.h"
-#include "filesync.h"
 #include "hostclock.h"
 #include "platformtext.h"
-#include "recordingfolder.h"
+#include "track/filesync.h"
+#include "track/recordingfolder.h"
 
 #include <QFile>
 #include <algorithm>

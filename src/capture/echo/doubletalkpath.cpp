@@ -1,4 +1,4 @@
-#include "doubletalkpath.h"
+#include "echo/doubletalkpath.h"
 
 #include <algorithm>
 #include <cmath>

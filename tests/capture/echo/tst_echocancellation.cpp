@@ -1,11 +1,11 @@
 #include "audiocapture.h"
 #include "blockingwait.h"
-#include "echocanceller.h"
+#include "echo/echocanceller.h"
 #include "echoscenario.h"
 #include "fakegladia.h"
-#include "livefeed.h"
+#include "mix/livefeed.h"
 #include "pulseserver.h"
-#include "pulsesource.h"
+#include "source/pulsesource.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "filesync.h"
+#include "track/filesync.h"
 
 #include <QFile>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "formatconverter.h"
 #include "pcmbuffer.h"
+#include "track/formatconverter.h"
 
 #include <QString>
 #include <cstdint>

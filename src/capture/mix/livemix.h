@@ -1,8 +1,8 @@
 #pragma once
 
-#include "livefeed.h"
+#include "mix/livefeed.h"
 #include "pcmbuffer.h"
-#include "trackwriter.h"
+#include "track/trackwriter.h"
 
 #include <QString>
 #include <atomic>

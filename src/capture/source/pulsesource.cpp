@@ -1,4 +1,4 @@
-#include "pulsesource.h"
+#include "source/pulsesource.h"
 
 #include "audiopermissionhelp.h"
 #include "captureerror.h"

@@ -1,9 +1,9 @@
-#include "recordingrecovery.h"
+#include "track/recordingrecovery.h"
 
 #include "background.h"
 #include "platformtext.h"
-#include "spacereserve.h"
-#include "trackwriter.h"
+#include "track/spacereserve.h"
+#include "track/trackwriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "recordingfolder.h"
+#include "track/recordingfolder.h"
 
 #include "captureerror.h"
 #include "platformtext.h"

@@ -1,4 +1,4 @@
-#include "formatconverter.h"
+#include "track/formatconverter.h"
 
 #include "ffmpegsupport.h"
 

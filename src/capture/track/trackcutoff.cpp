@@ -1,9 +1,9 @@
-#include "trackcutoff.h"
+#include "track/trackcutoff.h"
 
 #include "hostclock.h"
 #include "platformtext.h"
-#include "spacereserve.h"
-#include "trackwriter.h"
+#include "track/spacereserve.h"
+#include "track/trackwriter.h"
 
 #include <cerrno>
 #include <cmath>

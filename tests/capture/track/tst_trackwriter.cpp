@@ -1,7 +1,7 @@
 #include "error.h"
 #include "platformtext.h"
-#include "recordingfolder.h"
-#include "trackwriter.h"
+#include "track/recordingfolder.h"
+#include "track/trackwriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "audiocapture.h"
 #include "captureerror.h"
 #include "ffmpegsupport.h"
-#include "m4awriter.h"
+#include "mix/m4awriter.h"
 
 #include <QFileInfo>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "m4awriter.h"
+#include "mix/m4awriter.h"
 
 #include "captureerror.h"
 #include "ffmpegsupport.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "audiocapture.h"
-#include "recordingfolder.h"
+#include "track/recordingfolder.h"
 
 #include <QCoroTask>
 #include <QDateTime>

@@ -1,9 +1,9 @@
-#include "livemix.h"
+#include "mix/livemix.h"
 
 #include "ffmpegsupport.h"
 #include "hostclock.h"
-#include "m4awriter.h"
-#include "trackwriter.h"
+#include "mix/m4awriter.h"
+#include "track/trackwriter.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "livefeed.h"
+#include "mix/livefeed.h"
 
 #include "ffmpegsupport.h"
 

@@ -1,4 +1,4 @@
-#include "clockfollower.h"
+#include "source/clockfollower.h"
 
 #include "ffmpegsupport.h"
 
