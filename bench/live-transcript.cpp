@@ -7,8 +7,8 @@
 // thread is left out). Last line: "live-transcript stop_to_text_s=<n> lost=<n>
 // audio_seconds=<seconds> cpu_percent=<n>".
 #include "fakelive.h"
-#include "livefeed.h"
 #include "livetranscription.h"
+#include "mix/livefeed.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -7,7 +7,7 @@
 #include "integrationsrequest.h"
 #include "integrationssession.h"
 #include "livetranscription.h"
-#include "recordingrecovery.h"
+#include "track/recordingrecovery.h"
 #include "zoommeetingdetector.h"
 
 #include <QObject>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "gladia.h"
-#include "livefeed.h"
+#include "mix/livefeed.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -7,7 +7,7 @@
 #include "privatetmpdir.h"
 #include "requesterror.h"
 #include "testhttpserver.h"
-#include "trackwriter.h"
+#include "track/trackwriter.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
