@@ -628,26 +628,15 @@ Rectangle {
                 }
             }
             Divider {}
-            Switch {
+            SettingSwitch {
                 id: zoomToggle
                 objectName: "zoomToggle"
                 Layout.fillWidth: true
                 text: "Ouvrir la fenêtre quand je rejoins une réunion Zoom"
-                checked: root.settings ? root.settings.detectZoomMeetings : false
-                // Not onToggled: a screen reader's Toggle sets `checked` without it.
-                onCheckedChanged: {
-                    if (root.settings && checked !== root.settings.detectZoomMeetings)
-                        root.settings.detectZoomMeetings = checked;
-                }
-                Accessible.name: text
-                font: PVTheme.pvSans(14)
-                contentItem: Text {
-                    leftPadding: zoomToggle.indicator.width + zoomToggle.spacing
-                    text: zoomToggle.text
-                    font: zoomToggle.font
-                    color: PVTheme.pvInk
-                    wrapMode: Text.Wrap
-                    verticalAlignment: Text.AlignVCenter
+                setting: root.settings ? root.settings.detectZoomMeetings : false
+                onChosen: on => {
+                    if (root.settings)
+                        root.settings.detectZoomMeetings = on;
                 }
             }
             PVText {
@@ -666,26 +655,13 @@ Rectangle {
                 onClicked: viewModel.openSettings("accessibility")
             }
             Divider {}
-            Switch {
+            SettingSwitch {
                 id: liveToggle
                 objectName: "liveToggle"
                 Layout.fillWidth: true
                 text: "Transcrire en direct pendant l’enregistrement"
-                checked: root.settings ? root.settings.liveTranscription : false
-                onCheckedChanged: {
-                    if (root.settings && checked !== root.settings.liveTranscription)
-                        viewModel.setLiveTranscription(checked);
-                }
-                Accessible.name: text
-                font: PVTheme.pvSans(14)
-                contentItem: Text {
-                    leftPadding: liveToggle.indicator.width + liveToggle.spacing
-                    text: liveToggle.text
-                    font: liveToggle.font
-                    color: PVTheme.pvInk
-                    wrapMode: Text.Wrap
-                    verticalAlignment: Text.AlignVCenter
-                }
+                setting: root.settings ? root.settings.liveTranscription : false
+                onChosen: on => viewModel.setLiveTranscription(on)
             }
             PVText {
                 objectName: "liveTranscriptionText"
