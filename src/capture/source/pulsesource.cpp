@@ -4,6 +4,7 @@
 #include "captureerror.h"
 #include "hostclock.h"
 #include "platformtext.h"
+#include "source/pulsestreamreader.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,15 +25,6 @@ enum class Role
 
 // Chunks of about 20 ms: short enough for a prompt first buffer, long enough to stay cheap.
 constexpr pa_usec_t fragmentUsec = 20'000;
-// The server passes audio on in blocks of a few milliseconds (as small as 2 ms from a monitor
-// that a call plays into at low latency). Once the stream's clock is settled, the handler gets
-// them together, at least this much at a time: each buffer costs the track, the echo canceller
-// and the live mix a lock, a copy and a write.
-constexpr pa_usec_t deliveryUsec = 20'000;
-// The first frame's time is the median of this many estimates (about 0.3 s of audio), and audio
-// is held back for a second at most while they come in.
-constexpr std::size_t settlingEstimates = 15;
-constexpr std::uint64_t maximumHoldNanoseconds = 1'000'000'000;
 
 [[noreturn]] void throwNoMicrophone()
 {
@@ -137,41 +129,12 @@ struct PulseSource::Stream
     pa_channel_map map {};
     PcmFormat format;
     QByteArray device;
-    Handler handler;
-    // The first moments of each stream's audio wait here while the time of their first frame is
-    // estimated from the chunks that follow: timing known when audio begins to flow is stale and
-    // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
-    std::vector<std::byte> held;
-    std::vector<std::byte> batch; // settled audio on its way to the handler, reused
-    std::vector<std::uint64_t> firstFrameEstimates;
-    bool settled = false;
     // The microphone's stream was moved by the server: nothing is read until the new device is
     // known not to be a sink's monitor.
     bool checkingMove = false;
-    int timingUpdates = 0;
-    int timingUpdatesAtFirstData = -1;
-    // Once settled, a stream's chunks follow each other on its own clock: the time of its first
-    // frame plus the frames delivered since, so that a continuous input stays continuous.
-    std::uint64_t streamStart = 0;
-    std::int64_t streamFrames = 0;
-    // The server's own report of when the device captured a frame, each time timing arrives: a
-    // device on a clock of its own drifts from the frames counted at the nominal rate. These are
-    // the raw reports, not the library's interpolation, which learns a fresh stream's pace over
-    // seconds and reads hundreds of ppm off meanwhile. Frames count everything read from the
-    // stream since it opened.
-    struct CapturePoint
-    {
-        std::int64_t frame = 0;
-        std::uint64_t hostTime = 0;
-    };
-    std::optional<CapturePoint> capturePoint;
-    bool capturePointFresh = false;
-    std::int64_t framesRead = 0;
-    std::uint64_t timingRequestedAt = 0;
-    // Where the latest report puts the buffer being handled; none when no report came since the
-    // buffer before.
-    std::optional<std::uint64_t> measured;
-    std::optional<std::uint64_t> batchMeasured;
+    PulseStreamReader reader { [this](std::uint64_t first) {
+        noteResumption(first);
+    } };
     // Counts the streams, so that the handler can tell a new one (a new device) from the next
     // buffer of the same.
     std::atomic<std::uint64_t> streams = 0;
@@ -182,7 +145,6 @@ struct PulseSource::Stream
     pa_time_event* retryTimer = nullptr;
     int retries = 0;
     std::optional<AudioLoss::Cause> interruption; // why the current silence began
-    std::optional<std::uint64_t> lastEnd; // host time just after the last delivered frame
     std::vector<AudioLoss> losses;
 
     explicit Stream(Role role)
@@ -384,16 +346,9 @@ struct PulseSource::Stream
         if (!stream) {
             return false;
         }
-        held.clear();
-        firstFrameEstimates.clear();
-        settled = false;
+        reader.begin(spec, format);
         checkingMove = false;
         ++streams;
-        timingUpdates = 0;
-        timingUpdatesAtFirstData = -1;
-        capturePoint.reset();
-        capturePointFresh = false;
-        framesRead = 0;
         pa_stream_set_state_callback(
             stream,
             [](pa_stream* stream, void* userdata) {
@@ -409,7 +364,7 @@ struct PulseSource::Stream
         pa_stream_set_latency_update_callback(
             stream,
             [](pa_stream* stream, void* userdata) {
-                static_cast<Stream*>(userdata)->timingArrived(stream);
+                static_cast<Stream*>(userdata)->reader.timingArrived(stream);
             },
             this);
         if (role == Role::microphone) {
@@ -445,9 +400,7 @@ struct PulseSource::Stream
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
         pa_stream_set_moved_callback(stream, nullptr, nullptr);
-        if (!settled && !held.empty()) {
-            deliverHeld(currentHostTime());
-        }
+        reader.releaseHeld();
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
         stream = nullptr;
@@ -459,7 +412,7 @@ struct PulseSource::Stream
             return;
         }
         MainLoopLock lock(loop);
-        handler = std::move(newHandler);
+        reader.setHandler(std::move(newHandler));
         if (!openStream()) {
             throwStartFailure(role, contextError());
         }
@@ -730,127 +683,20 @@ struct PulseSource::Stream
         context = nullptr;
     }
 
-    // Timing and delivery (main-loop thread) ---------------------------------------------------
+    // Reading and resumption (main-loop thread) -----------------------------------------------
 
-    // Host time of the first frame of the chunk at the read position: now, minus the audio that
-    // the source captured since then (the stream latency; negative for a monitor whose sink plays
-    // later than it renders).
-    [[nodiscard]] std::uint64_t firstFrameHostTime(pa_stream* stream) const
+    // Nothing is read while a moved microphone's new device is checked.
+    void readAvailable(pa_stream* readable, bool everything = false)
     {
-        const std::uint64_t now = currentHostTime();
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) < 0) {
-            // No timing yet: at least what waits in the client buffer was captured before now.
-            latency = pa_bytes_to_usec(pa_stream_readable_size(stream), &spec);
-            negative = 0;
+        if (!checkingMove) {
+            reader.read(readable, everything);
         }
-        const std::uint64_t nanoseconds = std::uint64_t(latency) * 1000u;
-        return negative ? now + nanoseconds : now - std::min(now, nanoseconds);
-    }
-
-    // The byte at the server's write index was captured the source's latency before the report
-    // was made; the report's time is on the wall clock.
-    void timingArrived(pa_stream* stream)
-    {
-        ++timingUpdates;
-        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
-        if (!timing || timing->write_index_corrupt || timing->read_index_corrupt
-            || timing->source_usec > 10'000'000) {
-            return;
-        }
-        timeval wallNow {};
-        pa_gettimeofday(&wallNow);
-        const std::uint64_t sinceReport
-            = std::uint64_t(pa_timeval_diff(&wallNow, &timing->timestamp)) * 1000u;
-        const std::uint64_t captured = sinceReport + std::uint64_t(timing->source_usec) * 1000u;
-        const std::uint64_t now = currentHostTime();
-        if (pa_timeval_cmp(&wallNow, &timing->timestamp) < 0 || captured > now) {
-            return;
-        }
-        const auto unread = std::int64_t(timing->write_index - timing->read_index)
-            / std::int64_t(pa_frame_size(&spec));
-        capturePoint = CapturePoint { framesRead + unread, now - captured };
-        capturePointFresh = true;
-    }
-
-    // Asks for timing every 100 ms or so, so that the clock follower has points to fit a rate on.
-    void requestTiming(pa_stream* stream)
-    {
-        const std::uint64_t now = currentHostTime();
-        if (now - timingRequestedAt < 100'000'000) {
-            return;
-        }
-        timingRequestedAt = now;
-        if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
-            pa_operation_unref(update);
-        }
-    }
-
-    // Where the latest report puts the next frame read, once per report.
-    std::optional<std::uint64_t> takeMeasurement()
-    {
-        if (!capturePoint || !capturePointFresh) {
-            return std::nullopt;
-        }
-        capturePointFresh = false;
-        const std::int64_t after = framesRead - capturePoint->frame;
-        const auto offset = std::int64_t(double(after) * 1e9 / spec.rate);
-        return std::uint64_t(std::int64_t(capturePoint->hostTime) + offset);
-    }
-
-    [[nodiscard]] std::uint64_t framesToNanoseconds(std::int64_t frames) const
-    {
-        return std::uint64_t(frames) * 1'000'000'000u / spec.rate;
-    }
-
-    // Hands a chunk of the settled stream over, at its place on the stream's clock;
-    // `measuredTime` is where the server's timing puts it.
-    void deliver(std::span<const std::byte> bytes, std::optional<std::uint64_t> measuredTime)
-    {
-        const std::int64_t frames = std::int64_t(bytes.size() / pa_frame_size(&spec));
-        if (frames <= 0) {
-            return;
-        }
-        const std::uint64_t hostTime = streamStart + framesToNanoseconds(streamFrames);
-        measured = measuredTime;
-        if (handler) {
-            handler(PcmBuffer { format, frames,
-                        bytes.first(std::size_t(frames) * pa_frame_size(&spec)) },
-                hostTime);
-        }
-        streamFrames += frames;
-        lastEnd = streamStart + framesToNanoseconds(streamFrames);
-    }
-
-    [[nodiscard]] std::uint64_t heldNanoseconds() const
-    {
-        return std::uint64_t(pa_bytes_to_usec(held.size(), &spec)) * 1000u;
-    }
-
-    // Settles the stream's clock and hands over the held audio as one buffer, its first frame at
-    // the median estimate, or just before the chunk at `nextHostTime` when there is none.
-    void deliverHeld(std::uint64_t nextHostTime)
-    {
-        settled = true;
-        std::uint64_t first = nextHostTime - std::min(nextHostTime, heldNanoseconds());
-        if (!firstFrameEstimates.empty()) {
-            const auto middle
-                = firstFrameEstimates.begin() + std::ptrdiff_t(firstFrameEstimates.size() / 2);
-            std::nth_element(firstFrameEstimates.begin(), middle, firstFrameEstimates.end());
-            first = *middle;
-        }
-        streamStart = first;
-        streamFrames = 0;
-        noteResumption(first);
-        deliver(held, std::nullopt);
-        held = {};
-        firstFrameEstimates = {};
     }
 
     // Audio flows again after an interruption: what lies between is lost.
     void noteResumption(std::uint64_t first)
     {
+        const std::optional<std::uint64_t> lastEnd = reader.lastEnd();
         if (interruption && lastEnd && first > *lastEnd) {
             losses.push_back({ input(), *interruption, hostTimeToSeconds(first - *lastEnd) });
         }
@@ -860,85 +706,6 @@ struct PulseSource::Stream
     [[nodiscard]] AudioLoss::Input input() const
     {
         return role == Role::microphone ? AudioLoss::Input::microphone : AudioLoss::Input::call;
-    }
-
-    void accept(pa_stream* stream, std::span<const std::byte> chunk)
-    {
-        if (!settled) {
-            const std::uint64_t hostTime = firstFrameHostTime(stream);
-            if (timingUpdatesAtFirstData < 0) {
-                timingUpdatesAtFirstData = timingUpdates;
-                if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
-                    pa_operation_unref(update);
-                }
-            }
-            // Once timing reported after the start has arrived, every chunk gives an estimate
-            // of when the first held frame was captured.
-            if (timingUpdates > timingUpdatesAtFirstData) {
-                firstFrameEstimates.push_back(hostTime - std::min(hostTime, heldNanoseconds()));
-            }
-            if (firstFrameEstimates.size() < settlingEstimates
-                && heldNanoseconds() < maximumHoldNanoseconds) {
-                held.insert(held.end(), chunk.begin(), chunk.end());
-                return;
-            }
-            deliverHeld(hostTime);
-        }
-        deliver(chunk, std::nullopt);
-    }
-
-    // Reads what the stream holds: every chunk until the clock is settled, then whatever has
-    // gathered once it makes a delivery's worth, or `everything` before the stream is let go.
-    void readAvailable(pa_stream* stream, bool everything = false)
-    {
-        if (checkingMove) {
-            return;
-        }
-        if (settled && !everything) {
-            const std::size_t readable = pa_stream_readable_size(stream);
-            if (readable == std::size_t(-1) || readable < pa_usec_to_bytes(deliveryUsec, &spec)) {
-                return;
-            }
-        }
-        batch.clear();
-        while (pa_stream_readable_size(stream) > 0) {
-            const void* data = nullptr;
-            std::size_t bytes = 0;
-            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
-                break;
-            }
-            const std::span<const std::byte> chunk { static_cast<const std::byte*>(data), bytes };
-            if (data && settled) {
-                if (batch.empty()) {
-                    batchMeasured = takeMeasurement();
-                }
-                batch.insert(batch.end(), chunk.begin(), chunk.end());
-            } else {
-                deliverBatch();
-                if (data) {
-                    accept(stream, chunk);
-                } else if (settled) {
-                    // A hole (no data, non-zero size) is not delivered, but its time passes.
-                    streamFrames += std::int64_t(bytes / pa_frame_size(&spec));
-                } else {
-                    held.resize(held.size() + bytes - bytes % pa_frame_size(&spec));
-                }
-            }
-            framesRead += std::int64_t(bytes / pa_frame_size(&spec));
-            pa_stream_drop(stream);
-        }
-        deliverBatch();
-        if (settled) {
-            requestTiming(stream);
-        }
-    }
-
-    void deliverBatch()
-    {
-        if (!batch.empty()) {
-            deliver(batch, batchMeasured);
-            batch.clear();
-        }
     }
 
     // Hands over, on the main-loop thread, what the stream received but did not deliver yet
@@ -990,6 +757,7 @@ struct PulseSource::Stream
         }
         closeStream();
         // Still waiting for the input to come back: lost until now.
+        const std::optional<std::uint64_t> lastEnd = reader.lastEnd();
         if (interruption && lastEnd) {
             const std::uint64_t now = currentHostTime();
             losses.push_back({ input(),
@@ -1014,7 +782,7 @@ struct PulseSource::Stream
         }
         pa_threaded_mainloop_free(loop);
         loop = nullptr;
-        handler = nullptr;
+        reader.setHandler(nullptr);
     }
 };
 
@@ -1071,7 +839,7 @@ bool PulseSource::measuresTime() const
 
 std::optional<std::uint64_t> PulseSource::measuredTime() const
 {
-    return m_stream->measured;
+    return m_stream->reader.measured();
 }
 
 std::vector<AudioLoss> PulseSource::losses() const
