@@ -4,6 +4,7 @@
 #include "captureerror.h"
 #include "hostclock.h"
 #include "platformtext.h"
+#include "source/pulseserver.h"
 #include "source/pulsestreamreader.h"
 
 #include <algorithm>
@@ -55,65 +56,6 @@ constexpr pa_usec_t fragmentUsec = 20'000;
     }
     throwOpenFailure(role, error);
 }
-
-class MainLoopLock
-{
-public:
-    explicit MainLoopLock(pa_threaded_mainloop* loop)
-        : m_loop(loop)
-    {
-        pa_threaded_mainloop_lock(m_loop);
-    }
-    ~MainLoopLock() { pa_threaded_mainloop_unlock(m_loop); }
-    MainLoopLock(const MainLoopLock&) = delete;
-    MainLoopLock& operator=(const MainLoopLock&) = delete;
-
-private:
-    pa_threaded_mainloop* m_loop;
-};
-
-// How the desktop's volume mixer shows the connection and its streams. No media.role: a role
-// such as "phone" lets the server reroute the stream (to a headset, an echo-cancelling source)
-// and remember its device under that role, shared with every other call application.
-struct Proplist
-{
-    pa_proplist* list = pa_proplist_new();
-
-    explicit Proplist(const char* mediaName = nullptr)
-    {
-        pa_proplist_sets(list, PA_PROP_APPLICATION_NAME, "Parlevox");
-        pa_proplist_sets(list, PA_PROP_APPLICATION_ID, "org.parlevox.Parlevox");
-        pa_proplist_sets(list, PA_PROP_APPLICATION_ICON_NAME, "org.parlevox.Parlevox");
-        if (mediaName) {
-            pa_proplist_sets(list, PA_PROP_MEDIA_NAME, mediaName);
-        }
-    }
-    ~Proplist() { pa_proplist_free(list); }
-    Proplist(const Proplist&) = delete;
-    Proplist& operator=(const Proplist&) = delete;
-};
-
-void signalLoop(pa_threaded_mainloop* loop)
-{
-    pa_threaded_mainloop_signal(loop, 0);
-}
-
-struct ServerInfo
-{
-    pa_threaded_mainloop* loop;
-    QByteArray defaultSink;
-    QByteArray defaultSource;
-};
-
-struct DeviceInfo
-{
-    pa_threaded_mainloop* loop;
-    bool found = false;
-    bool isMonitor = false;
-    pa_sample_spec spec {};
-    pa_channel_map map {};
-    QByteArray monitorSource;
-};
 
 } // namespace
 
@@ -213,73 +155,20 @@ struct PulseSource::Stream
         }
     }
 
-    // Waits (main loop locked) for an introspection request to complete.
-    void await(pa_operation* operation)
-    {
-        if (!operation) {
-            throwOpenFailure(role, contextError());
-        }
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-            pa_threaded_mainloop_wait(loop);
-        }
-        pa_operation_unref(operation);
-        if (pa_context_get_state(context) != PA_CONTEXT_READY) {
-            throwOpenFailure(role, contextError());
-        }
-    }
-
-    ServerInfo serverInfo()
-    {
-        ServerInfo info { loop, {}, {} };
-        await(pa_context_get_server_info(
-            context,
-            [](pa_context*, const pa_server_info* server, void* userdata) {
-                auto* info = static_cast<ServerInfo*>(userdata);
-                if (server) {
-                    info->defaultSink = server->default_sink_name;
-                    info->defaultSource = server->default_source_name;
-                }
-                signalLoop(info->loop);
-            },
-            &info));
-        return info;
-    }
-
+    // The server's defaults and its devices, main loop locked; a failed request fails the open.
+    ServerInfo serverInfo() { return answered(queryServer(loop, context)); }
     DeviceInfo sourceInfo(const QByteArray& name)
     {
-        DeviceInfo info { loop };
-        await(pa_context_get_source_info_by_name(
-            context, name.constData(),
-            [](pa_context*, const pa_source_info* source, int, void* userdata) {
-                auto* info = static_cast<DeviceInfo*>(userdata);
-                if (source) {
-                    info->found = true;
-                    info->isMonitor = source->monitor_of_sink != PA_INVALID_INDEX;
-                    info->spec = source->sample_spec;
-                    info->map = source->channel_map;
-                }
-                signalLoop(info->loop);
-            },
-            &info));
-        return info;
+        return answered(querySource(loop, context, name));
     }
+    DeviceInfo sinkInfo(const QByteArray& name) { return answered(querySink(loop, context, name)); }
 
-    DeviceInfo sinkInfo(const QByteArray& name)
+    template<typename Info> Info answered(std::optional<Info> info)
     {
-        DeviceInfo info { loop };
-        await(pa_context_get_sink_info_by_name(
-            context, name.constData(),
-            [](pa_context*, const pa_sink_info* sink, int, void* userdata) {
-                auto* info = static_cast<DeviceInfo*>(userdata);
-                if (sink) {
-                    info->found = true;
-                    info->spec = sink->sample_spec;
-                    info->monitorSource = sink->monitor_source_name;
-                }
-                signalLoop(info->loop);
-            },
-            &info));
-        return info;
+        if (!info) {
+            throwOpenFailure(role, contextError());
+        }
+        return std::move(*info);
     }
 
     // The microphone records a source in its own rate and channels; the call a sink's monitor as
