@@ -1,6 +1,7 @@
 #include "source/clockfollower.h"
 
 #include "ffmpegsupport.h"
+#include "source/linefit.h"
 
 #include <algorithm>
 #include <array>
@@ -22,37 +23,17 @@ using namespace ffmpeg;
 
 namespace {
 
-// The line is fitted over the last minute of a stream: over a shorter stretch the jitter of the
-// reported times (up to 18 ms on some servers) would pass for a rate.
-constexpr double fitWindowSeconds = 60;
 // A stream starts where the source placed its first frame, at the nominal rate: the source
 // settles that time with care, whereas the times of a device's first moments wander (the server
 // learns its pace), and would pass for a clock hundreds of ppm off. They are left out of the
-// line, which is fitted once it spans 8 s and its two halves agree on the rate; from then on the
-// stream follows how the times go on, from the start the source gave it.
+// line, which is fitted once it spans 8 s and its two halves agree on the rate (see LineFit); from
+// then on the stream follows how the times go on, from the start the source gave it.
 constexpr double unfittedSeconds = 1.5;
-constexpr double slopeAfterSeconds = 8;
-constexpr double refitEverySeconds = 0.25;
-// Reported times further from the line than this many deviations are scheduling hiccups.
-constexpr double outlierDeviations = 3;
-constexpr double smallestOutlier = 0.3e6; // nanoseconds
 // A difference between the times going out and the fitted line is taken back over this long, on
 // top of the measured rate, at most 500 ppm faster or slower: half a millisecond a second, which
 // the echo canceller follows, and under a cent, which nobody hears.
 constexpr double correctionSeconds = 10;
 constexpr double maximumCorrection = 5e-4;
-// Crystals are within a few hundred ppm: a line that says much more is fitted on times that are
-// wrong, as those of a device still waking up or of a server rerouting, and is not followed.
-constexpr double maximumDrift = 1e-3;
-// The rates fitted over either half of the last minute agree this closely once the times have
-// settled.
-constexpr double consistentRates = 3e-5;
-// The jitter of the times leaves the fitted rate uncertain (its standard error): a few seconds of
-// a device whose times jump by milliseconds would pass for a clock a hundred ppm off. The line is
-// followed once its rate is known this closely, or sooner when it is that many errors off the
-// nominal rate, a clock plainly off.
-constexpr double rateUncertainty = 1e-5;
-constexpr double plainlyOff = 4;
 // Resampling starts once the stream is this far off the host clock; until then it passes bit for
 // bit, as a device on the host's own clock does.
 constexpr double largestUncorrected = 2e-3; // seconds
@@ -70,152 +51,6 @@ double difference(std::uint64_t later, std::uint64_t earlier)
 {
     return double(std::int64_t(later - earlier));
 }
-
-// A straight line through a stream's reported times against its frame count, robust to the odd
-// late report.
-class LineFit
-{
-public:
-    // `period`: the slope until the times give one, the nominal one unless known.
-    explicit LineFit(double nominalPeriod, double period = 0)
-        : m_nominal(nominalPeriod)
-        , m_line { 0, 0, period > 0 ? period : nominalPeriod, 0 }
-    { }
-
-    void add(double frame, double time)
-    {
-        m_points.push_back({ frame, time });
-        const double window = fitWindowSeconds * 1e9 / m_nominal;
-        while (frame - m_points.front().frame > window) {
-            m_points.pop_front();
-        }
-        if (m_points.size() == 1 || frame - m_fittedAt >= refitEverySeconds * 1e9 / m_nominal) {
-            refit();
-            m_fittedAt = frame;
-        }
-    }
-
-    // The time of `frame` on the line, in nanoseconds.
-    [[nodiscard]] double at(double frame) const
-    {
-        return m_line.time + m_line.period * (frame - m_line.frame);
-    }
-    // Nanoseconds per frame.
-    [[nodiscard]] double period() const { return m_line.period; }
-    // Whether the line comes from the times yet, rather than from the stream's start.
-    [[nodiscard]] bool fitted() const { return m_fitted; }
-
-private:
-    struct Point
-    {
-        double frame;
-        double time;
-    };
-
-    void refit()
-    {
-        const double first = m_points.front().frame;
-        const double last = m_points.back().frame;
-        if ((last - first) * m_nominal / 1e9 < slopeAfterSeconds) {
-            return;
-        }
-        const std::optional<Line> rough
-            = leastSquares(std::numeric_limits<double>::infinity(), first, last);
-        if (!rough) {
-            return;
-        }
-        const Line before = m_line;
-        m_line = *rough;
-        m_scratch.clear();
-        for (const Point& point : m_points) {
-            m_scratch.push_back(std::abs(point.time - at(point.frame)));
-        }
-        // 1.4826 times the median absolute deviation estimates the deviation of the jitter.
-        const double limit = std::max(outlierDeviations * 1.4826 * median(), smallestOutlier);
-        const double middle = (first + last) / 2;
-        const std::optional<Line> line = leastSquares(limit, first, last);
-        const std::optional<Line> earlier = leastSquares(limit, first, middle);
-        const std::optional<Line> later = leastSquares(limit, middle, last);
-        // A device's rate holds over a minute; times whose halves disagree on it are still
-        // settling, and a line through them would steer the stream for nothing.
-        if (line && earlier && later && std::abs(line->period / m_nominal - 1) <= maximumDrift
-            && (line->periodError <= m_nominal * rateUncertainty
-                || std::abs(line->period - m_nominal) >= plainlyOff * line->periodError)
-            && std::abs(earlier->period - later->period) <= m_nominal * consistentRates) {
-            m_line = *line;
-            m_fitted = true;
-        } else {
-            m_line = before;
-        }
-    }
-
-    struct Line
-    {
-        double frame = 0;
-        double time = 0;
-        double period = 0; // nanoseconds per frame
-        double periodError = 0; // its standard error
-    };
-
-    // Least squares over the points from `from` to `to` within `limit` of the current line.
-    [[nodiscard]] std::optional<Line> leastSquares(double limit, double from, double to) const
-    {
-        const auto counted = [&](const Point& point) {
-            return point.frame >= from && point.frame <= to
-                && std::abs(point.time - at(point.frame)) <= limit;
-        };
-        double frames = 0;
-        double times = 0;
-        int count = 0;
-        for (const Point& point : m_points) {
-            if (counted(point)) {
-                frames += point.frame;
-                times += point.time;
-                ++count;
-            }
-        }
-        if (count < 2) {
-            return std::nullopt;
-        }
-        const Line centre { frames / count, times / count, 0 };
-        double spread = 0;
-        double covariance = 0;
-        for (const Point& point : m_points) {
-            if (counted(point)) {
-                spread += (point.frame - centre.frame) * (point.frame - centre.frame);
-                covariance += (point.frame - centre.frame) * (point.time - centre.time);
-            }
-        }
-        if (spread <= 0 || count < 3) {
-            return std::nullopt;
-        }
-        const double period = covariance / spread;
-        double squares = 0;
-        for (const Point& point : m_points) {
-            if (counted(point)) {
-                const double residual
-                    = point.time - centre.time - period * (point.frame - centre.frame);
-                squares += residual * residual;
-            }
-        }
-        return Line { centre.frame, centre.time, period,
-            std::sqrt(squares / (count - 2) / spread) };
-    }
-
-    double median()
-    {
-        const auto middle = m_scratch.begin() + std::ptrdiff_t(m_scratch.size() / 2);
-        std::nth_element(m_scratch.begin(), middle, m_scratch.end());
-        return *middle;
-    }
-
-    double m_nominal;
-    Line m_line;
-    double m_fittedAt = 0;
-    bool m_fitted = false;
-    std::deque<Point> m_points;
-    std::vector<double> m_scratch;
-};
 
 } // namespace
 
