@@ -21,9 +21,9 @@ using namespace echo;
 // The canceller's own thread, over its parts: buffers come in through IncomingQueue, the call is
 // placed on the microphone's timeline by CallReference, DelayFinder decides how far ahead the
 // call is handed over, EchoProcessor cancels each 10 ms frame and LearningHold holds the
-// microphone back while a fresh canceller learns. What stays here is the microphone's own
-// timeline: its buffers from arrival until they go out, and where the canceller's output is
-// written back into them.
+// microphone back while a fresh canceller learns, and MicrophoneFrames keeps the microphone's
+// buffers until they go out. What stays here is the walk along the microphone: for each 10 ms,
+// whether it waits for the call, passes raw or is cancelled, and when its buffers go out.
 struct EchoCanceller::State
 {
     State(AudioSource::Handler output, Holding holding);
