@@ -44,8 +44,9 @@ public:
     [[nodiscard]] double lastFrameStart() const;
     // No sample of the last half second of the call handed over was above -60 dBFS.
     [[nodiscard]] bool silent() const;
-    // The call's power over the 10 ms of the microphone frame at hand, with the call handed over
-    // `lead` ahead; nothing when that audio has not come yet.
+    // The call's power over the 10 ms of the microphone frame at hand (the call handed over
+    // `lead` ahead), fed already or still waiting when the call is handed over late; nothing when
+    // that audio has not come yet.
     [[nodiscard]] std::optional<float> powerAt(double lead) const;
     // The call is handed over `change` further ahead from now on (see DelayFinder).
     void shift(double change);

@@ -36,7 +36,7 @@ struct EchoCanceller::State
     DelayFinder delays;
     LearningHold learning;
 
-    MicrophoneFrames held;
+    MicrophoneFrames buffers;
     double microphoneCursor = 0; // host time of the first frame not yet processed
     double microphoneEnd = 0; // host time just after the newest microphone frame
     bool microphoneStarted = false;
@@ -155,18 +155,18 @@ void EchoCanceller::State::addMicrophone(Chunk chunk)
         microphoneStarted = true;
     }
     microphoneEnd = std::max(microphoneEnd, double(chunk.hostTime) + chunk.duration());
-    held.microphone.push_back(std::move(chunk));
+    buffers.microphone.push_back(std::move(chunk));
 }
 
 void EchoCanceller::State::processAvailable(bool last)
 {
-    while (!held.microphone.empty()) {
-        if (learning.active() && learning.due(held.position(), processor.format().sampleRate)) {
+    while (!buffers.microphone.empty()) {
+        if (learning.active() && learning.due(buffers.position(), processor.format().sampleRate)) {
             finishLearning();
         }
-        const Chunk& first = held.microphone.front();
+        const Chunk& first = buffers.microphone.front();
         // Where a buffer starts, its own time wins over the running count when they disagree.
-        if (held.microphoneDone == 0
+        if (buffers.microphoneDone == 0
             && std::abs(double(first.hostTime) - microphoneCursor) > continuityTolerance) {
             microphoneCursor = double(first.hostTime);
         }
@@ -176,9 +176,9 @@ void EchoCanceller::State::processAvailable(bool last)
         }
         const PcmFormat format = first.format;
         const std::int64_t frameLength = format.sampleRate / 100;
-        const std::int64_t available = held.available();
-        std::int64_t waiting = -held.microphoneDone;
-        for (const Chunk& chunk : held.microphone) {
+        const std::int64_t available = buffers.available();
+        std::int64_t waiting = -buffers.microphoneDone;
+        for (const Chunk& chunk : buffers.microphone) {
             waiting += chunk.frames;
         }
         if (!usableRate(format.sampleRate) || processor.broken()) {
@@ -239,7 +239,7 @@ bool EchoCanceller::State::feedReference(double frameEnd, bool mayPad)
             return false;
         }
         // No call at all: silence at the microphone's rate stands in for it.
-        call.startSilent(held.microphone.front().format.sampleRate, frameEnd - frameNanoseconds);
+        call.startSilent(buffers.microphone.front().format.sampleRate, frameEnd - frameNanoseconds);
     }
     if (!usableRate(call.rate())) {
         return true;
@@ -288,7 +288,7 @@ bool EchoCanceller::State::prepareCanceller(const PcmFormat& format)
 void EchoCanceller::State::processFrame(std::int64_t frames, bool cancel)
 {
     beginLearningIfFresh();
-    const std::int64_t position = held.position();
+    const std::int64_t position = buffers.position();
     gatherInput(position, frames);
     updateCoupling();
     if (learning.active()) {
@@ -326,20 +326,20 @@ void EchoCanceller::State::writeCancelled(
     }
     cancellerInputEnd = position + frames;
     if (!learning.active()) {
-        held.scatter(position - processor.lagFrames(), frames, segmentStart, cancel, wasCancelled,
-            processor.format(), processor.processed());
+        buffers.scatter(position - processor.lagFrames(), frames, segmentStart, cancel,
+            wasCancelled, processor.format(), processor.processed());
     }
 }
 
 void EchoCanceller::State::gatherInput(std::int64_t position, std::int64_t frames)
 {
     processor.clearInput(frames);
-    held.gather(position, frames, processor.format(), processor.input());
+    buffers.gather(position, frames, processor.format(), processor.input());
 }
 
 void EchoCanceller::State::beginLearningIfFresh()
 {
-    learning.beginIfFresh(held.position());
+    learning.beginIfFresh(buffers.position());
 }
 
 // Goes over the held microphone again with the canceller as it now stands, then lets it out.
@@ -358,7 +358,7 @@ void EchoCanceller::State::finishLearning()
 // it out.
 void EchoCanceller::State::flushTail()
 {
-    const std::int64_t end = held.position();
+    const std::int64_t end = buffers.position();
     if (!processor.ready() || processor.broken() || !previousCancelled || cancellerInputEnd != end
         || processor.lagFrames() == 0) {
         return;
@@ -378,20 +378,20 @@ void EchoCanceller::State::releaseDone(bool all)
     if (learning.active() && !all) {
         return;
     }
-    while (!held.done.empty()
+    while (!buffers.done.empty()
         && (all
-            || held.doneFrames - held.done.front().frames + held.microphoneDone
+            || buffers.doneFrames - buffers.done.front().frames + buffers.microphoneDone
                 >= processor.lagFrames())) {
-        release(held.done.front());
-        held.doneFrames -= held.done.front().frames;
-        held.done.pop_front();
+        release(buffers.done.front());
+        buffers.doneFrames -= buffers.done.front().frames;
+        buffers.done.pop_front();
     }
 }
 
 void EchoCanceller::State::release(const Chunk& chunk)
 {
     output(chunk.view(), chunk.hostTime);
-    held.outputFrames += chunk.frames;
+    buffers.outputFrames += chunk.frames;
     if (chunk.journaled && learning.released() && holding.released) {
         holding.released();
     }
@@ -400,10 +400,10 @@ void EchoCanceller::State::release(const Chunk& chunk)
 // Marks frames as done as they stand and lets out the buffers that are complete.
 void EchoCanceller::State::skipFrames(std::int64_t frames)
 {
-    while (frames > 0 && !held.microphone.empty()) {
-        const Chunk& first = held.microphone.front();
-        const std::int64_t step = std::min(frames, first.frames - held.microphoneDone);
-        held.microphoneDone += step;
+    while (frames > 0 && !buffers.microphone.empty()) {
+        const Chunk& first = buffers.microphone.front();
+        const std::int64_t step = std::min(frames, first.frames - buffers.microphoneDone);
+        buffers.microphoneDone += step;
         frames -= step;
         microphoneCursor += double(step) * nanosecondsPerSecond / first.format.sampleRate;
         emitDone();
@@ -414,8 +414,9 @@ void EchoCanceller::State::skipFrames(std::int64_t frames)
 
 void EchoCanceller::State::emitDone()
 {
-    while (!held.microphone.empty() && held.microphoneDone >= held.microphone.front().frames) {
-        Chunk& chunk = held.microphone.front();
+    while (!buffers.microphone.empty()
+        && buffers.microphoneDone >= buffers.microphone.front().frames) {
+        Chunk& chunk = buffers.microphone.front();
         if (learning.active()) {
             if (holding.held) {
                 holding.held(chunk.view(), chunk.hostTime);
@@ -423,10 +424,10 @@ void EchoCanceller::State::emitDone()
             chunk.journaled = true;
             learning.journal();
         }
-        held.doneFrames += chunk.frames;
-        held.done.push_back(std::move(chunk));
-        held.microphone.pop_front();
-        held.microphoneDone = 0;
+        buffers.doneFrames += chunk.frames;
+        buffers.done.push_back(std::move(chunk));
+        buffers.microphone.pop_front();
+        buffers.microphoneDone = 0;
     }
     releaseDone();
 }
@@ -436,9 +437,9 @@ void EchoCanceller::State::releaseHeld() noexcept
 {
     learning.stop();
     releaseDone(true);
-    for (const Chunk& chunk : held.microphone) {
+    for (const Chunk& chunk : buffers.microphone) {
         release(chunk);
     }
-    held.microphone.clear();
-    held.microphoneDone = 0;
+    buffers.microphone.clear();
+    buffers.microphoneDone = 0;
 }

@@ -56,7 +56,11 @@ private:
     bool m_fresh = false;
     bool m_active = false;
     std::int64_t m_start = 0;
+    // While learning, what the canceller was given, in order, to give it again; the microphone
+    // buffers it has finished with wait in `done`, still raw, and on disk through `holding`.
+    // The call goes again from the timeline, framed exactly as it went (the canceller has learnt
+    // the room against that framing), but at the lead known by then.
     std::vector<Step> m_log;
     int m_cancelled = 0;
-    int m_journaledChunks = 0;
+    int m_journaledChunks = 0; // of `done`, handed to `holding.held`
 };

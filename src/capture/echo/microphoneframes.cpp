@@ -67,7 +67,8 @@ void MicrophoneFrames::gather(std::int64_t position, std::int64_t frames, const 
         });
 }
 
-// The raw microphone is the canceller's lag behind its input: `position` is where the output goes.
+// The raw microphone is `lagFrames` behind the canceller's input: `position` is already moved
+// back by it.
 void MicrophoneFrames::scatter(std::int64_t position, std::int64_t frames, std::int64_t from,
     bool cancel, bool wasCancelled, const PcmFormat& format,
     const std::vector<std::vector<float>>& processed)
