@@ -105,8 +105,12 @@ std::optional<double> largestError(const AudioCapture& capture,
     std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(count / 2), sorted.end());
     const double reference = expected.value_or(sorted[count / 2]);
     double largest = 0;
-    for (const double distance : apart) {
-        largest = std::max(largest, std::abs(distance - reference));
+    std::size_t worst = 0;
+    for (std::size_t click = 0; click < count; ++click) {
+        if (std::abs(apart[click] - reference) > largest) {
+            largest = std::abs(apart[click] - reference);
+            worst = click;
+        }
     }
     std::printf("  %zu clicks, %.4f s apart at the first, %.4f s at the last; the first ten off "
                 "by (ms):",
@@ -114,7 +118,7 @@ std::optional<double> largestError(const AudioCapture& capture,
     for (std::size_t click = 0; click < std::min<std::size_t>(count, 10); ++click) {
         std::printf(" %.1f", (apart[click] - reference) * 1e3);
     }
-    std::printf("\n");
+    std::printf("; the largest at click %zu of %zu\n", worst + 1, count);
     return largest;
 }
 
