@@ -57,18 +57,11 @@ private Q_SLOTS:
 
     void cleanup() { m_service.reset(); }
 
-    void sendsExactlyWhatTheServiceExpects_data()
-    {
-        QTest::addColumn<QByteArray>("audio");
-        QByteArray binary("\r\n--\r\n\0\xff\x80 audio", 15);
-        binary.append(QByteArray(70000, '\x5a'));
-        QTest::newRow("audio with line breaks, hyphens and NULs") << binary;
-        QTest::newRow("empty file") << QByteArray();
-    }
-
+    // Audio with line breaks, hyphens and NULs goes out byte for byte.
     void sendsExactlyWhatTheServiceExpects()
     {
-        QFETCH(QByteArray, audio);
+        QByteArray audio("\r\n--\r\n\0\xff\x80 audio", 15);
+        audio.append(QByteArray(70000, '\x5a'));
         FakeGladia& service = *m_service;
         const QString audioUrl = u"https://127.0.0.1/audio/é?x=1&y=\"2\""_s;
         service.upload = [&](const RecordedRequest&) {
@@ -124,16 +117,12 @@ private Q_SLOTS:
         QCOMPARE(job.target, "/v2/pre-recorded"_ba);
         QCOMPARE(job.header("Content-Type"), "application/json"_ba);
         QVERIFY2(!job.body.contains('\n') && !job.body.contains(": "), job.body.constData());
-        const QJsonObject jobObject = QJsonDocument::fromJson(job.body).object();
-        QCOMPARE(jobObject.size(), 2);
-        QCOMPARE(jobObject.value(QLatin1String("audio_url")).toString(), audioUrl);
-        QCOMPARE(jobObject.value(QLatin1String("diarization")), QJsonValue(true));
+        QCOMPARE(QJsonDocument::fromJson(job.body).object(),
+            (QJsonObject { { u"audio_url"_s, audioUrl }, { u"diarization"_s, true } }));
 
         for (qsizetype i = 2; i < requests.size(); ++i) {
             QCOMPARE(requests[i].method, "GET"_ba);
             QCOMPARE(requests[i].target, "/v2/result/42?x=1"_ba);
-            QVERIFY(requests[i].header("Content-Type").isEmpty());
-            QVERIFY(requests[i].body.isEmpty());
         }
         // The first poll follows the job at once; each unfinished answer is followed by a wait.
         QVERIFY2(arrivals[2] - arrivals[1] < 150, qPrintable(QString::number(arrivals[2])));
@@ -167,11 +156,8 @@ private Q_SLOTS:
         hugeError.status = 500;
         ScriptedResponse drip = json(200, R"({"status":"queued"})");
         drip.dripMs = 100;
-        const ScriptedResponse stall { .stall = true };
-        const QString silent = u"Délai dépassé : Gladia ne répond plus depuis 1 s."_s;
 
         QTest::newRow("401 at the upload") << "upload"_ba << json(401, {}) << keySentence;
-        QTest::newRow("401 at the job") << "job"_ba << json(401, {}) << keySentence;
         QTest::newRow("401 while polling")
             << "poll"_ba << json(401, R"({"status":"done"})") << keySentence;
         QTest::newRow("403 at the upload is not the key")
@@ -184,7 +170,6 @@ private Q_SLOTS:
         }
         QTest::newRow("500 at the job")
             << "job"_ba << json(500, R"({"result_url":"x"})") << refused("job", 500);
-        QTest::newRow("404 while polling") << "poll"_ba << json(404, {}) << refused("poll", 404);
         QTest::newRow("a redirect is not followed")
             << "poll"_ba << json(302, {}) << refused("poll", 302);
         QTest::newRow("upload answer without audio_url")
@@ -193,20 +178,13 @@ private Q_SLOTS:
             << "job"_ba << json(200, "<html></html>") << unreadable("job");
         QTest::newRow("result address that is not an address")
             << "job"_ba << json(200, R"({"result_url":"a b"})") << unreadable("job");
-        QTest::newRow("poll answer with one bad utterance")
-            << "poll"_ba << FakeGladia::done(R"([{"start":1,"text":"a"},{"start":"2","text":"b"}])")
-            << unreadable("poll");
         // An address that would reach this very server, were it polled.
         QTest::newRow("result over plain http: no poll")
             << "job"_ba << json(200, "http") << unexpectedResult;
         QTest::newRow("result on another host: no poll")
             << "job"_ba << json(200, "localhost") << unexpectedResult;
-        QTest::newRow("result address without scheme and host: no poll")
-            << "job"_ba << json(200, R"({"result_url":"/v2/result/1"})") << unexpectedResult;
         QTest::newRow("done without result")
             << "poll"_ba << json(200, R"({"status":"done","result":null})") << noTranscription;
-        QTest::newRow("done without transcription")
-            << "poll"_ba << json(200, R"({"status":"done","result":{}})") << noTranscription;
         QTest::newRow("error") << "poll"_ba << json(200, R"({"status":"error"})") << jobFailed;
         QTest::newRow("failed") << "poll"_ba << json(200, R"({"status":"failed","result":null})")
                                 << jobFailed;
@@ -217,8 +195,8 @@ private Q_SLOTS:
         QTest::newRow("result one byte at a time")
             << "poll"_ba << drip
             << u"Délai dépassé : l’échange avec Gladia est trop lent, abandonné après 2 s."_s;
-        QTest::newRow("silent upload") << "upload"_ba << stall << silent;
-        QTest::newRow("silent poll") << "poll"_ba << stall << silent;
+        QTest::newRow("silent upload") << "upload"_ba << ScriptedResponse { .stall = true }
+                                       << u"Délai dépassé : Gladia ne répond plus depuis 1 s."_s;
     }
 
     void failures()
@@ -312,7 +290,7 @@ private Q_SLOTS:
         QVERIFY2(large.transcript, qPrintable(large.errorText()));
     }
 
-    void localFailuresAndEarlyStopSendNothing()
+    void localFailuresAndStops()
     {
         FakeGladia& service = *m_service;
         // A key that would break the request's header: line feed, carriage return, NUL.
@@ -328,46 +306,34 @@ private Q_SLOTS:
         QVERIFY(missing.failedWith<PlatformError>());
         QVERIFY(!missing.errorText().isEmpty());
 
-        // Only the throw-away certificate given to the session is trusted, not the system's list.
-        Gladia untrusting(u"test-key"_s, Gladia::Session(&service.manager), service.service());
-        const Outcome refused = run(untrusting.transcribe(m_recording));
-        QCOMPARE(
-            refused.errorText(), u"Certificat de Gladia refusé : la connexion n’est pas sûre."_s);
-        QVERIFY(!refused.failedWith<RequestError>());
-
         std::stop_source before;
         before.request_stop();
         const Outcome never = run(service.client().transcribe(m_recording, before.get_token()));
         QCOMPARE(never.errorText(), TransportError::cancelled().message());
         QVERIFY(service.requests().isEmpty());
-    }
 
-    void stopEndsTheRunWithTheCancellationError()
-    {
-        FakeGladia& service = *m_service;
-        Gladia::Service timing = service.service();
-        timing.pollInterval = 60s;
-        timing.stallTimeout = 60s;
-        ScriptedResponse stall;
-        stall.stall = true;
-        service.upload = [stall](const RecordedRequest&) {
-            return stall;
+        // A stop during an exchange aborts it rather than wait for the stall limit; a stop during
+        // the wait between polls is played with two tracks.
+        service.upload = [](const RecordedRequest&) {
+            return ScriptedResponse { .stall = true };
         };
-
-        // During an exchange: the request is aborted.
         std::stop_source duringUpload;
         connect(&service.server, &TestHttpServer::requestReceived, this,
             [&](const RecordedRequest&) { duringUpload.request_stop(); });
-        QElapsedTimer clock;
-        clock.start();
+        Gladia::Service timing = service.service();
+        timing.stallTimeout = 60s;
         const Outcome aborted
             = run(service.client(timing).transcribe(m_recording, duringUpload.get_token()));
         QVERIFY(aborted.failedWith<PlatformError>());
         QCOMPARE(aborted.errorText(), TransportError::cancelled().message());
-        QVERIFY(clock.elapsed() < 30000);
-        service.server.disconnect(this);
 
-        // A stop during the wait between polls is played with two tracks.
+        // Only the throw-away certificate given to the session is trusted, not the system's list.
+        QNetworkAccessManager manager;
+        Gladia untrusting(u"test-key"_s, Gladia::Session(&manager), service.service());
+        const Outcome refused = run(untrusting.transcribe(m_recording));
+        QCOMPARE(
+            refused.errorText(), u"Certificat de Gladia refusé : la connexion n’est pas sûre."_s);
+        QVERIFY(!refused.failedWith<RequestError>());
     }
 };
 

@@ -1,10 +1,8 @@
 #include "fakelive.h"
-#include "requesterror.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 #include <QtEndian>
 #include <cmath>
@@ -157,48 +155,6 @@ private Q_SLOTS:
         QCOMPARE(live.lines().at(0).start, 0.5);
         QCOMPARE(live.lines().at(1).start, 2.0);
         QCOMPARE(live.lines().at(1).text, FakeLive::heard(1));
-    }
-
-    void reportsARefusedSession_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("sentence");
-        QTest::newRow("401") << 401
-                             << u"Gladia a refusé la clé API. Remplacez-la dans les réglages, puis "
-                                "relancez la transcription."_s;
-        QTest::newRow("429") << 429
-                             << u"La transcription en direct s’est arrêtée car Gladia refuse "
-                                "d’ouvrir une session de plus ; l’enregistrement continue."_s;
-        QTest::newRow("unreachable") << 0
-                                     << u"La transcription en direct s’est arrêtée car Gladia est "
-                                        "injoignable ; l’enregistrement continue."_s;
-    }
-
-    void reportsARefusedSession()
-    {
-        QFETCH(int, status);
-        QFETCH(QString, sentence);
-        FakeLive fake;
-        fake.sessionStatus = status;
-        LiveTranscription::Service service = fake.service();
-        if (status == 0) {
-            QTcpServer closed;
-            QVERIFY(closed.listen(QHostAddress::LocalHost));
-            service.base.setPort(closed.serverPort());
-        }
-        LiveTranscription live(Gladia::Session(), service);
-        QSignalSpy failed(&live, &LiveTranscription::failed);
-        live.start(u"k"_s);
-        QTRY_COMPARE(failed.count(), 1);
-        QCOMPARE(failed.at(0).at(0).toString(), sentence);
-        bool unauthorized = false;
-        try {
-            std::rethrow_exception(live.error());
-        } catch (const RequestError& error) {
-            unauthorized = error.kind() == RequestError::Kind::Unauthorized;
-        } catch (...) { }
-        QCOMPARE(unauthorized, status == 401);
-        QCOMPARE(fake.connections, 0);
     }
 
     void aFullQueueStopsTheLiveTranscriptAloud()

@@ -58,13 +58,10 @@ private Q_SLOTS:
         QTest::newRow("start as a string fails the whole answer") << done(
             R"({"full_transcript":"","utterances":[{"start":1,"text":"a"},)"
             R"({"start":"1","text":"b"}]})") << refused;
-        QTest::newRow("text missing in one utterance")
-            << done(R"({"full_transcript":"","utterances":[{"start":1}]})") << refused;
         QTest::newRow("fractional speaker")
             << done(R"({"full_transcript":"","utterances":[{"start":1,"speaker":1.5,"text":"a"}]})")
             << refused;
         QTest::newRow("full_transcript missing") << done(R"({"utterances":[]})") << refused;
-        QTest::newRow("full_transcript null") << done(R"({"full_transcript":null})") << refused;
         QTest::newRow("utterances not a list")
             << done(R"({"full_transcript":"","utterances":{}})") << refused;
         QTest::newRow("result of the wrong type")
@@ -128,7 +125,6 @@ private Q_SLOTS:
         QTest::newRow("one minute") << 60.0 << "01:00";
         QTest::newRow("past the hour") << 3725.7 << "62:05";
         QTest::newRow("top of the clamp") << 86400.0 << "1440:00";
-        QTest::newRow("beyond the clamp") << 100000.0 << "1440:00";
         QTest::newRow("huge") << 1e300 << "1440:00";
         QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << "00:00";
         QTest::newRow("infinity") << infinity << "00:00";
@@ -179,9 +175,6 @@ private Q_SLOTS:
             << 0.0
             << lines({ "[00:01] Audio de l’appel · a", "[00:02] Audio de l’appel · b",
                    "Micro · aucune parole reconnue." });
-        QTest::newRow("system empty")
-            << QList<Segment> { at(1, u"a"_s, 3) } << QList<Segment> {} << 0.0 << 0.0
-            << lines({ "[00:01] Micro · a", "Audio de l’appel · aucune parole reconnue." });
         QTest::newRow("offsets place both tracks on one timeline")
             << QList<Segment> { at(3, u"m1"_s), at(10, u"m2"_s) }
             << QList<Segment> { at(3, u"s1"_s) } << 0.0 << 1.5
