@@ -96,6 +96,13 @@ std::optional<double> largestError(const AudioCapture& capture,
             apart.push_back(distance);
         }
     }
+    double lost[2] = { 0, 0 };
+    int losses = 0;
+    for (const AudioLoss& loss : result.losses) {
+        lost[loss.input == AudioLoss::Input::microphone ? 0 : 1] += loss.seconds;
+        ++losses;
+    }
+    std::printf("  %d losses reported: microphone %.3f s, call %.3f s\n", losses, lost[0], lost[1]);
     const std::size_t count = apart.size();
     if (count < 2) {
         std::fprintf(stderr, "the clicks of the two tracks do not pair up\n");
