@@ -1,15 +1,9 @@
 #!/usr/bin/python3
 """Drives the real Parlevox binary like a user, through the accessibility tree alone (no mouse, no
-keyboard): record, stop, transcribe with a key typed into the key form, copy, connect the team from a
-link, prepare, answer, review, confirm and follow the launched session.
-
-Run inside dbus-run-session on an X display or in a Wayland session (WAYLAND_DISPLAY set, DISPLAY
-its XWayland), with PULSE_SERVER pointing at a private sound server.
-Arguments: <parlevox binary> <screenshot folder> <microphone tone> <call tone> <work folder>
-[scenario]. Scenarios: "road" (the whole road above), "live" (the transcript while recording),
-"last-window" (every window closed during a recording), "sigterm" and "ctrl-q" (the session ends
-during a recording), "killed" (the process is killed during a recording, then launched again).
-Exits 0 when the scenario worked; prints what failed otherwise.
+keyboard), inside dbus-run-session on an X display or a Wayland session, on a private sound server.
+Arguments: <binary> <screenshot folder> <microphone tone> <call tone> <work folder> [scenario], the
+scenarios being the rows of tst_parlevoxapp. Exits 0 when the scenario worked; prints what failed
+otherwise.
 """
 import ctypes
 import os
@@ -27,6 +21,7 @@ import e2e_services as services
 BINARY, SHOTS, MIC_TONE, CALL_TONE, WORK = sys.argv[1:6]
 SCENARIO = sys.argv[6] if len(sys.argv) > 6 else "road"
 LAUNCHER = []
+SERVICES = {}  # the team site and the file the stand-in browser writes
 WAYLAND = bool(os.environ.get("WAYLAND_DISPLAY"))
 READY = "Enregistrement prêt · micro et audio système"
 RECOVERED = "Enregistrement interrompu du "
@@ -58,11 +53,6 @@ def walk(node):
             yield from walk(child)
 
 
-def showing(node):
-    """Shown by the view, perhaps scrolled out of the window (a screen reader still reaches it)."""
-    return node.getState().contains(pyatspi.STATE_VISIBLE)
-
-
 def nodes_of(window=None):
     """Every node of the application's windows (of the one with this title)."""
     for top in application() or []:
@@ -71,8 +61,7 @@ def nodes_of(window=None):
 
 
 def wait_until(condition, timeout=15, pause=0.2):
-    """What `condition` returns once it is neither None nor False (a node may have no children,
-    which makes it false), or None after `timeout` seconds."""
+    """What `condition` returns once neither None nor False (a node without children is false)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         result = condition()
@@ -83,9 +72,10 @@ def wait_until(condition, timeout=15, pause=0.2):
 
 
 def matches(name, role, window, shown):
+    """Nodes of this name (and role) that the view shows, perhaps scrolled out of the window."""
     return [node for node in nodes_of(window)
             if name in (node.name, node.description) and (role is None or node.getRole() == role)
-            and showing(node) == shown]
+            and node.getState().contains(pyatspi.STATE_VISIBLE) == shown]
 
 
 def find(name, role=None, window=None, timeout=15, last=False):
@@ -115,14 +105,11 @@ def act(node, wanted):
     return False
 
 
-def type_into(name, text, window="Parlevox"):
-    """Writes into a text field through its editable-text interface."""
-    node = find(name, window=window, last=True)
+def type_into(name, text):
     try:
-        editable = node.queryEditableText()
+        find(name, window="Parlevox", last=True).queryEditableText().setTextContents(text)
     except NotImplementedError:
         fail(f"« {name} » cannot be edited through the accessibility tree")
-    editable.setTextContents(text)
 
 
 def press(name, window, role=pyatspi.ROLE_PUSH_BUTTON, last=False):
@@ -159,30 +146,28 @@ def wayland_screenshot(path):
                        check=True)
 
 
-def screenshot(window, name):
-    """The window (under Wayland, every window of the app) into the screenshot folder; a frame
-    of one or two colours is a window that was never drawn."""
+def xwininfo(title):
+    """What xwininfo says of the X window with this title, by field; None when there is none."""
+    info = subprocess.run(["xwininfo", "-name", title], capture_output=True, text=True)
+    fields = (line.partition(":") for line in info.stdout.splitlines())
+    return {k.strip(): v.strip() for k, _, v in fields} if info.returncode == 0 else None
+
+
+def screenshot(window, name, settle=0.5):
+    """The window (under Wayland, every window of the app), once its last change has settled, into
+    the screenshot folder; a frame of one or two colours is a window that was never drawn."""
+    time.sleep(settle)
     path = os.path.join(SHOTS, name)
     if WAYLAND:
         wayland_screenshot(path)
     else:
-        x11_screenshot(window, path)
+        box = xwininfo(window)
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "x11grab", "-video_size",
+                        f"{box['Width']}x{box['Height']}", "-i", f"{os.environ['DISPLAY']}+"
+                        f"{box['Absolute upper-left X']},{box['Absolute upper-left Y']}",
+                        "-frames:v", "1", path], check=True)
     if len(set(pixels(path)[2])) < 16:
         fail(f"the screenshot {name} holds no drawing")
-
-
-def x11_screenshot(window, path):
-    info = subprocess.run(["xwininfo", "-name", window], capture_output=True, text=True).stdout
-    fields = {}
-    for line in info.splitlines():
-        if ":" in line:
-            key, _, value = line.strip().partition(":")
-            fields[key.strip()] = value.strip()
-    x, y = fields["Absolute upper-left X"], fields["Absolute upper-left Y"]
-    width, height = fields["Width"], fields["Height"]
-    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "x11grab", "-video_size",
-                    f"{width}x{height}", "-i", f"{os.environ['DISPLAY']}+{x},{y}", "-frames:v", "1",
-                    path], check=True)
 
 
 def play(sink, tone):
@@ -204,52 +189,39 @@ def clipboard():
 
 def expect(text, window="Parlevox", timeout=30, why=None, prefix=False):
     """Waits for a node named or holding `text` (or starting with it)."""
-    def holds(value):
-        return value == text or (prefix and (value or "").startswith(text))
-
-    def text_of(node):
+    def holds(node):
         try:
-            return node.queryText().getText(0, -1)
+            values = (node.name, node.queryText().getText(0, -1))
         except NotImplementedError:
-            return None
+            values = (node.name,)
+        return any(v == text or (prefix and (v or "").startswith(text)) for v in values)
 
-    if not wait_until(lambda: any(holds(node.name) or holds(text_of(node))
-                                  for node in nodes_of(window)), timeout, 0.3):
+    if not wait_until(lambda: any(holds(node) for node in nodes_of(window)), timeout, 0.3):
         fail(why or f"« {text} » never showed")
 
 
-class ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
-                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
-                ("data", ctypes.c_long * 5)]
-
-
-class XEvent(ctypes.Union):
-    _fields_ = [("message", ClientMessage), ("pad", ctypes.c_long * 24)]
+def xlib():
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return x11
 
 
 def close_window(title):
     """Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW)."""
-    info = subprocess.run(["xwininfo", "-name", title], capture_output=True, text=True).stdout
-    window = int(info.split("Window id:")[1].split()[0], 16)
-    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.POINTER(XEvent)]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    window = int(xwininfo(title)["xwininfo"].split()[2], 16)  # "Window id: 0x… "title""
+    x11 = xlib()
     display = x11.XOpenDisplay(None)
-    event = XEvent()
-    event.message.type = 33  # ClientMessage
-    event.message.window = window
-    event.message.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-    event.message.format = 32
-    event.message.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-    event.message.data[1] = 0  # CurrentTime
-    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    # An XClientMessageEvent in longs (LP64): type, serial, send_event, display, window,
+    # message_type, format, then the data: the protocol and CurrentTime.
+    event = (ctypes.c_long * 24)(33, 0, 0, 0, window, x11.XInternAtom(display, b"WM_PROTOCOLS", 0),
+                                 32, x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0), 0)
+    x11.XSendEvent(display, window, 0, 0, event)
     x11.XFlush(display)
     x11.XCloseDisplay(display)
 
@@ -264,11 +236,7 @@ def keys(events):
             pyatspi.Registry.generateKeyboardEvent(
                 code, None, pyatspi.KEY_PRESS if down else pyatspi.KEY_RELEASE)
         return
-    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-    xtest = ctypes.cdll.LoadLibrary("libXtst.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11, xtest = xlib(), ctypes.cdll.LoadLibrary("libXtst.so.6")
     xtest.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
                                         ctypes.c_ulong]
     display = x11.XOpenDisplay(os.environ["PARLEVOX_SEAT_DISPLAY"].encode())
@@ -281,14 +249,9 @@ def keys(events):
     x11.XCloseDisplay(display)
 
 
-def window_open(title):
-    return subprocess.run(["xwininfo", "-name", title], capture_output=True).returncode == 0
-
-
 def record(app):
     """Starts a recording from the notebook and plays both tones into it."""
     find("Enregistrer", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=30)
-    time.sleep(0.5)
     if SCENARIO == "road":
         screenshot("Parlevox", "notebook-fresh.png")
     press("Enregistrer", "Parlevox")
@@ -303,7 +266,7 @@ def last_window(app):
     """Every window closed by hand during a recording: Parlevox stays, the meeting comes back."""
     record(app)
     close_window("Réunion Parlevox")
-    if not wait_until(lambda: not window_open("Réunion Parlevox")):
+    if not wait_until(lambda: xwininfo("Réunion Parlevox") is None):
         fail("the meeting window did not close")
     close_window("Parlevox")
     find("Arrêter", pyatspi.ROLE_PUSH_BUTTON, "Réunion Parlevox", timeout=15)
@@ -341,7 +304,6 @@ def killed(app):
         expect(RECOVERED, timeout=60, prefix=True,
                why="the next launch did not offer the recovered recording")
         find("Écouter", pyatspi.ROLE_PUSH_BUTTON, "Parlevox", timeout=15)
-        time.sleep(0.5)
         screenshot("Parlevox", "notebook-recovered.png")
     finally:
         again.terminate()
@@ -376,7 +338,7 @@ def live(app):
     player = play("parlevox_call", longer)
     partial = "Audio de l’appel · " + services.LIVE_PARTIAL
     text_containing(partial, "Réunion Parlevox", timeout=15)
-    screenshot("Réunion Parlevox", "meeting-live.png")
+    screenshot("Réunion Parlevox", "meeting-live.png", settle=0)
     if player.poll() is not None:
         fail("the call ended before its partial line was seen")
     player.wait(timeout=30)
@@ -393,87 +355,84 @@ def live(app):
              f"{services.Gladia.live_sessions} live sessions")
 
 
+def road(app):
+    """Record, stop, transcribe with a key typed into the key form, copy, connect the team from a
+    link, prepare, answer, review, confirm and follow the launched session."""
+    record(app)
+    screenshot("Réunion Parlevox", "meeting-recording.png", settle=0)
+    press("Arrêter", "Réunion Parlevox")
+    expect(READY, why="the status never said the recording was ready")
+    screenshot("Parlevox", "notebook-ready.png")
+
+    # No key at launch: "Transcrire" opens the key form, whose own "Transcrire" runs it.
+    press("Transcrire", "Parlevox")
+    find("Activer la transcription", window="Parlevox")
+    type_into("Clé API Gladia", "  cle-e2e  ")
+    press("Transcrire", "Parlevox", last=True)
+    expect("Transcription prête", timeout=90, why="the transcription never finished")
+    # Both tracks' lines, each with the words exactly as the service gave them.
+    transcript = text_containing("Micro · " + services.UTTERANCE)
+    if "Audio de l’appel · " + services.UTTERANCE not in transcript:
+        fail(f"the transcript reads {transcript!r}")
+    if services.Gladia.keys != {"cle-e2e"}:
+        fail(f"the service received the keys {services.Gladia.keys}")
+    screenshot("Parlevox", "notebook-transcript.png", settle=0.8)
+    press("Copier la transcription", "Parlevox")
+    if clipboard() != transcript:
+        fail(f"the clipboard holds {clipboard()!r}")
+
+    # A second launch hands the link to this instance and exits.
+    team_site = SERVICES["team site"]
+    second = subprocess.run([BINARY, f"parlevox://connect?server={team_site}"], timeout=20)
+    if second.returncode != 0:
+        fail(f"the second launch ended with {second.returncode}")
+    find("Connecter l’agent", window="Parlevox", timeout=15)
+    expect(team_site, timeout=10, why="the integrations page does not propose the linked site")
+    screenshot("Parlevox", "notebook-integrations-link.png")
+    type_into("Code d’accès de l’équipe", services.ACCESS_CODE)
+    press("Connecter", "Parlevox", last=True)
+    expect("Le code de l’équipe est validé pour cette session.")
+    press("Fermer", "Parlevox", last=True)
+
+    press("Agent", "Parlevox", role=pyatspi.ROLE_PAGE_TAB)
+    type_into("Demande", "Corrige l’export")
+    press("Insérer la transcription", "Parlevox")
+    press("Préparer la tâche", "Parlevox")
+    expect(services.QUESTION, why="the agent's question is not shown")
+    screenshot("Parlevox", "agent-question.png")
+    type_into("Votre précision", services.ANSWER)
+    press("Ajouter cette précision", "Parlevox")
+    expect(services.REVIEW_TITLE, why="the proposal is not shown")
+    expect(services.QUESTION + " " + services.ANSWER, why="the answered question is not shown")
+    screenshot("Parlevox", "agent-review.png")
+    press("Confirmer et lancer", "Parlevox")
+    press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
+    # The stand-in browser may have created the file and not written it yet.
+    def opened_addresses():
+        opened = SERVICES["opened"]
+        return open(opened).read().split() if os.path.exists(opened) else None
+
+    if not wait_until(lambda: opened_addresses() == [services.SESSION_URL]):
+        fail(f"the browser was asked to open {opened_addresses()}, not the launched session")
+    screenshot("Parlevox", "agent-launched.png")
+    prepared = [sent for path, sent in services.Team.requests if path == "/api/agent-prepare"]
+    if not prepared or not prepared[0]["transcript"].startswith(transcript):
+        fail("the transcript was not sent as the excerpt")
+    if app.poll() is not None:
+        fail("the running instance ended")
+
+
 def main():
     os.makedirs(SHOTS, exist_ok=True)
-    environment, launcher, team_site, opened = services.start(WORK)
+    environment, launcher, SERVICES["team site"], SERVICES["opened"] = services.start(WORK)
     os.environ.update(environment)
     LAUNCHER.extend(launcher)
     # The registry must be up before the application starts, or the application never shows up.
     pyatspi.Registry.getDesktop(0)
     app = subprocess.Popen(launcher + [BINARY])
     try:
-        if SCENARIO != "road":
-            {"live": live, "last-window": last_window, "sigterm": terminated,
-             "ctrl-q": terminated, "killed": killed}[SCENARIO](app)
-            print("OK", flush=True)
-            return
-        record(app)
-        screenshot("Réunion Parlevox", "meeting-recording.png")
-
-        press("Arrêter", "Réunion Parlevox")
-        expect(READY, why="the status never said the recording was ready")
-        time.sleep(0.5)
-        screenshot("Parlevox", "notebook-ready.png")
-
-        # No key at launch: "Transcrire" opens the key form, whose own "Transcrire" runs it.
-        press("Transcrire", "Parlevox")
-        find("Activer la transcription", window="Parlevox")
-        type_into("Clé API Gladia", "  cle-e2e  ")
-        press("Transcrire", "Parlevox", last=True)
-        expect("Transcription prête", timeout=90, why="the transcription never finished")
-        # Both tracks' lines, each with the words exactly as the service gave them.
-        transcript = text_containing("Micro · " + services.UTTERANCE)
-        if "Audio de l’appel · " + services.UTTERANCE not in transcript:
-            fail(f"the transcript reads {transcript!r}")
-        if services.Gladia.keys != {"cle-e2e"}:
-            fail(f"the service received the keys {services.Gladia.keys}")
-        time.sleep(0.8)
-        screenshot("Parlevox", "notebook-transcript.png")
-        press("Copier la transcription", "Parlevox")
-        if clipboard() != transcript:
-            fail(f"the clipboard holds {clipboard()!r}")
-
-        # A second launch hands the link to this instance and exits.
-        second = subprocess.run([BINARY, f"parlevox://connect?server={team_site}"], timeout=20)
-        if second.returncode != 0:
-            fail(f"the second launch ended with {second.returncode}")
-        find("Connecter l’agent", window="Parlevox", timeout=15)
-        expect(team_site, timeout=10, why="the integrations page does not propose the linked site")
-        time.sleep(0.5)
-        screenshot("Parlevox", "notebook-integrations-link.png")
-        type_into("Code d’accès de l’équipe", services.ACCESS_CODE)
-        press("Connecter", "Parlevox", last=True)
-        expect("Le code de l’équipe est validé pour cette session.")
-        press("Fermer", "Parlevox", last=True)
-
-        press("Agent", "Parlevox", role=pyatspi.ROLE_PAGE_TAB)
-        type_into("Demande", "Corrige l’export")
-        press("Insérer la transcription", "Parlevox")
-        press("Préparer la tâche", "Parlevox")
-        expect(services.QUESTION, why="the agent's question is not shown")
-        time.sleep(0.5)
-        screenshot("Parlevox", "agent-question.png")
-        type_into("Votre précision", services.ANSWER)
-        press("Ajouter cette précision", "Parlevox")
-        expect(services.REVIEW_TITLE, why="the proposal is not shown")
-        expect(services.QUESTION + " " + services.ANSWER, why="the answered question is not shown")
-        time.sleep(0.5)
-        screenshot("Parlevox", "agent-review.png")
-        press("Confirmer et lancer", "Parlevox")
-        press("Suivre dans Devin", "Parlevox", role=pyatspi.ROLE_LINK)
-        # The stand-in browser may have created the file and not written it yet.
-        def opened_addresses():
-            return open(opened).read().split() if os.path.exists(opened) else None
-
-        if not wait_until(lambda: opened_addresses() == [services.SESSION_URL]):
-            fail(f"the browser was asked to open {opened_addresses()}, not the launched session")
-        time.sleep(0.5)
-        screenshot("Parlevox", "agent-launched.png")
-        prepared = [sent for path, sent in services.Team.requests if path == "/api/agent-prepare"]
-        if not prepared or not prepared[0]["transcript"].startswith(transcript):
-            fail("the transcript was not sent as the excerpt")
-        if app.poll() is not None:
-            fail("the running instance ended")
+        {"road": road, "live": live, "last-window": last_window, "sigterm": terminated,
+         "ctrl-q": terminated, "killed": killed}[SCENARIO](app)
         print("OK", flush=True)
     finally:
         app.terminate()

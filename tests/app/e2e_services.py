@@ -72,7 +72,7 @@ class Gladia(Json):
         elif self.path == "/v2/live":
             Gladia.live_sessions += 1
             path = f"/v2/live?token={Gladia.live_sessions}"
-            Gladia.streams[path] = LiveStream()
+            Gladia.streams[path] = Spans()
             self.answer(201, {"id": f"live-{Gladia.live_sessions}",
                               "url": f"wss://{GLADIA_HOST}{path}"})
         else:
@@ -92,13 +92,16 @@ class Gladia(Json):
 
 
 class Spans:
-    """One utterance per loud span of a channel, told by 100 ms windows of the stream: a partial
-    once it has been loud for 0.3 s, the final after 0.5 s of quiet (or at the stop)."""
+    """What a live session heard, kept across its connections as the service does (a resumed
+    connection goes on from the acknowledged bytes): one utterance per loud span of a channel, told
+    by 100 ms windows, a partial once loud for 0.3 s, the final after 0.5 s of quiet or at the stop.
+    """
     WINDOW = 1600  # frames of 16 kHz stereo
     LOUD = 0.05  # of full scale, RMS
 
-    def __init__(self, say):
-        self.say = say
+    def __init__(self):
+        self.say = None  # the current connection's
+        self.received = 0
         self.pending = b""
         self.window = 0
         self.spans = [None, None]  # per channel: [id, start window, loud windows, quiet windows]
@@ -144,15 +147,6 @@ class Spans:
             self.end(channel)
 
 
-class LiveStream:
-    """What a live session received, kept across its connections as the service does: a resumed
-    connection goes on from the acknowledged bytes."""
-
-    def __init__(self):
-        self.received = 0
-        self.spans = None
-
-
 class LiveSocket:
     """The WebSocket of a live session, by hand (RFC 6455, server side): acknowledges each audio
     frame with its byte range, says the utterances of `Spans`, and at stop_recording sends the
@@ -162,9 +156,7 @@ class LiveSocket:
     def __init__(self, handler, stream):
         self.handler = handler
         self.stream = stream
-        if stream.spans is None:
-            stream.spans = Spans(self.say)
-        stream.spans.say = self.say
+        stream.say = self.say
 
     def run(self):
         key = self.handler.headers["Sec-WebSocket-Key"].encode()
@@ -192,7 +184,7 @@ class LiveSocket:
             if kind == 2:
                 self.audio(message)
             elif json.loads(message).get("type") == "stop_recording":
-                self.stream.spans.stop()
+                self.stream.stop()
                 self.json({"type": "post_final_transcript"})
                 self.send(8, struct.pack(">H", 1000))
 
@@ -228,7 +220,7 @@ class LiveSocket:
         start, stream.received = stream.received, stream.received + len(pcm)
         self.json({"type": "audio_chunk", "acknowledged": True,
                    "data": {"byte_range": [start, stream.received]}})
-        stream.spans.feed(pcm)
+        stream.feed(pcm)
 
     def say(self, utterance, final, start, end, channel, text):
         self.json({"type": "transcript", "data": {"id": utterance, "is_final": final, "utterance": {

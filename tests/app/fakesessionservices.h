@@ -36,7 +36,6 @@ struct Script
     LiveAudioConsumer* live = nullptr;
 
     int enginesMade = 0;
-    int engineStarts = 0;
     QStringList keysGiven;
     QStringList routes; // "tracks" or "file"
 };
@@ -50,7 +49,6 @@ public:
     { }
     QCoro::Task<void> start() override
     {
-        ++m_script.engineStarts;
         co_await QCoro::sleepFor(std::chrono::milliseconds(5));
         if (m_script.startFailure) {
             std::rethrow_exception(m_script.startFailure);

@@ -68,11 +68,6 @@ bool shown(QQuickWindow* window, const char* name)
     return item(window, name)->isVisible();
 }
 
-bool enabled(QQuickWindow* window, const char* name)
-{
-    return item(window, name)->isEnabled();
-}
-
 QString text(QQuickWindow* window, const char* name)
 {
     return item(window, name)->property("text").toString();
@@ -214,8 +209,8 @@ private Q_SLOTS:
         // Busy from the press on: spinner instead of the dot, nothing else can start.
         QVERIFY(app.session.busy());
         QCOMPARE(misplaced(window, { "statusSpinner" }, { "statusDot" }), QString());
-        QVERIFY(!enabled(window, "actionRow"));
-        QVERIFY(!enabled(window, "openRecordingButton"));
+        QVERIFY(!item(window, "actionRow")->isEnabled());
+        QVERIFY(!item(window, "openRecordingButton")->isEnabled());
 
         QTRY_VERIFY(app.session.capturing());
         QTRY_VERIFY(meeting());
@@ -225,15 +220,12 @@ private Q_SLOTS:
         QVERIFY(dotColour(window) != idleDot);
 
         QQuickWindow* meetingWindow = meeting();
-        QCOMPARE(meetingWindow->title(), u"Réunion Parlevox"_s);
-        QCOMPARE(meetingWindow->size(), QSize(720, 520));
         QTRY_VERIFY(find(meetingWindow, "viewModel"));
         QCOMPARE(
             misplaced(meetingWindow,
                 { "meetingLabel", "tabSwitch", "pendingTranscriptLine", "stopButton" },
                 { "firstRunCard", "showMeetingButton", "openRecordingButton", "newWindowButton" }),
             QString());
-        QCOMPARE(text(meetingWindow, "title"), u"Le fil de la réunion."_s);
         QCOMPARE(app.session.notebookCount(), 1); // the meeting window does not count
 
         click(meetingWindow, "stopButton");
@@ -249,9 +241,9 @@ private Q_SLOTS:
         QVERIFY(!app.settings.seenGuestIntro()); // the card hides without being dismissed
     }
 
-    // A meeting window closed by hand is offered again; with no notebook left, the stop from the
-    // meeting window opens one.
-    void windowsClosedDuringARecording()
+    // A meeting window closed by hand is offered again (every window closed during a recording:
+    // the end-to-end test).
+    void meetingWindowClosedDuringARecording()
     {
         App& app = launch();
         click(notebook(), "recordButton");
@@ -260,19 +252,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!meeting());
         QVERIFY(app.session.capturing()); // closing it by hand changes nothing
         click(notebook(), "showMeetingButton");
-        QVERIFY(meeting());
-        QVERIFY(meeting()->isVisible());
-
-        notebook()->close();
-        QTRY_COMPARE(app.session.notebookCount(), 0);
-        QTRY_VERIFY(app.windows->notebookWindows().isEmpty());
-        QTRY_VERIFY(find(meeting(), "stopButton"));
-        click(meeting(), "stopButton");
-        QTRY_VERIFY(!meeting());
-        QCOMPARE(app.windows->notebookWindows().size(), 1);
-        QCOMPARE(app.session.notebookCount(), 1);
-        QCOMPARE(text(notebook(), "statusText"), bothTracksStatus);
-        QVERIFY(shown(notebook(), "listenButton"));
+        QVERIFY(meeting() && meeting()->isVisible());
     }
 
     // A request to the agent disables what would start work, but a recording still stops.
@@ -286,14 +266,14 @@ private Q_SLOTS:
         QVERIFY(app.session.agent()->busy());
         for (const char* name :
             { "integrationsButton", "settingsButton", "recordButton", "openRecordingButton" }) {
-            QVERIFY2(!enabled(notebook(), name), name);
+            QVERIFY2(!item(notebook(), name)->isEnabled(), name);
         }
-        QVERIFY(enabled(notebook(), "stopButton"));
+        QVERIFY(item(notebook(), "stopButton")->isEnabled());
         click(notebook(), "stopButton");
         QTRY_COMPARE(app.session.status(), bothTracksStatus);
         QVERIFY(app.session.agent()->busy());
-        QVERIFY(enabled(notebook(), "transcribeButton"));
-        QVERIFY(!enabled(notebook(), "newRecordingButton"));
+        QVERIFY(item(notebook(), "transcribeButton")->isEnabled());
+        QVERIFY(!item(notebook(), "newRecordingButton")->isEnabled());
     }
 
     // A first launch, then the card's two ways out.
@@ -310,10 +290,6 @@ private Q_SLOTS:
         QFETCH(QString, integrationsPage);
         App& app = launch();
         QQuickWindow* window = notebook();
-        QVERIFY(window);
-        QCOMPARE(window->title(), u"Parlevox"_s);
-        QCOMPARE(window->size(), QSize(660, 540));
-        QCOMPARE(window->minimumSize(), QSize(560, 420));
         QTRY_COMPARE(app.session.notebookCount(), 1);
         QVERIFY(!meeting());
         QCOMPARE(
@@ -324,10 +300,7 @@ private Q_SLOTS:
                     "revealButton", "showMeetingButton", "newRecordingButton", "meetingLabel",
                     "pendingTranscriptLine", "statusSpinner", "permissionButton" }),
             QString());
-        QCOMPARE(text(window, "overline"), u"CARNET DE RÉUNION POUR LINUX"_s);
-        QCOMPARE(text(window, "title"), u"Chaque décision compte."_s);
         QCOMPARE(text(window, "statusText"), u"Prêt à enregistrer"_s);
-        QCOMPARE(text(window, "notesEditor"), QString());
         click(notebook(), button.constData());
         QVERIFY(!shown(notebook(), "firstRunCard"));
         QCOMPARE(viewModel(notebook())->integrationsPage(), integrationsPage);
@@ -397,6 +370,7 @@ private Q_SLOTS:
         m_script.transcript = u"[00:01] Micro · a  b\tc <i>&amp;\n[00:02] Voix · fin"_s;
         App& app = launch();
         app.session.setKey(u"clé"_s);
+        QCOMPARE(notebook()->size(), QSize(660, 540));
         QCOMPARE(gaps(), QString());
         recordAndStop();
         QVERIFY(!shown(notebook(), "transcriptCard"));
@@ -407,10 +381,8 @@ private Q_SLOTS:
         QTRY_VERIFY(inView(notebook(), "transcriptCard", "transcriptionPage"));
         click(notebook(), "copyButton");
         QCOMPARE(QGuiApplication::clipboard()->text(), m_script.transcript);
-        QCOMPARE(app.session.status(), u"Transcription prête"_s);
 
         QQuickItem* transcript = item(notebook(), "transcriptText");
-        QCOMPARE(transcript->property("text").toString(), m_script.transcript);
         QGuiApplication::clipboard()->clear();
         QMetaObject::invokeMethod(transcript, "selectAll");
         QMetaObject::invokeMethod(transcript, "copy");
@@ -557,7 +529,7 @@ private Q_SLOTS:
         QTRY_COMPARE(app.session.notebookCount(), 1);
         QTRY_COMPARE(app.windows->notebookWindows().size(), 1);
         QTRY_VERIFY(!app.session.busy());
-        QVERIFY(enabled(first, "openRecordingButton"));
+        QVERIFY(item(first, "openRecordingButton")->isEnabled());
     }
 };
 

@@ -8,61 +8,47 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cstring>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-// What this binary does when started as another user's process (see main).
-int foreignHelper(const char* mode, const char* path, const char* payload)
-{
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (std::strcmp(mode, "--listen") == 0) {
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
-            || ::listen(fd, 4) != 0) {
-            return 2;
-        }
-        std::printf("ready\n");
-        std::fflush(stdout);
-        pollfd waiting { fd, POLLIN, 0 };
-        qint64 received = 0;
-        if (::poll(&waiting, 1, 5000) == 1) {
-            const int peer = ::accept(fd, nullptr, nullptr);
-            pollfd reading { peer, POLLIN, 0 };
-            char buffer[4096];
-            ssize_t got = 0;
-            while (
-                ::poll(&reading, 1, 2000) == 1 && (got = ::read(peer, buffer, sizeof buffer)) > 0) {
-                received += got;
-            }
-        }
-        std::printf("got %lld\n", static_cast<long long>(received));
-        return 0;
-    }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        std::printf("refused\n");
-        return 0;
-    }
-    const ssize_t written = ::write(fd, payload, std::strlen(payload));
-    std::printf(written > 0 ? "sent\n" : "refused\n");
-    return 0;
-}
+// The other user's side, in Python: "listen" puts a socket at the path and says how many bytes it
+// received, "send" writes the payload to the socket there.
+const char* const foreignPeer = R"(
+import socket, sys
+mode, path, payload = sys.argv[1:]
+peer = socket.socket(socket.AF_UNIX)
+if mode == "listen":
+    peer.bind(path)
+    peer.listen(4)
+    print("ready", flush=True)
+    received = 0
+    try:
+        peer.settimeout(5)
+        connection = peer.accept()[0]
+        connection.settimeout(2)
+        while data := connection.recv(4096):
+            received += len(data)
+    except OSError:
+        pass
+    print("got", received)
+else:
+    try:
+        peer.connect(path)
+        peer.sendall(payload.encode())
+        print("sent")
+    except OSError:
+        print("refused")
+)";
 
-// This test binary again, as the user "nobody"; `program` is a copy of it that user may run.
+// That side run as the user "nobody".
 class ForeignProcess
 {
 public:
-    ForeignProcess(const QString& program, const QString& mode, const QString& path,
-        const QString& payload = {})
+    ForeignProcess(const char* mode, const QString& path, const QString& payload = {})
     {
         const passwd* nobody = ::getpwnam("nobody"); // checked in initTestCase
         m_process.setChildProcessModifier([uid = nobody->pw_uid, gid = nobody->pw_gid] {
@@ -70,7 +56,9 @@ public:
                 ::_exit(3);
             }
         });
-        m_process.start(program, { mode, path, payload });
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral("-c"), QString::fromLatin1(foreignPeer), QString::fromLatin1(mode),
+                path, payload });
     }
     ~ForeignProcess() { m_process.waitForFinished(10000); }
 
@@ -109,12 +97,6 @@ private:
     QTemporaryDir m_dir;
 
     [[nodiscard]] QString socketIn(const QString& name) const { return m_dir.filePath(name); }
-    // The build folder may be private to its owner (a clone in a private home): the foreign user
-    // runs a copy kept in the shared folder.
-    [[nodiscard]] QString foreignProgram() const
-    {
-        return m_dir.filePath(QStringLiteral("foreign"));
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -122,10 +104,6 @@ private Q_SLOTS:
         QVERIFY(::getuid() == 0); // the foreign user needs a process of its own
         QVERIFY(::getpwnam("nobody"));
         openToEveryone(m_dir.path());
-        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), foreignProgram()));
-        QVERIFY(QFile::setPermissions(foreignProgram(),
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                | QFile::ExeOther));
     }
 
     void oneConnectionOneAction_data()
@@ -207,7 +185,7 @@ private Q_SLOTS:
     void foreignUser()
     {
         const QString path = socketIn(QStringLiteral("squatted.socket"));
-        ForeignProcess squatter(foreignProgram(), QStringLiteral("--listen"), path);
+        ForeignProcess squatter("listen", path);
         QCOMPARE(squatter.line(), QByteArray("ready"));
 
         LinkHandoff launch(path);
@@ -224,8 +202,7 @@ private Q_SLOTS:
         ::chmod(QFile::encodeName(running.path()).constData(), 0777);
         QSignalSpy links(&running, &LinkHandoff::linkReceived);
         {
-            ForeignProcess intruder(foreignProgram(), QStringLiteral("--send"), running.path(),
-                QStringLiteral("parlevox://evil\n"));
+            ForeignProcess intruder("send", running.path(), QStringLiteral("parlevox://evil\n"));
             QCOMPARE(intruder.line(), QByteArray("sent"));
         }
         QVERIFY(LinkHandoff(running.path()).handOff(QUrl(QStringLiteral("parlevox://mine"))));
@@ -265,14 +242,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    if (argc == 4 && argv[1][0] == '-' && argv[1][1] == '-') {
-        return foreignHelper(argv[1], argv[2], argv[3]);
-    }
-    QCoreApplication application(argc, argv);
-    tst_LinkHandoff test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(tst_LinkHandoff)
 
 #include "tst_linkhandoff.moc"

@@ -13,9 +13,7 @@
 
 // The real binary under Xvfb, or in a Wayland session (PARLEVOX_DISPLAY=wayland), on a private
 // sound server, driven through the accessibility tree by e2e_driver.py against local stand-ins for
-// the outside services (e2e_services.py): record, play into both sinks, stop, transcribe, copy,
-// connect the team from a link, prepare, answer, confirm and follow; or the transcript while
-// recording; then the mix is checked.
+// the outside services (e2e_services.py); then the mix is checked.
 class tst_ParlevoxApp : public QObject
 {
     Q_OBJECT
@@ -119,9 +117,9 @@ private Q_SLOTS:
         }
         QCOMPARE(mixes.size(), 1);
         const QFileInfo mix(mixes.first());
-        QVERIFY(mix.size() > 4000);
-        QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("microphone.caf"))));
-        QVERIFY(QFileInfo::exists(mix.dir().filePath(QStringLiteral("appel.caf"))));
+        for (const char* track : { "microphone.caf", "appel.caf" }) {
+            QVERIFY2(QFileInfo::exists(mix.dir().filePath(QLatin1String(track))), track);
+        }
         const RecordedAudio audio = RecordedAudio::decoded(mix.filePath());
         for (const int frequency : { 440, 660 }) {
             int loud = 0;

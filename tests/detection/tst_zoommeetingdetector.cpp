@@ -33,11 +33,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("isMeeting");
 
         QTest::newRow("meeting") << QStringLiteral("Zoom Meeting") << true;
-        QTest::newRow("blanks and line break around") << QStringLiteral("  Zoom Meeting\n") << true;
         QTest::newRow("unicode spaces around")
             << QStringLiteral("\u00A0\u2003Zoom Meeting\u2028\r\n") << true;
         QTest::newRow("french capitals") << QStringLiteral("Réunion Zoom") << true;
-        QTest::newRow("decomposed accent") << QStringLiteral("Re\u0301union zoom") << true;
         QTest::newRow("decomposed capital accent") << QStringLiteral("RE\u0301UNION ZOOM") << true;
         QTest::newRow("webinar") << QStringLiteral("ZOOM WEBINAR") << true;
         QTest::newRow("french webinar") << QStringLiteral("Webinaire Zoom") << true;
@@ -46,7 +44,6 @@ private Q_SLOTS:
         QTest::newRow("prefix") << QStringLiteral("Ma Zoom Meeting") << false;
         QTest::newRow("client window") << QStringLiteral("Zoom") << false;
         QTest::newRow("inner double space") << QStringLiteral("Zoom  Meeting") << false;
-        QTest::newRow("empty") << QString() << false;
     }
 
     void titleTest()
@@ -64,26 +61,24 @@ private Q_SLOTS:
             << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
                    { QStringList { QStringLiteral("Réunion Zoom") }, false, true },
                    { noMeeting, false, true }, { noMeeting, false, false } };
-        QTest::newRow("two empty polls end it, the next sighting starts another")
-            << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
-                   { noMeeting, false, false }, { meeting, true, true } };
-        QTest::newRow("unreadable polls change nothing") << QList<Step> { { meeting, true, true },
-            { unreadable, false, true }, { unreadable, false, true }, { meeting, false, true } };
+        QTest::newRow("unreadable polls change nothing")
+            << QList<Step> { { unreadable, false, false }, { meeting, true, true },
+                   { unreadable, false, true }, { unreadable, false, true },
+                   { meeting, false, true } };
         QTest::newRow("unreadable poll between absences does not reset them")
             << QList<Step> { { meeting, true, true }, { noMeeting, false, true },
                    { unreadable, false, true }, { noMeeting, false, false } };
-        QTest::newRow("unreadable before any meeting")
-            << QList<Step> { { unreadable, false, false }, { meeting, true, true } };
-        QTest::newRow("other windows only") << QList<Step> {
+        QTest::newRow("other windows only, then the meeting among them") << QList<Step> {
             { QStringList { QStringLiteral("Zoom"), QStringLiteral("Zoom Meeting 2") }, false,
-                false }
-        };
-        QTest::newRow("meeting among other windows") << QList<Step> {
+                false },
             { QStringList { QStringLiteral("Zoom"), QStringLiteral("Zoom Meeting") }, true, true }
         };
-        QTest::newRow("long absence before a meeting") << QList<Step> { { noMeeting, false, false },
-            { noMeeting, false, false }, { noMeeting, false, false }, { meeting, true, true },
-            { noMeeting, false, true }, { noMeeting, false, false } };
+        // Absences before a meeting do not pile up; two in a row end it, the next sighting starts
+        // another.
+        QTest::newRow("long absence, a meeting, two empty polls, another meeting")
+            << QList<Step> { { noMeeting, false, false }, { noMeeting, false, false },
+                   { noMeeting, false, false }, { meeting, true, true }, { noMeeting, false, true },
+                   { noMeeting, false, false }, { meeting, true, true } };
     }
 
     void sequences()
@@ -94,8 +89,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < steps.size(); ++i) {
             const Step& step = steps.at(i);
             const bool started = detector.observe(step.poll);
-            QVERIFY2(started == step.started, qPrintable(QStringLiteral("poll %1").arg(i + 1)));
-            QVERIFY2(detector.inMeeting() == step.inMeetingAfter,
+            QVERIFY2(started == step.started && detector.inMeeting() == step.inMeetingAfter,
                 qPrintable(QStringLiteral("poll %1").arg(i + 1)));
         }
     }

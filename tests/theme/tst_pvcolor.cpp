@@ -16,18 +16,13 @@ private Q_SLOTS:
         QTest::addColumn<QColor>("expected");
 
         const QColor canvas = QColor::fromRgb(0xFA, 0xF8, 0xF1);
-        QTest::newRow("with #") << QStringLiteral("#FAF8F1") << canvas;
         QTest::newRow("without #") << QStringLiteral("FAF8F1") << canvas;
         QTest::newRow("extra # at both ends") << QStringLiteral("###FAF8F1##") << canvas;
         QTest::newRow("lower case") << QStringLiteral("#faf8f1") << canvas;
         QTest::newRow("0x prefix") << QStringLiteral("0xFAF8F1") << canvas;
         QTest::newRow("leading space skipped") << QStringLiteral(" FAF8F1") << canvas;
-        QTest::newRow("not hexadecimal after #") << QStringLiteral("#GAF8F1") << QColor(Qt::black);
-        QTest::newRow("empty") << QString() << QColor(Qt::black);
         QTest::newRow("only #") << QStringLiteral("##") << QColor(Qt::black);
         QTest::newRow("space before #") << QStringLiteral(" #FAF8F1") << QColor(Qt::black);
-        QTest::newRow("five digits: first digit is low half of red")
-            << QStringLiteral("#ABCDE") << QColor::fromRgb(0x0A, 0xBC, 0xDE);
         QTest::newRow("three digits are not shorthand")
             << QStringLiteral("#FFF") << QColor::fromRgb(0x00, 0x0F, 0xFF);
         QTest::newRow("scan stops at first non-digit")
