@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <algorithm>
 #include <cmath>
@@ -60,6 +61,8 @@ std::vector<double> clicks(const QString& path)
         }
     }
     sf_close(file);
+    std::printf("  %s: %.3f s\n", qPrintable(QFileInfo(path).fileName()),
+        double(info.frames) / info.samplerate);
     return starts;
 }
 
