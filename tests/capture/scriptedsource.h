@@ -5,6 +5,7 @@
 #include "blockingwait.h"
 #include "error.h"
 
+#include <QStringList>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,14 +26,14 @@ struct ScriptLog
 {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> events; // "start <name>", "stop <name>", in order
+    QStringList events; // "start <name>", "stop <name>", in order
     int sourcesFinished = 0;
     std::vector<double> playing; // seconds delivered by each source in lockstep, until it ends
 
-    void note(std::string event)
+    void note(const std::string& event)
     {
         const std::lock_guard lock(mutex);
-        events.push_back(std::move(event));
+        events << QString::fromStdString(event);
     }
     // Waits until `count` sources have delivered their whole script.
     void waitFinished(int count)
@@ -40,10 +41,11 @@ struct ScriptLog
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return sourcesFinished >= count; });
     }
-    [[nodiscard]] std::vector<std::string> snapshot()
+    // The events so far, separated by commas.
+    [[nodiscard]] QString snapshot()
     {
         const std::lock_guard lock(mutex);
-        return events;
+        return events.join(QStringLiteral(", "));
     }
 };
 
@@ -210,10 +212,7 @@ constexpr std::uint64_t scriptBase = 1'000'000'000'000;
 inline ScriptedSource::Script scriptOf(const std::string& name, double delay, double seconds = 0.5,
     int sampleRate = 48000, int channels = 2)
 {
-    ScriptedSource::Script script;
-    script.name = name;
-    script.sampleRate = sampleRate;
-    script.channels = channels;
+    ScriptedSource::Script script { name, sampleRate, channels };
     script.chunks = std::int64_t(seconds * sampleRate) / script.chunkFrames;
     script.firstHostTime = scriptBase + std::uint64_t(delay * 1e9);
     return script;

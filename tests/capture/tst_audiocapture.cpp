@@ -91,30 +91,19 @@ private Q_SLOTS:
         QTest::addColumn<double>("callDelay"); // < 0: the call delivers nothing
         QTest::addColumn<float>("callAmplitude");
         QTest::addColumn<bool>("mixed"); // otherwise the stop throws the help
-        QTest::addColumn<bool>("expectTracks");
-        QTest::addColumn<double>("micOffset");
-        QTest::addColumn<double>("callOffset");
-        QTest::addColumn<int>("help"); // -1: none
+        QTest::addColumn<int>("help"); // -1: none, both tracks in the mix
 
         const int silent = int(AudioPermissionHelp::systemAudioSilent);
         const int microphone = int(AudioPermissionHelp::microphone);
-        QTest::newRow("microphone 0.35 s after the call")
-            << 0.35 << 0.0 << 0.5f << true << true << 0.35 << 0.0 << -1;
-        QTest::newRow("call 0.2 s after the microphone")
-            << 0.0 << 0.2 << 0.5f << true << true << 0.0 << 0.2 << -1;
-        QTest::newRow("faint but audible call")
-            << 0.0 << 0.0 << 1e-4f << true << true << 0.0 << 0.0 << -1;
-        QTest::newRow("silent call") << 0.0 << 0.0 << 0.0f << true << false << 0.0 << 0.0 << silent;
-        QTest::newRow("call below the signal threshold")
-            << 0.0 << 0.0 << 5e-6f << true << false << 0.0 << 0.0 << silent;
-        QTest::newRow("no call buffer")
-            << 0.1 << -1.0 << 0.5f << true << false << 0.0 << 0.0 << silent;
-        QTest::newRow("call only")
-            << -1.0 << 0.3 << 0.5f << true << false << 0.0 << 0.0 << microphone;
-        QTest::newRow("no buffer at all")
-            << -1.0 << -1.0 << 0.5f << false << false << 0.0 << 0.0 << microphone;
-        QTest::newRow("only a silent call")
-            << -1.0 << 0.0 << 0.0f << false << false << 0.0 << 0.0 << microphone;
+        QTest::newRow("microphone 0.35 s after the call") << 0.35 << 0.0 << 0.5f << true << -1;
+        QTest::newRow("call 0.2 s after the microphone") << 0.0 << 0.2 << 0.5f << true << -1;
+        QTest::newRow("faint but audible call") << 0.0 << 0.0 << 1e-4f << true << -1;
+        QTest::newRow("silent call") << 0.0 << 0.0 << 0.0f << true << silent;
+        QTest::newRow("call below the signal threshold") << 0.0 << 0.0 << 5e-6f << true << silent;
+        QTest::newRow("no call buffer") << 0.1 << -1.0 << 0.5f << true << silent;
+        QTest::newRow("call only") << -1.0 << 0.3 << 0.5f << true << microphone;
+        QTest::newRow("no buffer at all") << -1.0 << -1.0 << 0.5f << false << microphone;
+        QTest::newRow("only a silent call") << -1.0 << 0.0 << 0.0f << false << microphone;
     }
 
     void decisionTable()
@@ -123,9 +112,6 @@ private Q_SLOTS:
         QFETCH(double, callDelay);
         QFETCH(float, callAmplitude);
         QFETCH(bool, mixed);
-        QFETCH(bool, expectTracks);
-        QFETCH(double, micOffset);
-        QFETCH(double, callOffset);
         QFETCH(int, help);
 
         auto log = std::make_shared<ScriptLog>();
@@ -149,12 +135,14 @@ private Q_SLOTS:
             const AudioCapture::StopResult result = blockingWait(capture.stop());
             QCOMPARE(result.mix, mix);
             QVERIFY(QFileInfo(result.mix).size() > 0);
-            QCOMPARE(result.tracks.has_value(), expectTracks);
-            if (expectTracks) {
+            QCOMPARE(result.tracks.has_value(), help < 0);
+            if (help < 0) {
+                // The input that started first defines time zero.
+                const double zero = std::min(micDelay, callDelay);
                 QCOMPARE(result.tracks->microphone, capture.microphone());
                 QCOMPARE(result.tracks->system, capture.system());
-                QVERIFY(std::abs(result.tracks->microphoneOffset - micOffset) < 1e-6);
-                QVERIFY(std::abs(result.tracks->systemOffset - callOffset) < 1e-6);
+                QVERIFY(std::abs(result.tracks->microphoneOffset - (micDelay - zero)) < 1e-6);
+                QVERIFY(std::abs(result.tracks->systemOffset - (callDelay - zero)) < 1e-6);
             }
             QCOMPARE(result.help.has_value(), help >= 0);
             if (help >= 0) {
@@ -172,37 +160,34 @@ private Q_SLOTS:
         {
             AudioCapture capture(halfSeconds(log));
             blockingWait(capture.start());
-            const std::vector<std::string> started = log->snapshot();
-            QCOMPARE(started, (std::vector<std::string> { "start call", "start microphone" }));
+            QCOMPARE(log->snapshot(), QStringLiteral("start call, start microphone"));
         }
-        // Dropping a running capture stops both inputs.
-        const std::vector<std::string> events = log->snapshot();
-        QCOMPARE(events.size(), 4u);
-        QCOMPARE(std::count(events.begin(), events.end(), "stop call"), 1);
-        QCOMPARE(std::count(events.begin(), events.end(), "stop microphone"), 1);
+        // Dropping a running capture stops both inputs, once each, in either order.
+        const QString events = log->snapshot();
+        QVERIFY2(
+            events == QStringLiteral("start call, start microphone, stop call, stop microphone")
+                || events
+                    == QStringLiteral("start call, start microphone, stop microphone, stop call"),
+            qPrintable(events));
     }
 
     void failedStartsCleanUp_data()
     {
         QTest::addColumn<int>("failing"); // 0: microphone opener, 1: call opener, 2: call start
         QTest::addColumn<bool>("folderCreated");
-        QTest::addColumn<QStringList>("events");
-        QTest::newRow("microphone refused")
-            << 0 << false << QStringList { QStringLiteral("open failed") };
+        QTest::addColumn<QString>("events");
+        QTest::newRow("microphone refused") << 0 << false << QStringLiteral("open failed");
         QTest::newRow("call refused")
-            << 1 << true
-            << QStringList { QStringLiteral("open failed"), QStringLiteral("stop microphone") };
+            << 1 << true << QStringLiteral("open failed, stop microphone");
         QTest::newRow("call fails to start")
-            << 2 << true
-            << QStringList { QStringLiteral("start call"), QStringLiteral("stop microphone"),
-                   QStringLiteral("stop call") };
+            << 2 << true << QStringLiteral("start call, stop microphone, stop call");
     }
 
     void failedStartsCleanUp()
     {
         QFETCH(int, failing);
         QFETCH(bool, folderCreated);
-        QFETCH(QStringList, events);
+        QFETCH(QString, events);
         auto log = std::make_shared<ScriptLog>();
         Script call = scriptOf("call", 0);
         call.failToStart = failing == 2;
@@ -216,11 +201,7 @@ private Q_SLOTS:
 
         QVERIFY(!failureOf(capture.start()).isEmpty());
         QCOMPARE(QFileInfo(capture.folder()).isDir(), folderCreated);
-        QStringList seen;
-        for (const std::string& event : log->snapshot()) {
-            seen << QString::fromStdString(event);
-        }
-        QCOMPARE(seen, events);
+        QCOMPARE(log->snapshot(), events);
         QCOMPARE(failureOf(capture.stop()), notRecording);
     }
 

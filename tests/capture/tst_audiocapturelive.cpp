@@ -2,6 +2,7 @@
 #include "blockingwait.h"
 #include "captureerror.h"
 #include "hostclock.h"
+#include "livecapture.h"
 #include "pacedpipe.h"
 #include "privatetmpdir.h"
 #include "pulseserver.h"
@@ -25,24 +26,6 @@
 #include <vector>
 
 namespace {
-
-const QString noMicrophoneSentence
-    = QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée.");
-
-// Whether a live track has received audio; an idle null sink may take a moment to deliver its
-// first block to a new monitor stream.
-bool receiving(const QString& track)
-{
-    return QFileInfo(track).size() > 8192;
-}
-
-// Starts the capture and waits until both its tracks receive audio.
-bool startReceiving(AudioCapture& capture)
-{
-    blockingWait(capture.start());
-    return QTest::qWaitFor(
-        [&] { return receiving(capture.microphone()) && receiving(capture.system()); }, 5000);
-}
 
 using Players = std::vector<std::unique_ptr<QProcess>>;
 
@@ -107,16 +90,31 @@ class tst_AudioCaptureLive : public QObject
     PrivateTmpDir m_temp;
     std::unique_ptr<PulseServer> m_server; // the default one, for each test
 
+    // Plays a tone of `seconds` into `sink`.
+    [[nodiscard]] std::unique_ptr<QProcess> playTone(const char* sink, double seconds,
+        double frequency, double amplitude = 0.5, int rate = 48000, int channels = 2) const
+    {
+        return m_server->play(QLatin1String(sink),
+            m_server->tone(QLatin1String(sink) + QStringLiteral(".wav"), seconds, frequency,
+                amplitude, rate, channels));
+    }
+
     // Plays a meeting of `seconds` into the server: a 440 Hz call (stereo, 48 kHz) and a 1000 Hz
     // voice (mono, 44.1 kHz) into the microphone.
-    [[nodiscard]] Players playMeeting(double seconds, double callAmplitude = 0.5) const
+    [[nodiscard]] Players playMeeting(
+        double seconds, double callAmplitude = 0.5, double voiceAmplitude = 0.5) const
     {
         Players players;
-        players.push_back(m_server->play(QLatin1String(PulseServer::callSink),
-            m_server->tone(QStringLiteral("call.wav"), seconds, 440, callAmplitude)));
-        players.push_back(m_server->play(QLatin1String(PulseServer::microphoneSink),
-            m_server->tone(QStringLiteral("voice.wav"), seconds, 1000, 0.5, 44100, 1)));
+        players.push_back(playTone(PulseServer::callSink, seconds, 440, callAmplitude));
+        players.push_back(
+            playTone(PulseServer::microphoneSink, seconds, 1000, voiceAmplitude, 44100, 1));
         return players;
+    }
+
+    // Runs pactl against the server, the words of `command` separated by spaces.
+    [[nodiscard]] bool pactl(const QString& command) const
+    {
+        return m_server->control(command.split(u' '));
     }
 
 private Q_SLOTS:
@@ -151,10 +149,8 @@ private Q_SLOTS:
                 = parlevoxStreams(*m_server, &PulseServer::RecordStream::index);
             const QString microphone
                 = QString::fromLatin1(streams.value(QStringLiteral("Micro de la réunion")));
-            QVERIFY(m_server->control({ QStringLiteral("set-source-output-mute"), microphone,
-                        QStringLiteral("1") })
-                && m_server->control({ QStringLiteral("set-source-output-volume"), microphone,
-                    QStringLiteral("30%") }));
+            QVERIFY(pactl(QStringLiteral("set-source-output-mute %1 1").arg(microphone))
+                && pactl(QStringLiteral("set-source-output-volume %1 30%").arg(microphone)));
             QTest::qWait(1000);
             blockingWait(former.stop());
         }
@@ -207,25 +203,26 @@ private Q_SLOTS:
 
     void noMicrophone_data()
     {
-        QTest::addColumn<QStringList>("setup"); // pactl arguments; empty: no server at all
-        QTest::newRow("no server") << QStringList {};
+        QTest::addColumn<QString>("setup"); // a pactl command; empty: no server at all
+        QTest::newRow("no server") << QString();
         QTest::newRow("default source is a sink monitor")
-            << QStringList { QStringLiteral("set-default-source"),
-                   QStringLiteral("%1.monitor").arg(QLatin1String(PulseServer::callSink)) };
+            << QStringLiteral("set-default-source %1.monitor")
+                   .arg(QLatin1String(PulseServer::callSink));
     }
 
     void noMicrophone()
     {
-        QFETCH(QStringList, setup);
+        QFETCH(QString, setup);
         if (setup.isEmpty()) {
             qputenv("PULSE_SERVER",
                 QFile::encodeName(
                     QStringLiteral("unix:") + m_server->folder() + QStringLiteral("/none")));
         } else {
-            QVERIFY(m_server->control(setup));
+            QVERIFY(pactl(setup));
         }
         AudioCapture capture;
-        QCOMPARE(failureOf(capture.start()), noMicrophoneSentence);
+        QCOMPARE(failureOf(capture.start()),
+            QStringLiteral("Aucun micro disponible. Vérifiez votre périphérique d’entrée."));
         QVERIFY(!QFileInfo::exists(capture.folder()));
         QCOMPARE(failureOf(capture.stop()), QStringLiteral("Aucun enregistrement en cours."));
     }
@@ -367,10 +364,8 @@ private Q_SLOTS:
         PulseServer& server = *m_server;
         QVERIFY(server.addHeadset());
         Players players = playMeeting(30);
-        players.push_back(server.play(QLatin1String(PulseServer::headsetSink),
-            server.tone(QStringLiteral("headset.wav"), 30, 660, 0.5, 44100, 1)));
-        players.push_back(server.play(QLatin1String(PulseServer::headsetMicrophoneSink),
-            server.tone(QStringLiteral("headset-voice.wav"), 30, 1500, 0.5)));
+        players.push_back(playTone(PulseServer::headsetSink, 30, 660, 0.5, 44100, 1));
+        players.push_back(playTone(PulseServer::headsetMicrophoneSink, 30, 1500));
         const double before = output ? 440 : 1000;
         const double after = output ? 660 : 1500;
         // Every device is awake before the recording starts: a null sink left idle answers a new
@@ -446,12 +441,10 @@ private Q_SLOTS:
             QSKIP("this sound server's pipe source cannot stand for a device on its own clock");
         }
         const QString fifo = server.folder() + QStringLiteral("/microphone.fifo");
-        QVERIFY(server.control({ QStringLiteral("load-module"),
-            QStringLiteral("module-pipe-source"), QStringLiteral("source_name=parlevox_pipe_mic"),
-            QStringLiteral("file=") + fifo, QStringLiteral("format=float32le"),
-            QStringLiteral("rate=48000"), QStringLiteral("channels=1") }));
-        QVERIFY(server.control(
-            { QStringLiteral("set-default-source"), QStringLiteral("parlevox_pipe_mic") }));
+        QVERIFY(pactl(QStringLiteral("load-module module-pipe-source source_name=parlevox_pipe_mic "
+                                     "file=%1 format=float32le rate=48000 channels=1")
+                          .arg(fifo)));
+        QVERIFY(pactl(QStringLiteral("set-default-source parlevox_pipe_mic")));
         const PacedPipe microphone(fifo, 600e-6, 3, 2, 24);
         const std::unique_ptr<QProcess> call = server.play(QLatin1String(PulseServer::callSink),
             server.click(QStringLiteral("clicks.wav"), 4, 48000, 2, 19, 2));
@@ -488,11 +481,7 @@ private Q_SLOTS:
     {
         PulseServer& server = *m_server;
         // The voice is quieter than the call, which tells them apart.
-        Players players;
-        players.push_back(server.play(QLatin1String(PulseServer::callSink),
-            server.tone(QStringLiteral("call.wav"), 10, 440, 0.5)));
-        players.push_back(server.play(QLatin1String(PulseServer::microphoneSink),
-            server.tone(QStringLiteral("voice.wav"), 10, 1000, 0.2, 44100, 1)));
+        const Players players = playMeeting(10, 0.5, 0.2);
         QTest::qWait(1000);
         std::unique_ptr<PulseSource> microphone = PulseSource::openMicrophone();
         std::mutex mutex;
@@ -507,33 +496,25 @@ private Q_SLOTS:
             const std::lock_guard lock(mutex);
             peaks.emplace_back(hostTime, peak);
         });
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const std::lock_guard lock(mutex);
-                return !peaks.empty();
-            }(),
-            5000);
+        const auto latest = [&] {
+            const std::lock_guard lock(mutex);
+            return peaks.empty() ? std::pair<std::uint64_t, float>() : peaks.back();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(latest().first > 0, 5000);
         // Its device goes away, and the server moves the stream to the new default, a monitor.
         const std::uint64_t unplugged = currentHostTime();
-        QVERIFY(server.control({ QStringLiteral("set-default-source"),
-            QLatin1String(PulseServer::callSink) + QStringLiteral(".monitor") }));
-        QVERIFY(server.control(
-            { QStringLiteral("unload-module"), QStringLiteral("module-remap-source") }));
+        QVERIFY(pactl(QStringLiteral("set-default-source %1.monitor")
+                          .arg(QLatin1String(PulseServer::callSink)))
+            && pactl(QStringLiteral("unload-module module-remap-source")));
         QTest::qWait(1500);
         // It comes back, on the same device that kept playing.
         QVERIFY(server.plugMicrophone());
-        QVERIFY(server.control({ QStringLiteral("set-default-source"),
-            QLatin1String(PulseServer::microphoneSource) }));
+        QVERIFY(pactl(QStringLiteral("set-default-source %1")
+                          .arg(QLatin1String(PulseServer::microphoneSource))));
         const std::uint64_t back = currentHostTime();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const std::lock_guard lock(mutex);
-                return peaks.back().first > back && peaks.back().second > 0.15f;
-            }(),
-            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(latest().first > back && latest().second > 0.15f, 5000);
         microphone->stop();
 
-        QVERIFY(!peaks.empty());
         for (const auto& [hostTime, peak] : peaks) {
             QVERIFY2(peak < 0.3f,
                 qPrintable(QStringLiteral("%1 at %2 s after the unplugging")

@@ -1,5 +1,7 @@
 #include "echoscenario.h"
 
+#include "recordedaudio.h"
+
 #include <QFile>
 #include <QProcess>
 #include <algorithm>
@@ -75,25 +77,8 @@ double MonoSignal::power(double from, double to) const
 
 MonoSignal readMono(const QString& path)
 {
-    SF_INFO info {};
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
-    MonoSignal signal;
-    if (!file) {
-        return signal;
-    }
-    std::vector<float> frames(std::size_t(info.frames * info.channels));
-    const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
-    sf_close(file);
-    signal.sampleRate = info.samplerate;
-    signal.samples.resize(std::size_t(std::max<sf_count_t>(read, 0)));
-    for (std::size_t frame = 0; frame < signal.samples.size(); ++frame) {
-        float sum = 0;
-        for (int channel = 0; channel < info.channels; ++channel) {
-            sum += frames[frame * std::size_t(info.channels) + std::size_t(channel)];
-        }
-        signal.samples[frame] = sum / float(info.channels);
-    }
-    return signal;
+    RecordedAudio audio = RecordedAudio::fromTrack(path);
+    return { audio.sampleRate, std::move(audio.mono) };
 }
 
 bool writeWav(const QString& path, const MonoSignal& signal)

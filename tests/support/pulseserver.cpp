@@ -3,14 +3,14 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QThread>
-#include <QtEndian>
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <sndfile.h>
 
 namespace {
 
@@ -67,10 +67,11 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-template<typename Value> void appendLe(QByteArray& bytes, Value value)
+bool writeFile(const QString& path, const QByteArray& content)
 {
-    const Value le = qToLittleEndian(value);
-    bytes.append(reinterpret_cast<const char*>(&le), sizeof le);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -82,20 +83,13 @@ PulseServer::Kind PulseServer::chosenKind()
 
 PulseServer::PulseServer(Access access)
 {
-    if (!m_folder.isValid()) {
-        return;
-    }
     const QString dir = m_folder.path();
-    const QString cookie = dir + QStringLiteral("/cookie");
-    QFile cookieFile(cookie);
-    if (!cookieFile.open(QIODevice::WriteOnly)) {
-        return;
-    }
+    const QString cookie = m_folder.filePath(QStringLiteral("cookie"));
     QByteArray secret(256, '\0');
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(secret.data()), 64);
-    cookieFile.write(secret);
-    cookieFile.close();
-
+    if (!m_folder.isValid() || !writeFile(cookie, secret)) {
+        return;
+    }
     // PipeWire's server too makes its socket there, told by PULSE_RUNTIME_PATH.
     const QString socket = dir + QStringLiteral("/native");
     m_controlAddress = "unix:" + QFile::encodeName(socket);
@@ -118,43 +112,28 @@ PulseServer::PulseServer(Access access)
                          .arg(cookie);
         m_address = "tcp:127.0.0.1:" + QByteArray::number(port);
     }
-    if (m_kind == Kind::pulseAudio) {
-        QFile scriptFile(dir + QStringLiteral("/default.pa"));
-        if (!scriptFile.open(QIODevice::WriteOnly)) {
-            return;
-        }
-        // As on a desktop, the levels the mixer gave an application's streams apply to its next
-        // ones (WirePlumber does so too).
-        const QString script
-            = QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
-                             "load-module module-stream-restore\n")
-                  .arg(socket)
-            + m_devices.join(QLatin1Char('\n')) + QLatin1Char('\n');
-        scriptFile.write(script.toUtf8());
-        scriptFile.close();
-    } else {
-        // Only the devices of the test: no sound card, camera or Bluetooth device of the machine.
-        const QString wireplumber = dir + QStringLiteral("/config/wireplumber");
-        QDir().mkpath(wireplumber + QStringLiteral("/main.lua.d"));
-        QDir().mkpath(wireplumber + QStringLiteral("/bluetooth.lua.d"));
-        QFile main(wireplumber + QStringLiteral("/main.lua.d/51-private.lua"));
-        QFile bluetooth(wireplumber + QStringLiteral("/bluetooth.lua.d/51-private.lua"));
-        if (!main.open(QIODevice::WriteOnly) || !bluetooth.open(QIODevice::WriteOnly)) {
-            return;
-        }
-        main.write("alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
-                   "libcamera_monitor.enabled = false\n");
-        bluetooth.write("bluez_monitor.enabled = false\n");
-        // As PulseAudio does, a stream's LFE channel is left out where it meets fewer channels.
-        const QString pulse = dir + QStringLiteral("/config/pipewire/pipewire-pulse.conf.d");
-        QDir().mkpath(pulse);
-        QFile streams(pulse + QStringLiteral("/51-private.conf"));
-        if (!streams.open(QIODevice::WriteOnly)) {
-            return;
-        }
-        streams.write("stream.properties = { channelmix.mix-lfe = false }\n");
+    // On PulseAudio, as on a desktop, the levels the mixer gave an application's streams apply to
+    // its next ones (WirePlumber does so too). On PipeWire, only the devices of the test: no sound
+    // card, camera or Bluetooth device of the machine; and as PulseAudio does, a stream's LFE
+    // channel is left out where it meets fewer channels.
+    const bool configured = m_kind == Kind::pulseAudio
+        ? writeFile(dir + QStringLiteral("/default.pa"),
+            (QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                            "load-module module-stream-restore\n")
+                    .arg(socket)
+                + m_devices.join(QLatin1Char('\n')) + QLatin1Char('\n'))
+                .toUtf8())
+        : writeFile(dir + QStringLiteral("/config/wireplumber/main.lua.d/51-private.lua"),
+              "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+              "libcamera_monitor.enabled = false\n")
+            && writeFile(dir + QStringLiteral("/config/wireplumber/bluetooth.lua.d/51-private.lua"),
+                "bluez_monitor.enabled = false\n")
+            && writeFile(
+                dir + QStringLiteral("/config/pipewire/pipewire-pulse.conf.d/51-private.conf"),
+                "stream.properties = { channelmix.mix-lfe = false }\n");
+    if (configured) {
+        launch();
     }
-    launch();
 }
 
 QProcessEnvironment PulseServer::serverEnvironment() const
@@ -312,12 +291,8 @@ QProcessEnvironment PulseServer::clientEnvironment(bool rightCookie) const
 
 void PulseServer::makeDefault(bool rightCookie) const
 {
-    const QString wrongCookie = m_folder.filePath(QStringLiteral("wrong.cookie"));
-    if (!rightCookie && !QFile::exists(wrongCookie)) {
-        QFile file(wrongCookie);
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(QByteArray(256, 'x'));
-        }
+    if (!rightCookie) {
+        writeFile(m_folder.filePath(QStringLiteral("wrong.cookie")), QByteArray(256, 'x'));
     }
     const QProcessEnvironment environment = clientEnvironment(rightCookie);
     for (const QString& name : { QStringLiteral("PULSE_SERVER"), QStringLiteral("PULSE_COOKIE") }) {
@@ -443,28 +418,18 @@ bool PulseServer::playAndWait(const QString& sink, const QString& file, int late
 QString PulseServer::writeWav(const QString& name, qsizetype frames, int sampleRate, int channels,
     const std::function<float(qsizetype)>& sampleAt) const
 {
-    QByteArray bytes("RIFF");
-    const auto dataBytes = quint32(frames * channels * 4);
-    appendLe<quint32>(bytes, 36 + dataBytes);
-    bytes.append("WAVEfmt ");
-    appendLe<quint32>(bytes, 16);
-    appendLe<quint16>(bytes, 3); // IEEE float
-    appendLe<quint16>(bytes, quint16(channels));
-    appendLe<quint32>(bytes, quint32(sampleRate));
-    appendLe<quint32>(bytes, quint32(sampleRate * channels * 4));
-    appendLe<quint16>(bytes, quint16(channels * 4));
-    appendLe<quint16>(bytes, 32);
-    bytes.append("data");
-    appendLe<quint32>(bytes, dataBytes);
+    std::vector<float> samples(std::size_t(frames * channels));
     for (qsizetype frame = 0; frame < frames; ++frame) {
-        const auto sample = std::bit_cast<quint32>(sampleAt(frame));
-        for (int channel = 0; channel < channels; ++channel) {
-            appendLe(bytes, sample);
-        }
+        std::fill_n(samples.begin() + frame * channels, channels, sampleAt(frame));
     }
     const QString path = m_folder.filePath(name);
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
+    SF_INFO info { 0, sampleRate, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!file) {
+        return {};
+    }
+    const bool written = sf_writef_float(file, samples.data(), frames) == frames;
+    return sf_close(file) == 0 && written ? path : QString();
 }
 
 QString PulseServer::tone(const QString& name, double seconds, double frequency, double amplitude,

@@ -65,8 +65,6 @@ public:
     // Whether the daemon came up; `log()` says why not.
     [[nodiscard]] bool isReady() const { return m_ready; }
     [[nodiscard]] QString log() const;
-    // The address libpulse clients use to reach it ("unix:…" or "tcp:127.0.0.1:…").
-    [[nodiscard]] const QByteArray& address() const { return m_address; }
     // The folder of its socket, cookie and whatever the test writes there.
     [[nodiscard]] QString folder() const { return m_folder.path(); }
 
@@ -142,7 +140,7 @@ private:
     // The PipeWire stack: its first devices, loaded through pactl at each start.
     QStringList m_devices;
     std::vector<std::unique_ptr<QProcess>> m_processes;
-    QByteArray m_address;
+    QByteArray m_address; // what libpulse clients use: "unix:…" or "tcp:127.0.0.1:…"
     QByteArray m_controlAddress;
     bool m_ready = false;
 };

@@ -1,13 +1,10 @@
-#include "audiocapture.h"
-#include "blockingwait.h"
+#include "livecapture.h"
 #include "privatetmpdir.h"
-#include "recordedaudio.h"
 #include "scriptedsource.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
-#include <QtEndian>
 
 namespace {
 
@@ -43,32 +40,10 @@ QString mixAfterTheStop(const AudioCapture& capture, const AudioCapture::StopRes
     return reference;
 }
 
-// What a live transcript takes from the recording, each channel read back as audio.
-struct Fed final : LiveAudioConsumer
-{
-    QByteArray pcm; // only the mixing thread writes, and it is over when the stop returns
-    void pushAudio(QByteArrayView data) override { pcm.append(data); }
-    void audioLost() override { pcm.clear(); }
-
-    [[nodiscard]] RecordedAudio channel(int index) const
-    {
-        RecordedAudio audio { LiveFeed::outputRate, 1, {}, 0, 0 };
-        const auto* samples = reinterpret_cast<const qint16*>(pcm.constData());
-        for (qsizetype frame = 0; frame < pcm.size() / 4; ++frame) {
-            audio.mono.push_back(float(qFromLittleEndian(samples[frame * 2 + index])) / 32768);
-        }
-        return audio;
-    }
-};
-
 // The hidden audio files of a recording folder (its bookkeeping files left out).
 QStringList hiddenFiles(const QString& folder)
 {
-    QStringList hidden = QDir(folder).entryList(QDir::Files | QDir::Hidden);
-    hidden.removeIf([](const QString& name) {
-        return !name.startsWith(u'.') || !name.contains(QStringLiteral(".m4a"));
-    });
-    return hidden;
+    return QDir(folder).entryList({ QStringLiteral(".*.m4a*") }, QDir::Files | QDir::Hidden);
 }
 
 } // namespace
@@ -174,7 +149,7 @@ private Q_SLOTS:
         }
         LiveMix::Settings settings;
         settings.gapTolerance = 0.1;
-        Fed fed;
+        CollectedFeed fed;
         AudioCapture capture(scriptedSources(mic, call, log), settings);
         capture.setLiveConsumer(&fed);
 
@@ -190,6 +165,7 @@ private Q_SLOTS:
         QVERIFY(live.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
         QVERIFY(live.level(440, 0.2, micEnd - 0.1) > 0.05);
 
+        QVERIFY(!fed.lost());
         const RecordedAudio microphone = fed.channel(0);
         const RecordedAudio heard = fed.channel(1);
         QVERIFY2(std::abs(microphone.seconds() - std::max(callEnd, micEnd)) < 0.003,

@@ -139,8 +139,6 @@ private Q_SLOTS:
         QTest::newRow("no audio stream") << QStringLiteral("video.mkv") << false << false
                                          << QStringLiteral("Impossible de lire une piste audio.");
         QTest::newRow("not media") << QStringLiteral("notes.txt") << false << false << QString();
-        QTest::newRow("missing file")
-            << QStringLiteral("absent.caf") << false << false << QString();
         QTest::newRow("destination taken") << QString() << true << false << QString();
         QTest::newRow("stop requested") << QString() << false << true << QString();
     }
