@@ -188,6 +188,8 @@ std::optional<double> realDevices(double seconds)
     call->waitForFinished(int(seconds * 1000) + 60000);
     QThread::msleep(500);
     const AudioCapture::StopResult result = blockingWait(capture.stop());
+    std::printf("  the writer threw away %.3f s of audio left unread in the pipe\n",
+        microphone.drainedSeconds());
     return largestError(capture, result, std::nullopt);
 }
 

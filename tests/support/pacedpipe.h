@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -22,15 +23,19 @@ class PacedPipe
 public:
     PacedPipe(const QString& path, double drift, double first, double every, double overrunAt = 0)
         : m_thread([=, this](const std::stop_token& stop) {
-            run(QFile::encodeName(path), 48000 * (1 + drift), first, every, overrunAt, stop);
+            run(QFile::encodeName(path), 48000 * (1 + drift), first, every, overrunAt, m_drained,
+                stop);
         })
     { }
 
     static constexpr double overrunSeconds = 0.15;
 
+    // Seconds of audio thrown away because nobody read them in time (see run).
+    [[nodiscard]] double drainedSeconds() const { return double(m_drained) / 4 / 48000; }
+
 private:
     static void run(const QByteArray& path, double rate, double first, double every,
-        double overrunAt, const std::stop_token& stop)
+        double overrunAt, std::atomic<std::int64_t>& drained, const std::stop_token& stop)
     {
         // A device does not wait for its reader: while nobody reads (the source suspended) its
         // buffer overruns and the oldest samples are gone, so what the reader gets once it reads
@@ -66,7 +71,9 @@ private:
             }
             int unread = 0;
             if (::ioctl(pipe, FIONREAD, &unread) == 0 && unread > overrun) {
-                while (::read(drain, stale.data(), stale.size()) > 0) { }
+                for (ssize_t got = 0; (got = ::read(drain, stale.data(), stale.size())) > 0;) {
+                    drained += got;
+                }
                 block.clear();
                 sent = 0;
                 continue;
@@ -86,5 +93,6 @@ private:
         ::close(pipe);
     }
 
+    std::atomic<std::int64_t> m_drained { 0 };
     std::jthread m_thread;
 };
