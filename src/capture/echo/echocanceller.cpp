@@ -308,7 +308,6 @@ void EchoCanceller::State::updateCoupling()
     if (moved) {
         // The canceller learns the room again: a learning hold lasts long enough for it.
         learning.restart();
-        processor.echoMoved();
         call.shift(*moved);
     }
 }
