@@ -29,6 +29,10 @@ public:
 
     // A 10 ms frame of the call, mono, at `rate`, as it is handed to the main canceller.
     void pushReference(const std::vector<float>& frame, int rate);
+    // The echo moved within the filter (the call is handed over at another lead): the linear
+    // output is not used again until it shows, where the call talks alone, that it learnt the
+    // echo's new place. Until then it would put the whole echo back where both talk.
+    void echoMoved() { m_linearLoss = 0; }
     // `input` holds a 10 ms microphone frame per channel and `cancelled` the main canceller's
     // output for it, which is changed where the local speaker talks.
     void process(

@@ -308,6 +308,7 @@ void EchoCanceller::State::updateCoupling()
     if (moved) {
         // The canceller learns the room again: a learning hold lasts long enough for it.
         learning.restart();
+        processor.echoMoved();
         call.shift(*moved);
     }
 }

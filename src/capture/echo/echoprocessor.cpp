@@ -141,6 +141,13 @@ void EchoProcessor::reset()
     m_canceller.reset();
 }
 
+void EchoProcessor::echoMoved()
+{
+    if (m_doubleTalk) {
+        m_doubleTalk->echoMoved();
+    }
+}
+
 bool EchoProcessor::feedReference(const std::vector<float>& frame, int rate)
 {
     const webrtc::StreamConfig config(rate, 1);

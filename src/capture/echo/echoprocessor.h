@@ -28,6 +28,8 @@ public:
     bool start(const PcmFormat& format, int referenceRate);
     // Drops the canceller (the call moved to another rate): the next frame starts a fresh one.
     void reset();
+    // The call is now handed over at another lead: the echo sits elsewhere in the filters.
+    void echoMoved();
     [[nodiscard]] bool ready() const { return m_canceller != nullptr; }
     [[nodiscard]] bool broken() const { return m_broken; }
     void markBroken() { m_broken = true; }
