@@ -168,11 +168,12 @@ void DoubleTalkPath::process(
     // trusted only once that is a fair share. Without an echo to learn from, or before it has
     // learnt the room, it would add call audio that the microphone never heard. Averaged in
     // decibels, so that a loud voice the main canceller took for echo counts as one frame.
-    if (!voice && inputPower > quiet) {
+    if ((!voice || m_relearning) && inputPower > quiet) {
         const double loss = 10 * std::log10(inputPower / std::max(power(m_linear), 1e-20));
         m_linearLoss += smoothing * (loss - m_linearLoss);
     }
     const bool trusted = m_linearLoss >= trustedLoss;
+    m_relearning = m_relearning && !trusted;
     const bool useLinear = m_holdFrames > 0 && trusted;
     if (useLinear || m_usedLinear) {
         // A 10 ms cross-fade where the linear output takes over or lets go.

@@ -32,7 +32,11 @@ public:
     // The echo moved within the filter (the call is handed over at another lead): the linear
     // output is not used again until it shows, where the call talks alone, that it learnt the
     // echo's new place. Until then it would put the whole echo back where both talk.
-    void echoMoved() { m_linearLoss = 0; }
+    void echoMoved()
+    {
+        m_linearLoss = 0;
+        m_relearning = true;
+    }
     // `input` holds a 10 ms microphone frame per channel and `cancelled` the main canceller's
     // output for it, which is changed where the local speaker talks.
     void process(
@@ -46,6 +50,9 @@ private:
     std::vector<float> m_reference; // call audio at the microphone's rate, oldest first
     int m_holdFrames = 0;
     double m_linearLoss = 0; // dB the linear canceller takes off where only the call talks
+    // Since the echo moved, until trusted again: the loss is measured wherever the call comes in,
+    // as the main canceller, relearning too, may leave what looks like a voice everywhere.
+    bool m_relearning = false;
     bool m_usedLinear = false;
     std::vector<short> m_microphone16;
     std::vector<short> m_reference16;
