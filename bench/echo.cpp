@@ -60,9 +60,13 @@ std::optional<EchoFigures> recordReference(
         = recordSource(server, QLatin1String(PulseServer::microphoneSource), raw);
     const auto recorder = recordSource(server, QStringLiteral("echo_cancelled"), cancelled);
     QTest::qWait(1000);
-    playScenario(server, scenario, QStringLiteral("echo_call"));
+    const bool played = playScenario(server, scenario, QStringLiteral("echo_call"));
     finishRecording(*recorder);
     finishRecording(*rawRecorder);
+    if (!played) {
+        std::fprintf(stderr, "could not play the meeting\n");
+        return std::nullopt;
+    }
     return measureEcho(scenario, readMono(raw), readMono(cancelled));
 }
 

@@ -118,13 +118,12 @@ void finishRecording(QProcess& recorder)
     recorder.waitForFinished(10000);
 }
 
-void playScenario(const PulseServer& server, const EchoScenario& scenario, const QString& callSink)
+bool playScenario(const PulseServer& server, const EchoScenario& scenario, const QString& callSink)
 {
-    const auto call = server.play(callSink, scenario.call);
-    const auto local = server.play(QLatin1String(PulseServer::microphoneSink), scenario.local);
-    call->waitForFinished(120000);
-    local->waitForFinished(120000);
+    const bool played = server.playTogether({ { callSink, scenario.call },
+        { QLatin1String(PulseServer::microphoneSink), scenario.local } });
     QTest::qWait(500);
+    return played;
 }
 
 // The local voice's level in the double talk comes from the files and the near-end stretch
@@ -199,7 +198,10 @@ std::optional<MeetingRecording> recordMeeting(
     const double cpuBefore = processCpuSeconds();
     const double echoBefore = threadcpu::seconds("Parlevox.echo");
     const auto started = std::chrono::steady_clock::now();
-    playScenario(server, scenario, QLatin1String(PulseServer::callSink));
+    if (!playScenario(server, scenario, QLatin1String(PulseServer::callSink))) {
+        std::fprintf(stderr, "could not play the meeting\n");
+        return std::nullopt;
+    }
     const double recorded
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double echoCpu = threadcpu::seconds("Parlevox.echo") - echoBefore;

@@ -33,8 +33,10 @@ struct EchoFigures
 [[nodiscard]] std::unique_ptr<QProcess> recordSource(
     const PulseServer& server, const QString& source, const QString& file);
 void finishRecording(QProcess& recorder);
-// Plays the call into `callSink` and the local voice into the microphone's sink, to the end.
-void playScenario(const PulseServer& server, const EchoScenario& scenario, const QString& callSink);
+// Plays the call into `callSink` and the local voice into the microphone's sink, both starting
+// together, to the end; false when they could not be played.
+[[nodiscard]] bool playScenario(
+    const PulseServer& server, const EchoScenario& scenario, const QString& callSink);
 
 struct MeetingRecording
 {

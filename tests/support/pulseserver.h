@@ -96,6 +96,14 @@ public:
     // (it would answer a newly connected recorder that late); 0 is the player's own default.
     [[nodiscard]] std::unique_ptr<QProcess> play(
         const QString& sink, const QString& file, int latencyMs = 30) const;
+    // Plays each sound file into its sink, all starting together, and waits until all have been
+    // played.
+    struct Sound
+    {
+        QString sink;
+        QString file;
+    };
+    bool playTogether(const std::vector<Sound>& sounds, int latencyMs = 30) const;
     // Plays a sound file into `sink` and waits until it has been played.
     bool playAndWait(const QString& sink, const QString& file, int latencyMs = 30) const;
 

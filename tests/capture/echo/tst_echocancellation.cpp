@@ -327,11 +327,10 @@ class tst_EchoCancellation : public QObject
         if (!startReceiving(capture)) {
             qFatal("the capture receives nothing");
         }
-        const auto call = server.play(QLatin1String(PulseServer::callSink), m_scenario.call);
-        const auto local
-            = server.play(QLatin1String(PulseServer::microphoneSink), m_scenario.local);
-        call->waitForFinished(60000);
-        local->waitForFinished(60000);
+        if (!server.playTogether({ { QLatin1String(PulseServer::callSink), m_scenario.call },
+                { QLatin1String(PulseServer::microphoneSink), m_scenario.local } })) {
+            qFatal("the scenario could not be played");
+        }
         QTest::qWait(500);
         recording.result = blockingWait(capture.stop());
         recording.raw = raw.stop();
