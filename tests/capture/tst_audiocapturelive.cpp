@@ -429,6 +429,44 @@ private Q_SLOTS:
         QVERIFY(mix.level(after, 0.1, inMix - gap.seconds - 0.1) < 0.01);
     }
 
+    // A headset comes in as both defaults, idle until then: a device that has slept answers a new
+    // stream late, and the server moves the microphone's stream there itself. Its microphone hears
+    // its output (the centre channel), so one click reaches both tracks at the same instant.
+    void switchingToIdleDevicesKeepsTheTracksAligned()
+    {
+        PulseServer& server = *m_server;
+        if (server.kind() == PulseServer::Kind::pipeWire) {
+            QSKIP("PipeWire's server reports no device latency, so its tracks are not yet as "
+                  "close after a switch");
+        }
+        QVERIFY(pactl(QStringLiteral("load-module module-null-sink sink_name=parlevox_idle "
+                                     "rate=44100 channels=3 "
+                                     "channel_map=front-left,front-right,front-center")));
+        QVERIFY(pactl(QStringLiteral("load-module module-remap-source "
+                                     "master=parlevox_idle.monitor source_name=parlevox_idle_mic "
+                                     "rate=48000 channels=1 channel_map=mono "
+                                     "master_channel_map=front-center remix=no")));
+        AudioCapture capture;
+        QVERIFY(startReceiving(capture));
+        QTest::qWait(500);
+        QVERIFY(pactl(QStringLiteral("set-default-sink parlevox_idle")));
+        QVERIFY(pactl(QStringLiteral("set-default-source parlevox_idle_mic")));
+        QTest::qWait(3000);
+        QVERIFY(server.playTogether({ { QStringLiteral("parlevox_idle"),
+            server.click(QStringLiteral("click.wav"), 0.5, 48000, 3) } }));
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        QVERIFY(result.tracks.has_value());
+
+        const std::vector<double> micClicks
+            = RecordedAudio::fromTrack(capture.microphone()).clicks();
+        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
+        QCOMPARE(micClicks.size(), 1u);
+        QCOMPARE(callClicks.size(), 1u);
+        const double apart = callClicks[0] + result.tracks->systemOffset
+            - (micClicks[0] + result.tracks->microphoneOffset);
+        QVERIFY2(std::abs(apart) < 0.01, qPrintable(QStringLiteral("%1 s apart").arg(apart)));
+    }
+
     // The microphone on a crystal of its own, 600 ppm fast (twice what a USB device beside the
     // laptop's output may be, so that it shows within 40 s), the call on the host's: each has a
     // click every 2 s of host time, the call's at least a second after the microphone's, so that

@@ -132,8 +132,15 @@ void PulseSource::Stream::moved(pa_stream* movedStream)
                 self->interrupt(AudioLoss::Cause::deviceChange, false);
                 return;
             }
+            // The new device's audio starts when it started delivering, which is not where
+            // the old device's ended: its time is settled afresh, as for a stream of its own.
             self->checkingMove = false;
             self->device = source->name;
+            self->reader.releaseHeld();
+            if (!self->interruption) {
+                self->interruption = AudioLoss::Cause::deviceChange;
+            }
+            self->reader.begin(self->spec, self->format);
             ++self->streams;
             self->readAvailable(self->stream);
         },

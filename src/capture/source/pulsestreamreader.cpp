@@ -13,10 +13,13 @@ namespace {
 // them together, at least this much at a time: each buffer costs the track, the echo canceller
 // and the live mix a lock, a copy and a write.
 constexpr pa_usec_t deliveryUsec = 20'000;
-// The first frame's time is the median of this many estimates (about 0.3 s of audio), and audio
-// is held back for a second at most while they come in.
+// The first frame's time is the median of what this many timing reports say (about 0.3 s of
+// audio), and audio is held back for a second at most while they come in.
 constexpr std::size_t settlingEstimates = 15;
 constexpr std::uint64_t maximumHoldNanoseconds = 1'000'000'000;
+constexpr std::uint64_t settlingReportNanoseconds = 10'000'000;
+// Then a report every 100 ms or so gives the clock follower points to fit a rate on.
+constexpr std::uint64_t settledReportNanoseconds = 100'000'000;
 
 } // namespace
 
@@ -63,35 +66,38 @@ std::uint64_t PulseStreamReader::firstFrameHostTime(pa_stream* stream) const
 }
 
 // The byte at the server's write index was captured the source's latency before the report
-// was made; the report's time is on the wall clock.
+// was made; the report's time is on the wall clock. A sink's monitor renders ahead of what the
+// sink plays, and what the call plays is heard (and echoed) when the sink plays it: the sink's
+// latency after.
 void PulseStreamReader::timingArrived(pa_stream* stream)
 {
     ++m_timingUpdates;
     const pa_timing_info* timing = pa_stream_get_timing_info(stream);
     if (!timing || timing->write_index_corrupt || timing->read_index_corrupt
-        || timing->source_usec > 10'000'000) {
+        || timing->source_usec > 10'000'000 || timing->sink_usec > 10'000'000) {
         return;
     }
     timeval wallNow {};
     pa_gettimeofday(&wallNow);
-    const std::uint64_t sinceReport
-        = std::uint64_t(pa_timeval_diff(&wallNow, &timing->timestamp)) * 1000u;
-    const std::uint64_t captured = sinceReport + std::uint64_t(timing->source_usec) * 1000u;
+    const auto sinceReport = std::int64_t(pa_timeval_diff(&wallNow, &timing->timestamp)) * 1000;
+    const std::int64_t captured = sinceReport
+        + (std::int64_t(timing->source_usec) - std::int64_t(timing->sink_usec)) * 1000;
     const std::uint64_t now = currentHostTime();
-    if (pa_timeval_cmp(&wallNow, &timing->timestamp) < 0 || captured > now) {
+    if (pa_timeval_cmp(&wallNow, &timing->timestamp) < 0 || captured > std::int64_t(now)) {
         return;
     }
     const auto unread = std::int64_t(timing->write_index - timing->read_index)
         / std::int64_t(pa_frame_size(&m_spec));
-    m_capturePoint = CapturePoint { m_framesRead + unread, now - captured };
+    m_capturePoint
+        = CapturePoint { m_framesRead + unread, std::uint64_t(std::int64_t(now) - captured) };
     m_capturePointFresh = true;
 }
 
-// Asks for timing every 100 ms or so, so that the clock follower has points to fit a rate on.
-void PulseStreamReader::requestTiming(pa_stream* stream)
+// Asks for timing at most every `interval`.
+void PulseStreamReader::requestTiming(pa_stream* stream, std::uint64_t interval)
 {
     const std::uint64_t now = currentHostTime();
-    if (now - m_timingRequestedAt < 100'000'000) {
+    if (now - m_timingRequestedAt < interval) {
         return;
     }
     m_timingRequestedAt = now;
@@ -165,24 +171,24 @@ void PulseStreamReader::deliverHeld(std::uint64_t nextHostTime)
 void PulseStreamReader::accept(pa_stream* stream, std::span<const std::byte> chunk)
 {
     if (!m_settled) {
-        const std::uint64_t hostTime = firstFrameHostTime(stream);
         if (m_timingUpdatesAtFirstData < 0) {
             m_timingUpdatesAtFirstData = m_timingUpdates;
-            if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
-                pa_operation_unref(update);
-            }
         }
-        // Once timing reported after the start has arrived, every chunk gives an estimate
-        // of when the first held frame was captured.
-        if (m_timingUpdates > m_timingUpdatesAtFirstData) {
-            m_firstFrameEstimates.push_back(hostTime - std::min(hostTime, heldNanoseconds()));
+        // Each report made since audio began to flow places the stream's first frame: the frame
+        // it names was captured when it says, and the frames before it at the nominal rate.
+        if (m_capturePoint && m_capturePointFresh && m_timingUpdates > m_timingUpdatesAtFirstData) {
+            m_capturePointFresh = false;
+            const std::uint64_t before = framesToNanoseconds(m_capturePoint->frame);
+            m_firstFrameEstimates.push_back(
+                m_capturePoint->hostTime - std::min(m_capturePoint->hostTime, before));
         }
+        requestTiming(stream, settlingReportNanoseconds);
         if (m_firstFrameEstimates.size() < settlingEstimates
             && heldNanoseconds() < maximumHoldNanoseconds) {
             m_held.insert(m_held.end(), chunk.begin(), chunk.end());
             return;
         }
-        deliverHeld(hostTime);
+        deliverHeld(firstFrameHostTime(stream));
     }
     deliver(chunk, std::nullopt);
 }
@@ -226,7 +232,7 @@ void PulseStreamReader::read(pa_stream* stream, bool everything)
     }
     deliverBatch();
     if (m_settled) {
-        requestTiming(stream);
+        requestTiming(stream, settledReportNanoseconds);
     }
 }
 

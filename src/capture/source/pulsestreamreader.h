@@ -11,9 +11,9 @@
 
 // Reads one libpulse record stream and gives each buffer the host time of its first frame, on the
 // main-loop thread. A new stream's first moments are held back while the time of their first
-// frame is settled from the chunks that follow; from then on its chunks follow each other on the
-// stream's own clock and go out together, each buffer with where the server's latest timing report
-// puts it (`measured`). Holes in the stream pass as time, not as audio.
+// frame is settled from the timing reports that follow; from then on its chunks follow each other
+// on the stream's own clock and go out together, each buffer with where the server's latest timing
+// report puts it (`measured`). Holes in the stream pass as time, not as audio.
 class PulseStreamReader
 {
 public:
@@ -38,7 +38,7 @@ public:
 
 private:
     [[nodiscard]] std::uint64_t firstFrameHostTime(pa_stream* stream) const;
-    void requestTiming(pa_stream* stream);
+    void requestTiming(pa_stream* stream, std::uint64_t interval);
     std::optional<std::uint64_t> takeMeasurement();
     [[nodiscard]] std::uint64_t framesToNanoseconds(std::int64_t frames) const;
     void deliver(std::span<const std::byte> bytes, std::optional<std::uint64_t> measuredTime);
@@ -52,8 +52,9 @@ private:
     pa_sample_spec m_spec {};
     PcmFormat m_format;
     // The first moments of each stream's audio wait here while the time of their first frame is
-    // estimated from the chunks that follow: timing known when audio begins to flow is stale and
-    // can be tens of milliseconds off, and a single estimate carries the jitter of one report.
+    // estimated from the timing reports that follow: timing known when audio begins to flow is
+    // stale and can be tens of milliseconds off, a single report carries its own jitter, and the
+    // library's latency drifts by what is read until its interpolation has learnt the stream.
     std::vector<std::byte> m_held;
     std::vector<std::byte> m_batch; // settled audio on its way to the handler, reused
     std::vector<std::uint64_t> m_firstFrameEstimates;
