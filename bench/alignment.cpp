@@ -1,13 +1,13 @@
-// Benchmark helper for bench/alignment: a private sound server whose combined sink feeds the call
-// sink and, on channels of their own, the microphone. One four-channel sound played into it
-// reaches both recorded inputs at the same instant: on the call's channels a murmur, then a click;
-// on the microphone's, the murmur's echo, then at the click's instant a burst of another sound, so
-// that the echo canceller is at work and has no reason to take the burst for the call's echo.
-// AudioCapture records it; the positions of the click and the burst in the tracks after their
-// offsets give the alignment error, and the echo left before them says whether the canceller was
-// at work. Prints one line per run, then "alignment error_ms=<largest absolute difference>
-// after_switch_ms=<the same, in runs where the default sink is switched to another device
-// before the click>".
+// Benchmark helper for bench/alignment: a private sound server whose output is a null sink and
+// whose microphone is the LFE channel of that sink's monitor, so that one three-channel sound
+// played into it reaches both recorded inputs at the same instant, through no other path. On the
+// call's channels a murmur, then a click; on the microphone's, the murmur's echo, then at the
+// click's instant a burst of another sound, so that the echo canceller is at work and has no reason
+// to take the burst for the call's echo. AudioCapture records it; the positions of the click and
+// the burst in the tracks after their offsets give the alignment error, and the echo left before
+// them says whether the canceller was at work. Prints one line per run, then "alignment
+// error_ms=<largest absolute difference> after_switch_ms=<the same, in runs where the default
+// output and microphone move to another device before the click>".
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "error.h"
@@ -130,8 +130,39 @@ bool waitUntil(const std::function<bool()>& condition, int milliseconds)
 } // namespace
 
 constexpr auto soundChannels = "front-left,front-right,lfe";
-constexpr auto microphoneSink = "bench_mic_in";
-constexpr auto microphone = "bench_mic";
+
+// An output and the microphone that hears it: a three-channel null sink, and a source that takes
+// the LFE channel of its monitor.
+struct Device
+{
+    const char* sink;
+    int sinkRate;
+    const char* microphone;
+    int microphoneRate;
+    int microphoneChannels;
+};
+constexpr Device speaker { "bench_speaker", 48000, "bench_mic", 44100, 1 };
+// Another rate on each side, and a stereo microphone.
+constexpr Device headset { "bench_headset", 44100, "bench_headset_mic", 48000, 2 };
+
+bool addDevice(const PulseServer& server, const Device& device)
+{
+    return server.control({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+               QStringLiteral("sink_name=%1").arg(QLatin1String(device.sink)),
+               QStringLiteral("rate=%1").arg(device.sinkRate), QStringLiteral("channels=3"),
+               QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)) })
+        && server.control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+            QStringLiteral("master=%1.monitor").arg(QLatin1String(device.sink)),
+            QStringLiteral("source_name=%1").arg(QLatin1String(device.microphone)),
+            QStringLiteral("rate=%1").arg(device.microphoneRate),
+            QStringLiteral("channels=%1").arg(device.microphoneChannels),
+            QStringLiteral("channel_map=%1")
+                .arg(QLatin1String(
+                    device.microphoneChannels == 1 ? "mono" : "front-left,front-right")),
+            QStringLiteral("master_channel_map=%1")
+                .arg(QLatin1String(device.microphoneChannels == 1 ? "lfe" : "lfe,lfe")),
+            QStringLiteral("remix=no") });
+}
 
 int main(int argc, char** argv)
 {
@@ -139,32 +170,13 @@ int main(int argc, char** argv)
     const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
 
     PulseServer server;
-    const auto combine = [&](const char* name, const char* callSink) {
-        return server.control({ QStringLiteral("load-module"),
-            QStringLiteral("module-combine-sink"),
-            QStringLiteral("sink_name=%1").arg(QLatin1String(name)), QStringLiteral("channels=3"),
-            QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)),
-            QStringLiteral("slaves=%1,%2")
-                .arg(QLatin1String(callSink), QLatin1String(microphoneSink)) });
+    const auto makeDefault = [&](const Device& device) {
+        return server.control({ QStringLiteral("set-default-sink"), QLatin1String(device.sink) })
+            && server.control(
+                { QStringLiteral("set-default-source"), QLatin1String(device.microphone) });
     };
-    const auto setDefault = [&](const char* what, const char* device) {
-        return server.control({ QLatin1String(what), QLatin1String(device) });
-    };
-    // The microphone hears only the sound's LFE channel; the call's sinks, with fewer channels,
-    // only its front pair.
-    if (!server.isReady()
-        || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-            QStringLiteral("sink_name=%1").arg(QLatin1String(microphoneSink)),
-            QStringLiteral("rate=48000"), QStringLiteral("channels=3"),
-            QStringLiteral("channel_map=%1").arg(QLatin1String(soundChannels)) })
-        || !server.control({ QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
-            QStringLiteral("master=%1.monitor").arg(QLatin1String(microphoneSink)),
-            QStringLiteral("source_name=%1").arg(QLatin1String(microphone)),
-            QStringLiteral("rate=44100"), QStringLiteral("channels=1"),
-            QStringLiteral("channel_map=mono"), QStringLiteral("master_channel_map=lfe"),
-            QStringLiteral("remix=no") })
-        || !setDefault("set-default-source", microphone) || !combine("both", PulseServer::callSink)
-        || !setDefault("set-default-sink", PulseServer::callSink)) {
+    if (!server.isReady() || !addDevice(server, speaker) || !addDevice(server, headset)
+        || !makeDefault(speaker)) {
         std::fprintf(stderr, "no private sound server:\n%s\n", qPrintable(server.log()));
         return 1;
     }
@@ -185,29 +197,18 @@ int main(int argc, char** argv)
     };
     const double echoPower = double(echoGain) * echoGain * murmurAmplitude * murmurAmplitude / 3;
 
-    // Plain runs, then as many runs in which the call moves to the headset (another rate and
-    // channel count) mid-recording, before the click.
+    // Plain runs, then as many runs in which the output and the microphone move to the headset
+    // mid-recording, before the click.
     double worst = 0;
     double worstAfterSwitch = 0;
     int atWork = 0;
     for (int run = 1; run <= 2 * runs; ++run) {
         const bool switching = run > runs;
-        // Two combined sinks feeding the same microphone sink would disturb each other: the
-        // headset's comes in place of the first for the switched runs.
-        if (run == runs + 1) {
-            if (!server.addHeadset()
-                || !server.control(
-                    { QStringLiteral("unload-module"), QStringLiteral("module-combine-sink") })
-                || !combine("both_headset", PulseServer::headsetSink)) {
-                std::fprintf(stderr, "could not combine the headset:\n%s\n",
-                    qPrintable(server.log().right(2000)));
-                return 1;
-            }
-        }
         try {
-            // Each switched run starts from the first sink (and nothing else touches the server).
-            if (switching && !setDefault("set-default-sink", PulseServer::callSink)) {
-                std::fprintf(stderr, "could not set the default sink\n");
+            // Each switched run starts from the first devices (and nothing else touches the
+            // server).
+            if (switching && !makeDefault(speaker)) {
+                std::fprintf(stderr, "could not set the default devices\n");
                 return 1;
             }
             AudioCapture capture;
@@ -220,14 +221,14 @@ int main(int argc, char** argv)
             }
             if (switching) {
                 QThread::msleep(300);
-                if (!setDefault("set-default-sink", PulseServer::headsetSink)) {
-                    std::fprintf(stderr, "could not switch the default sink\n");
+                if (!makeDefault(headset)) {
+                    std::fprintf(stderr, "could not switch the default devices\n");
                     return 1;
                 }
             }
             // A varying pause, so that runs fall at different points of the servers' cycles.
             QThread::msleep(100 + 37 * run);
-            if (!playSound(switching ? "both_headset" : "both")) {
+            if (!playSound((switching ? headset : speaker).sink)) {
                 std::fprintf(stderr, "could not play the sound\n");
                 return 1;
             }
@@ -250,12 +251,18 @@ int main(int argc, char** argv)
             const double echoLeft
                 = 10 * std::log10(std::max(inMicrophone.powerBefore, 1e-20) / echoPower);
             const bool cancelling = echoLeft < -6;
+            // The new devices may start delivering a while after the switch: that time is a gap
+            // in the tracks, not an error.
+            double gaps[2] = { 0, 0 };
+            for (const AudioLoss& loss : result.losses) {
+                gaps[loss.input == AudioLoss::Input::microphone ? 0 : 1] += loss.seconds;
+            }
             std::printf(
                 "run %d%s: offsets microphone %.4f s call %.4f s, events at %.4f s / %.4f s, "
-                "echo before them %+.1f dB (canceller %s), error %.2f ms\n",
+                "gaps %.3f s / %.3f s, echo before them %+.1f dB (canceller %s), error %.2f ms\n",
                 run, switching ? " (switched)" : "", result.tracks->microphoneOffset,
-                result.tracks->systemOffset, inMicrophone.position, inCall.position, echoLeft,
-                cancelling ? "at work" : "NOT at work", error);
+                result.tracks->systemOffset, inMicrophone.position, inCall.position, gaps[0],
+                gaps[1], echoLeft, cancelling ? "at work" : "NOT at work", error);
             std::fflush(stdout);
             atWork += cancelling ? 1 : 0;
             (switching ? worstAfterSwitch : worst)
