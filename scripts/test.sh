@@ -13,9 +13,9 @@ jobs=$(nproc)
 echo "== Tests, display: Xvfb (xcb), sound server: $(build/tests/support/parlevox_soundserver)"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-# On PipeWire the loudspeaker echo test still misses one of its figures in about one run in three
-# (the echo's cancellation after the first seconds, or the local voice while both talk): a failing
-# audio test gets up to two more runs there, and every failed run stays in the log.
+# PipeWire's test server starts streams and its loopback up to hundreds of milliseconds apart from
+# one run to the next, and a few of its audio checks miss in about one run in six: a failing audio
+# test gets up to two more runs there, and every failed run stays in the log.
 echo "== Audio tests, sound server: $(PARLEVOX_SOUND_SERVER=pipewire build/tests/support/parlevox_soundserver)"
 PARLEVOX_SOUND_SERVER=pipewire ctest --test-dir build -L audio --output-on-failure \
     --repeat until-pass:3
