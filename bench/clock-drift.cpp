@@ -1,12 +1,14 @@
 // Benchmark helper for bench/clock-drift: two inputs on clocks of their own recorded through
-// AudioCapture, each carrying a click every 10 s of host time, the call's 5 s after the
-// microphone's. First two injected sources whose reported times run 300 ppm fast and slow, for
-// 18 times <seconds> at 20 times real time; then a private sound server whose microphone is a
-// module-pipe-source fed 600 ppm fast, against a null sink on the host's clock, for <seconds>.
-// The error is how far each pair of clicks is from where it belongs: 5 s apart for the injected
-// sources; for the real devices, whose offset includes the player's own latency, the median
-// distance. Prints one line per part, then "clock-drift error_ms=<largest> hours=<injected
-// hours> ppm=600".
+// AudioCapture. First two injected sources whose reported times run 300 ppm fast and slow, each
+// with a click every 10 s of host time (the call's 5 s after the microphone's), for 18 times
+// <seconds> at 20 times real time; then a private sound server whose microphone is a
+// module-pipe-source fed 600 ppm fast with a click every 10 s, against a call sink that the
+// server itself fills with a 1 Hz sine on the host's clock, for <seconds>. The error is how far
+// each microphone click is from where it belongs: 5 s before its call click for the injected
+// sources; for the real devices, at the same phase of the call's sine as the others (the median:
+// the offset includes the devices' own latencies). Prints one line per part, then
+// "clock-drift error_ms=<largest> hours=<injected hours> ppm=600". A second argument "real"
+// runs the real devices alone.
 #include "audiocapture.h"
 #include "blockingwait.h"
 #include "pacedpipe.h"
@@ -21,6 +23,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <sndfile.h>
 #include <tuple>
@@ -66,36 +69,70 @@ std::vector<double> clicks(const QString& path)
     return starts;
 }
 
-// The largest distance of a pair of clicks (the call's after the microphone's) from `expected`,
-// or from the median when none is given; none when the clicks do not pair up.
+// Seconds from the start of the track to each rise of a slow sine through zero, between samples.
+std::vector<double> upwardCrossings(const QString& path)
+{
+    std::vector<double> crossings;
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file) {
+        return crossings;
+    }
+    constexpr sf_count_t blockFrames = 65536;
+    std::vector<float> block(std::size_t(blockFrames * info.channels));
+    float previous = 0;
+    sf_count_t frame = 0;
+    for (sf_count_t read = 0; (read = sf_readf_float(file, block.data(), blockFrames)) > 0;
+         frame += read) {
+        for (sf_count_t index = 0; index < read; ++index) {
+            const float sample = block[std::size_t(index * info.channels)];
+            const double at
+                = (double(frame + index) - sample / (sample - previous)) / info.samplerate;
+            // A 1 Hz sine crosses upwards once a second; the rest is its neighbourhood.
+            if (previous < 0 && sample >= 0 && (crossings.empty() || at - crossings.back() > 0.5)) {
+                crossings.push_back(at);
+            }
+            previous = sample;
+        }
+    }
+    sf_close(file);
+    return crossings;
+}
+
+// The largest distance of a microphone click from its call event (a click, or a rise of the
+// sine), against `expected` or else the median of all; none when they do not pair up.
 std::optional<double> largestError(const AudioCapture& capture,
-    const AudioCapture::StopResult& result, std::optional<double> expected)
+    const AudioCapture::StopResult& result, std::optional<double> expected, bool callIsSine)
 {
     if (!result.tracks) {
         std::fprintf(stderr, "the mix did not take both tracks\n");
         return std::nullopt;
     }
     const std::vector<double> microphone = clicks(capture.microphone());
-    const std::vector<double> call = clicks(capture.system());
+    const std::vector<double> call
+        = callIsSine ? upwardCrossings(capture.system()) : clicks(capture.system());
     if (microphone.size() < 2 || call.size() < 2) {
-        std::fprintf(stderr, "%zu clicks in the microphone, %zu in the call\n", microphone.size(),
-            call.size());
+        std::fprintf(stderr, "%zu clicks in the microphone, %zu events in the call\n",
+            microphone.size(), call.size());
         return std::nullopt;
     }
-    // Each microphone click goes with the call click nearest to where the first pair says it
-    // belongs: a track that drifted far may have lost or gained a click at either end.
     const double microphoneOffset = result.tracks->microphoneOffset;
     const double callOffset = result.tracks->systemOffset;
-    const double first
-        = expected.value_or(call[0] + callOffset - (microphone[0] + microphoneOffset));
+    const auto nearestTo = [&](double at) {
+        return *std::min_element(call.begin(), call.end(), [&](double a, double b) {
+            return std::abs(a + callOffset - at) < std::abs(b + callOffset - at);
+        }) + callOffset;
+    };
+    // Each microphone click goes with the call event nearest to where the first pair says it
+    // belongs: a track that drifted far may have lost or gained one at either end.
+    const double first = expected.value_or(
+        nearestTo(microphone[0] + microphoneOffset) - (microphone[0] + microphoneOffset));
+    const double tolerance = callIsSine ? 0.5 : clickEvery / 2;
     std::vector<double> apart;
     for (const double click : microphone) {
         const double at = click + microphoneOffset;
-        const auto nearest = std::min_element(call.begin(), call.end(), [&](double a, double b) {
-            return std::abs(a + callOffset - at - first) < std::abs(b + callOffset - at - first);
-        });
-        const double distance = *nearest + callOffset - at;
-        if (std::abs(distance - first) < clickEvery / 2) {
+        const double distance = nearestTo(at + first) - at;
+        if (std::abs(distance - first) < tolerance) {
             apart.push_back(distance);
         }
     }
@@ -122,8 +159,8 @@ std::optional<double> largestError(const AudioCapture& capture,
             worst = click;
         }
     }
-    std::printf("  %zu clicks, %.4f s apart at the first, %.4f s at the last; the first ten off "
-                "by (ms):",
+    std::printf("  %zu clicks, %.4f s from their call event at the first, %.4f s at the last; "
+                "the first ten off by (ms):",
         count, apart.front(), apart.back());
     for (std::size_t click = 0; click < std::min<std::size_t>(count, 10); ++click) {
         std::printf(" %.1f", (apart[click] - reference) * 1e3);
@@ -153,7 +190,7 @@ std::optional<double> injected(double seconds)
     live.queueBytes = std::size_t(4) << 20;
     AudioCapture capture(scriptedSources(microphone, call, log), live);
     const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
-    return largestError(capture, result, 5.0);
+    return largestError(capture, result, 5.0, false);
 }
 
 std::optional<double> realDevices(double seconds)
@@ -174,23 +211,24 @@ std::optional<double> realDevices(double seconds)
         std::fprintf(stderr, "no pipe source\n");
         return std::nullopt;
     }
-    // Both devices are under way, and awake, before the recording starts; the first clicks come
-    // once it runs.
-    const auto count = int((seconds - 20) / clickEvery);
-    const QString clicks
-        = server.click(QStringLiteral("clicks.wav"), 15, 48000, 1, count, clickEvery);
-    const std::unique_ptr<QProcess> call
-        = server.play(QLatin1String(PulseServer::callSink), clicks);
+    // The call is a sine that the server itself plays into the call sink: a player process may
+    // run dry now and then (and every later click would come late for real), the server's own
+    // sink input never does. Both devices are under way before the recording starts.
+    if (!server.control({ QStringLiteral("load-module"), QStringLiteral("module-sine"),
+            QStringLiteral("sink=") + QLatin1String(PulseServer::callSink),
+            QStringLiteral("frequency=1") })) {
+        std::fprintf(stderr, "no sine in the call\n");
+        return std::nullopt;
+    }
     const PacedPipe microphone(fifo, 600e-6, 10, clickEvery);
     QThread::msleep(2000);
     AudioCapture capture;
     blockingWait(capture.start());
-    call->waitForFinished(int(seconds * 1000) + 60000);
-    QThread::msleep(500);
+    QThread::msleep(int(seconds * 1000));
     const AudioCapture::StopResult result = blockingWait(capture.stop());
     std::printf("  the writer threw away %.3f s of audio left unread in the pipe\n",
         microphone.drainedSeconds());
-    return largestError(capture, result, std::nullopt);
+    return largestError(capture, result, std::nullopt, true);
 }
 
 } // namespace
@@ -201,12 +239,16 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 600;
     const double injectedSeconds = seconds * 18;
     try {
-        const std::optional<double> first = injected(injectedSeconds);
+        const bool realOnly = argc > 2 && std::strcmp(argv[2], "real") == 0;
+        const std::optional<double> first = realOnly ? 0.0 : injected(injectedSeconds);
         if (!first) {
             return 1;
         }
-        std::printf("injected sources, +300 and -300 ppm, %.2f h at %.0fx: largest error %.2f ms\n",
-            injectedSeconds / 3600, speedup, *first * 1e3);
+        if (!realOnly) {
+            std::printf("injected sources, +300 and -300 ppm, %.2f h at %.0fx: largest error "
+                        "%.2f ms\n",
+                injectedSeconds / 3600, speedup, *first * 1e3);
+        }
         std::fflush(stdout);
         const std::optional<double> second = realDevices(seconds);
         if (!second) {
