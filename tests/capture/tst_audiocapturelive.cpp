@@ -483,30 +483,42 @@ private Q_SLOTS:
                                      "file=%1 format=float32le rate=48000 channels=1")
                           .arg(fifo)));
         QVERIFY(pactl(QStringLiteral("set-default-source parlevox_pipe_mic")));
+        // The call is a 1 Hz sine that the server plays itself: a player process may run dry now
+        // and then on a busy machine, and what it plays after that is truly late.
+        QVERIFY(pactl(QStringLiteral("load-module module-sine sink=%1 frequency=1")
+                          .arg(QLatin1String(PulseServer::callSink))));
         const PacedPipe microphone(fifo, 600e-6, 3, 2, 24);
-        const std::unique_ptr<QProcess> call = server.play(QLatin1String(PulseServer::callSink),
-            server.click(QStringLiteral("clicks.wav"), 4, 48000, 2, 19, 2));
         AudioCapture capture;
         QVERIFY(startReceiving(capture));
-        QVERIFY(call->waitForFinished(60000));
+        QTest::qWait(42000);
         const AudioCapture::StopResult result = blockingWait(capture.stop());
         QVERIFY(result.tracks.has_value());
 
         const std::vector<double> micClicks
             = RecordedAudio::fromTrack(capture.microphone()).clicks();
-        const std::vector<double> callClicks = RecordedAudio::fromTrack(capture.system()).clicks();
-        QVERIFY2(micClicks.size() >= 19 && callClicks.size() == 19,
-            qPrintable(QStringLiteral("%1 and %2").arg(micClicks.size()).arg(callClicks.size())));
+        const std::vector<double> rises
+            = RecordedAudio::fromTrack(capture.system()).upwardCrossings();
+        QVERIFY2(micClicks.size() >= 19 && rises.size() >= 38,
+            qPrintable(QStringLiteral("%1 and %2").arg(micClicks.size()).arg(rises.size())));
         // Counting frames at the nominal rate would be 23 ms off, and 150 more after the overrun.
         // A sanitized build runs several times slower and now and then reads the device late,
         // which is not what this checks: there the run only goes through the same code.
 #if !defined(__SANITIZE_ADDRESS__)
-        const auto apart = [&](std::size_t click) {
-            return callClicks[click] + result.tracks->systemOffset
-                - (micClicks[click] + result.tracks->microphoneOffset);
+        // How far a microphone click is from the sine's rise nearest to `around` after it, on the
+        // tracks' timeline.
+        const auto apart = [&](std::size_t click, double around) {
+            const double at = micClicks[click] + result.tracks->microphoneOffset;
+            double nearest = rises.front() + result.tracks->systemOffset;
+            for (const double rise : rises) {
+                const double there = rise + result.tracks->systemOffset;
+                nearest = std::abs(there - at - around) < std::abs(nearest - at - around) ? there
+                                                                                          : nearest;
+            }
+            return nearest - at;
         };
-        QVERIFY2(std::abs(apart(18) - apart(0)) < 0.005,
-            qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(apart(0)).arg(apart(18))));
+        const double first = apart(0, 0);
+        QVERIFY2(std::abs(apart(18, first) - first) < 0.005,
+            qPrintable(QStringLiteral("%1 s apart, then %2 s").arg(first).arg(apart(18, first))));
 #endif
         const auto overrun
             = std::ranges::find(result.losses, AudioLoss::Cause::deviceOverrun, &AudioLoss::cause);

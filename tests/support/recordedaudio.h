@@ -147,6 +147,22 @@ struct RecordedAudio
         return starts;
     }
 
+    // Where a slow sine rises through zero, in seconds, between samples; one per half second at
+    // most.
+    [[nodiscard]] std::vector<double> upwardCrossings() const
+    {
+        std::vector<double> crossings;
+        for (std::size_t index = 1; index < mono.size(); ++index) {
+            const float before = mono[index - 1];
+            const float after = mono[index];
+            const double at = (double(index) - after / (after - before)) / sampleRate;
+            if (before < 0 && after >= 0 && (crossings.empty() || at - crossings.back() > 0.5)) {
+                crossings.push_back(at);
+            }
+        }
+        return crossings;
+    }
+
     // The longest run of digital silence within [from, to) seconds: where it starts, how long.
     struct Stretch
     {
