@@ -552,9 +552,47 @@ private Q_SLOTS:
 
 private:
     // Presents the sheet for a request, as the notebook does.
-    void present(const QString& page, const QString& suggestedServer = QString());
-    [[nodiscard]] QString rowStatus(const char* row) const;
-    [[nodiscard]] QString page() const;
+    void present(const QString& page, const QString& suggestedServer = QString())
+    {
+        m_dismissed.reset();
+        m_transcribed.reset();
+        m_root.reset();
+        QQmlComponent component(&m_engine);
+        component.setData(scene, QUrl(u"qrc:/tst_integrationsview/Scene.qml"_s));
+        QObject* created = component.beginCreate(m_engine.rootContext());
+        QVERIFY2(created, qPrintable(component.errorString()));
+        created->setProperty("session", QVariant::fromValue<QObject*>(m_session.get()));
+        created->setProperty("workspaceURL", m_storedURL);
+        created->setProperty("requestedPage", page);
+        created->setProperty("suggestedServer", suggestedServer);
+        component.completeCreate();
+        m_root.reset(qobject_cast<QQuickItem*>(created));
+        QVERIFY(m_root);
+        // The presenter's side of the two-way binding.
+        auto* model = m_root->findChild<IntegrationsModel*>(u"integrationsModel"_s);
+        QVERIFY(model);
+        QObject::connect(
+            model, &IntegrationsModel::workspaceURLEdited, this, [this](const QString& url) {
+                m_storedURL = url;
+                m_root->setProperty("workspaceURL", url);
+            });
+        m_dismissed = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(dismissRequested()));
+        m_transcribed = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(transcribeRequested()));
+        m_root->setParentItem(m_window->contentItem());
+        m_window->requestActivate();
+    }
+
+    [[nodiscard]] QString rowStatus(const char* row) const
+    {
+        QQuickItem* found = item(row);
+        QQuickItem* status = found ? findItem(found, u"status"_s) : nullptr;
+        return status ? status->property("text").toString() : QString();
+    }
+
+    [[nodiscard]] QString page() const
+    {
+        return m_root->findChild<IntegrationsModel*>(u"integrationsModel"_s)->page();
+    }
 
     QQmlEngine m_engine;
     std::unique_ptr<TestHttpServer> m_server;
@@ -564,48 +602,6 @@ private:
     std::unique_ptr<QSignalSpy> m_transcribed;
     OpenedLinks m_links;
 };
-
-void TestIntegrationsView::present(const QString& page, const QString& suggestedServer)
-{
-    m_dismissed.reset();
-    m_transcribed.reset();
-    m_root.reset();
-    QQmlComponent component(&m_engine);
-    component.setData(scene, QUrl(u"qrc:/tst_integrationsview/Scene.qml"_s));
-    QObject* created = component.beginCreate(m_engine.rootContext());
-    QVERIFY2(created, qPrintable(component.errorString()));
-    created->setProperty("session", QVariant::fromValue<QObject*>(m_session.get()));
-    created->setProperty("workspaceURL", m_storedURL);
-    created->setProperty("requestedPage", page);
-    created->setProperty("suggestedServer", suggestedServer);
-    component.completeCreate();
-    m_root.reset(qobject_cast<QQuickItem*>(created));
-    QVERIFY(m_root);
-    // The presenter's side of the two-way binding.
-    auto* model = m_root->findChild<IntegrationsModel*>(u"integrationsModel"_s);
-    QVERIFY(model);
-    QObject::connect(
-        model, &IntegrationsModel::workspaceURLEdited, this, [this](const QString& url) {
-            m_storedURL = url;
-            m_root->setProperty("workspaceURL", url);
-        });
-    m_dismissed = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(dismissRequested()));
-    m_transcribed = std::make_unique<QSignalSpy>(m_root.get(), SIGNAL(transcribeRequested()));
-    m_root->setParentItem(m_window->contentItem());
-    m_window->requestActivate();
-}
-
-QString TestIntegrationsView::rowStatus(const char* row) const
-{
-    const QQuickItem* found = item(row);
-    QQuickItem* status = found ? findItem(const_cast<QQuickItem*>(found), u"status"_s) : nullptr;
-    return status ? status->property("text").toString() : QString();
-}
-
-QString TestIntegrationsView::page() const
-{
-    return m_root->findChild<IntegrationsModel*>(u"integrationsModel"_s)->page();
-}
 
 QTEST_MAIN(TestIntegrationsView)
 #include "tst_integrationsview.moc"

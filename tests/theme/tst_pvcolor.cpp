@@ -2,9 +2,6 @@
 
 #include <QTest>
 
-using PaletteColour = const PVColor& (*)();
-Q_DECLARE_METATYPE(PaletteColour)
-
 class TestPVColor : public QObject
 {
     Q_OBJECT
@@ -44,37 +41,16 @@ private Q_SLOTS:
         QCOMPARE(color.alpha(), 255);
     }
 
-    // The palette as written down, not as the theme computes it; any other appearance is light.
-    void paletteModes_data()
+    // The dark value under the dark appearance, the light one under any other, always opaque.
+    void resolvedByAppearance()
     {
-        QTest::addColumn<PaletteColour>("colour");
-        QTest::addColumn<QRgb>("light");
-        QTest::addColumn<QRgb>("dark");
-        QTest::newRow("pvCanvas") << &PVColor::pvCanvas << 0xFAF8F1U << 0x0F1613U;
-        QTest::newRow("pvSurface") << &PVColor::pvSurface << 0xEDE9DAU << 0x18211DU;
-        QTest::newRow("pvInk") << &PVColor::pvInk << 0x14201CU << 0xF3F1E6U;
-        QTest::newRow("pvInk2") << &PVColor::pvInk2 << 0x5E675FU << 0xA3ADA5U;
-        QTest::newRow("pvAccent") << &PVColor::pvAccent << 0xCFE86BU << 0xCFE86BU;
-        QTest::newRow("pvAccentHover") << &PVColor::pvAccentHover << 0xC3DE55U << 0xDDF083U;
-        QTest::newRow("pvAccentTint") << &PVColor::pvAccentTint << 0xEEF3C7U << 0x2A3320U;
-        QTest::newRow("pvOnAccent") << &PVColor::pvOnAccent << 0x14201CU << 0x14201CU;
-        QTest::newRow("pvAccentText") << &PVColor::pvAccentText << 0x5C6B0FU << 0xCFE86BU;
-        QTest::newRow("pvRec") << &PVColor::pvRec << 0xC8341CU << 0xFF6A4DU;
-        QTest::newRow("pvRecTint") << &PVColor::pvRecTint << 0xFBEAE6U << 0x3A1F1AU;
-        QTest::newRow("pvWarn") << &PVColor::pvWarn << 0x8A5A0BU << 0xF0B94FU;
-        QTest::newRow("pvWarnTint") << &PVColor::pvWarnTint << 0xF6E7C8U << 0x33281AU;
-    }
-
-    void paletteModes()
-    {
-        QFETCH(PaletteColour, colour);
-        QFETCH(QRgb, light);
-        QFETCH(QRgb, dark);
-        QCOMPARE(colour().resolved(PVAppearance::light), QColor::fromRgb(light));
-        QCOMPARE(colour().resolved(PVAppearance::dark), QColor::fromRgb(dark));
-        QCOMPARE(colour().resolved(PVAppearance::light).alpha(), 255);
-        QCOMPARE(colour().resolved(PVAppearance::noPreference), QColor::fromRgb(light));
-        QCOMPARE(colour().resolved(PVAppearance(42)), QColor::fromRgb(light));
+        const PVColor colour(u"#010203", u"#0A0B0C");
+        QCOMPARE(colour.resolved(PVAppearance::dark), QColor::fromRgb(0x0A, 0x0B, 0x0C));
+        for (const PVAppearance other :
+            { PVAppearance::light, PVAppearance::noPreference, PVAppearance(42) }) {
+            QCOMPARE(colour.resolved(other), QColor::fromRgb(0x01, 0x02, 0x03));
+            QCOMPARE(colour.resolved(other).alpha(), 255);
+        }
     }
 
     void linesFollowTheInk()
