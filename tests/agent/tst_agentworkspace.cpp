@@ -280,9 +280,14 @@ private Q_SLOTS:
         QVERIFY(m_server->requests().isEmpty());
     }
 
+    // A proposal reached through a real preparation, launched and followed.
     void launchAndFollow()
     {
-        reachReview(proposalJson());
+        grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+        m_state->setRequest(u"Relancer le client"_s);
+        m_server->enqueue(jsonAnswer(proposalJson()));
+        click("prepareButton");
+        QTRY_VERIFY(shown("reviewCard"));
         const QUrl link(u"https://%1/sessions/77"_s.arg(
             AgentExecutor(AgentExecutor::Kind::computerUse).sessionHost()));
         m_server->enqueue(executionAnswer(u"computer_use"_s, link.toString(), 300));
@@ -370,8 +375,10 @@ private:
     }
 
     // Shows the page with a granted access (a client exists) or none.
-    void grant(std::optional<AgentAccess> access);
-    void reachReview(const QJsonObject& proposal);
+    void grant(std::optional<AgentAccess> access)
+    {
+        m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
+    }
 
     QQmlEngine m_engine;
     std::unique_ptr<AgentWorkspaceState> m_state;
@@ -379,22 +386,6 @@ private:
     std::unique_ptr<QSignalSpy> m_shown;
     OpenedLinks m_links;
 };
-
-void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
-{
-    m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
-}
-
-// Takes the page to a proposal through a real preparation.
-void TestAgentWorkspace::reachReview(const QJsonObject& proposal)
-{
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_state->setRequest(u"Relancer le client"_s);
-    m_server->enqueue(agentanswers::jsonAnswer(proposal));
-    click("prepareButton");
-    QTRY_VERIFY(m_state->reviewing());
-    QTRY_VERIFY(shown("reviewCard"));
-}
 
 QTEST_MAIN(TestAgentWorkspace)
 #include "tst_agentworkspace.moc"
