@@ -76,8 +76,8 @@ private:
 
 } // namespace
 
-// The capture session's start, stop and decision table, fed by scripted sources on their own
-// threads; the track files and the mix are written and encoded for real.
+// The capture session's start, stop and failures, fed by scripted sources on their own threads;
+// the track files and the mix are written and encoded for real (what the stop keeps: tst_livemix).
 class tst_AudioCapture : public QObject
 {
     Q_OBJECT

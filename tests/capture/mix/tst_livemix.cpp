@@ -48,8 +48,8 @@ QStringList hiddenFiles(const QString& folder)
 
 } // namespace
 
-// The mix made while recording against the one made from the tracks after the stop, both encoded
-// and decoded for real; and the fall-back to the latter when the live encoding cannot keep up.
+// What the stop keeps, and the mix made while recording against the one made from the tracks after
+// the stop, both encoded and decoded for real; the fall-back to the latter when it cannot keep up.
 class tst_LiveMix : public QObject
 {
     Q_OBJECT
