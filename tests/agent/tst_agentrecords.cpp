@@ -45,7 +45,6 @@ private Q_SLOTS:
         QTest::newRow("ready") << readyObject() << Outcome::review;
         QTest::newRow("ready, capitalised")
             << readyObject({ { u"status"_s, u"Ready"_s } }) << Outcome::unknownStatus;
-        QTest::newRow("other status") << R"({"status":"pending"})"_ba << Outcome::unknownStatus;
         QTest::newRow("status not a string") << R"({"status":1})"_ba << Outcome::unreadable;
         QTest::newRow("question") << QByteArray(
             R"({"status":"needs_clarification","question":"Pour quand ?"})")
@@ -175,8 +174,6 @@ private Q_SLOTS:
         QTest::newRow("root without slash") << u"https://localhost"_s << u"https://localhost"_s;
         QTest::newRow("unicode blanks")
             << u"\u2003https://team.example.org\u2028\t"_s << u"https://team.example.org"_s;
-        QTest::newRow("https with port")
-            << u"https://team.example.org:8443/"_s << u"https://team.example.org:8443/"_s;
         QTest::newRow("http localhost with port")
             << u"http://localhost:3000"_s << u"http://localhost:3000"_s;
         QTest::newRow("http loopback with slash")
@@ -188,9 +185,7 @@ private Q_SLOTS:
         QTest::newRow("bare question mark") << u"https://localhost/?"_s << refused;
         QTest::newRow("bare hash") << u"https://localhost#"_s << refused;
         QTest::newRow("empty user") << u"https://@localhost/"_s << refused;
-        QTest::newRow("ipv6 loopback over http") << u"http://[::1]:3000/"_s << refused;
         QTest::newRow("blank") << u" \n "_s << refused;
-        QTest::newRow("space in host") << u"https://team site/"_s << refused;
     }
 
     void serverURL();
@@ -218,7 +213,6 @@ void TestAgentRecords::smallRecords_data()
     QTest::newRow("access: all granted")
         << R"({"planning":true,"trello":false,"devin":true,"x":1})"_ba
         << u"planning 1, trello 0, devin 1"_s;
-    QTest::newRow("access: devin missing") << R"({"planning":true,"trello":true})"_ba << refused;
     QTest::newRow("access: trello a string")
         << R"({"planning":true,"trello":"true","devin":true})"_ba << refused;
 

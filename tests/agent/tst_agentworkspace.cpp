@@ -83,10 +83,8 @@ private Q_SLOTS:
 
         const QString whole = u"Insérer la transcription"_s;
         const QString beginning = u"Insérer le début de la transcription"_s;
-        const QString ascii(5000, QLatin1Char('a'));
-        QTest::newRow("5000 letters") << ascii << whole << ascii;
-        QTest::newRow("5001 letters") << ascii + QLatin1Char('b') << beginning << ascii;
-        // Each is one user-perceived character made of several code points.
+        // Each is one user-perceived character made of several code points: the limit counts
+        // those, inclusive, and the cut keeps them whole.
         const QString family = u"👨‍👩‍👧"_s;
         const QString accent = u"e\u0301"_s;
         const QString flag = u"🇫🇷"_s;
@@ -280,9 +278,14 @@ private Q_SLOTS:
         QVERIFY(m_server->requests().isEmpty());
     }
 
+    // A proposal reached through a real preparation, launched and followed.
     void launchAndFollow()
     {
-        reachReview(proposalJson());
+        grant(AgentAccess { .planning = true, .trello = true, .devin = true });
+        m_state->setRequest(u"Relancer le client"_s);
+        m_server->enqueue(jsonAnswer(proposalJson()));
+        click("prepareButton");
+        QTRY_VERIFY(shown("reviewCard"));
         const QUrl link(u"https://%1/sessions/77"_s.arg(
             AgentExecutor(AgentExecutor::Kind::computerUse).sessionHost()));
         m_server->enqueue(executionAnswer(u"computer_use"_s, link.toString(), 300));
@@ -370,8 +373,10 @@ private:
     }
 
     // Shows the page with a granted access (a client exists) or none.
-    void grant(std::optional<AgentAccess> access);
-    void reachReview(const QJsonObject& proposal);
+    void grant(std::optional<AgentAccess> access)
+    {
+        m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
+    }
 
     QQmlEngine m_engine;
     std::unique_ptr<AgentWorkspaceState> m_state;
@@ -379,22 +384,6 @@ private:
     std::unique_ptr<QSignalSpy> m_shown;
     OpenedLinks m_links;
 };
-
-void TestAgentWorkspace::grant(std::optional<AgentAccess> access)
-{
-    m_root->setProperty("access", access ? QVariant::fromValue(*access) : QVariant());
-}
-
-// Takes the page to a proposal through a real preparation.
-void TestAgentWorkspace::reachReview(const QJsonObject& proposal)
-{
-    grant(AgentAccess { .planning = true, .trello = true, .devin = true });
-    m_state->setRequest(u"Relancer le client"_s);
-    m_server->enqueue(agentanswers::jsonAnswer(proposal));
-    click("prepareButton");
-    QTRY_VERIFY(m_state->reviewing());
-    QTRY_VERIFY(shown("reviewCard"));
-}
 
 QTEST_MAIN(TestAgentWorkspace)
 #include "tst_agentworkspace.moc"

@@ -76,8 +76,8 @@ private:
 
 } // namespace
 
-// The capture session's start, stop and decision table, fed by scripted sources on their own
-// threads; the track files and the mix are written and encoded for real.
+// The capture session's start, stop and failures, fed by scripted sources on their own threads;
+// the track files and the mix are written and encoded for real (what the stop keeps: tst_livemix).
 class tst_AudioCapture : public QObject
 {
     Q_OBJECT
@@ -85,75 +85,6 @@ class tst_AudioCapture : public QObject
     PrivateTmpDir m_temp;
 
 private Q_SLOTS:
-    void decisionTable_data()
-    {
-        QTest::addColumn<double>("micDelay"); // < 0: the microphone delivers nothing
-        QTest::addColumn<double>("callDelay"); // < 0: the call delivers nothing
-        QTest::addColumn<float>("callAmplitude");
-        QTest::addColumn<bool>("mixed"); // otherwise the stop throws the help
-        QTest::addColumn<int>("help"); // -1: none, both tracks in the mix
-
-        const int silent = int(AudioPermissionHelp::systemAudioSilent);
-        const int microphone = int(AudioPermissionHelp::microphone);
-        QTest::newRow("microphone 0.35 s after the call") << 0.35 << 0.0 << 0.5f << true << -1;
-        QTest::newRow("call 0.2 s after the microphone") << 0.0 << 0.2 << 0.5f << true << -1;
-        QTest::newRow("faint but audible call") << 0.0 << 0.0 << 1e-4f << true << -1;
-        QTest::newRow("silent call") << 0.0 << 0.0 << 0.0f << true << silent;
-        QTest::newRow("call below the signal threshold") << 0.0 << 0.0 << 5e-6f << true << silent;
-        QTest::newRow("no call buffer") << 0.1 << -1.0 << 0.5f << true << silent;
-        QTest::newRow("call only") << -1.0 << 0.3 << 0.5f << true << microphone;
-        QTest::newRow("no buffer at all") << -1.0 << -1.0 << 0.5f << false << microphone;
-        QTest::newRow("only a silent call") << -1.0 << 0.0 << 0.0f << false << microphone;
-    }
-
-    void decisionTable()
-    {
-        QFETCH(double, micDelay);
-        QFETCH(double, callDelay);
-        QFETCH(float, callAmplitude);
-        QFETCH(bool, mixed);
-        QFETCH(int, help);
-
-        auto log = std::make_shared<ScriptLog>();
-        Script mic = scriptOf("microphone", std::max(micDelay, 0.0), 0.5, 44100, 1);
-        Script call = scriptOf("call", std::max(callDelay, 0.0));
-        mic.amplitude = 0.3f;
-        call.amplitude = callAmplitude;
-        mic.chunks = micDelay < 0 ? 0 : mic.chunks;
-        call.chunks = callDelay < 0 ? 0 : call.chunks;
-        AudioCapture capture(scriptedSources(mic, call, log));
-        const QString mix = QDir(capture.folder()).filePath(QStringLiteral("reunion.m4a"));
-
-        blockingWait(capture.start());
-        log->waitFinished(2);
-        if (!mixed) {
-            QCOMPARE(failureOf(capture.stop()),
-                AudioPermissionHelp(AudioPermissionHelp::Kind(help)).message());
-            QVERIFY(!QFileInfo::exists(mix));
-            QVERIFY(QFileInfo(capture.folder()).isDir());
-        } else {
-            const AudioCapture::StopResult result = blockingWait(capture.stop());
-            QCOMPARE(result.mix, mix);
-            QVERIFY(QFileInfo(result.mix).size() > 0);
-            QCOMPARE(result.tracks.has_value(), help < 0);
-            if (help < 0) {
-                // The input that started first defines time zero.
-                const double zero = std::min(micDelay, callDelay);
-                QCOMPARE(result.tracks->microphone, capture.microphone());
-                QCOMPARE(result.tracks->system, capture.system());
-                QVERIFY(std::abs(result.tracks->microphoneOffset - (micDelay - zero)) < 1e-6);
-                QVERIFY(std::abs(result.tracks->systemOffset - (callDelay - zero)) < 1e-6);
-            }
-            QCOMPARE(result.help.has_value(), help >= 0);
-            if (help >= 0) {
-                QCOMPARE(int(result.help->kind()), help);
-            }
-        }
-        // The tracks stay beside the mix, whatever went into it.
-        QCOMPARE(QFileInfo::exists(capture.microphone()), micDelay >= 0);
-        QCOMPARE(QFileInfo::exists(capture.system()), callDelay >= 0);
-    }
-
     void startsTheCallFirstAndStopsEverything()
     {
         auto log = std::make_shared<ScriptLog>();

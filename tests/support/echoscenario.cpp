@@ -2,11 +2,9 @@
 
 #include "recordedaudio.h"
 
-#include <QFile>
 #include <QProcess>
 #include <algorithm>
 #include <cmath>
-#include <sndfile.h>
 
 namespace {
 
@@ -79,21 +77,6 @@ MonoSignal readMono(const QString& path)
 {
     RecordedAudio audio = RecordedAudio::fromTrack(path);
     return { audio.sampleRate, std::move(audio.mono) };
-}
-
-bool writeWav(const QString& path, const MonoSignal& signal)
-{
-    SF_INFO info {};
-    info.samplerate = signal.sampleRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file) {
-        return false;
-    }
-    const sf_count_t written
-        = sf_writef_float(file, signal.samples.data(), sf_count_t(signal.samples.size()));
-    return sf_close(file) == 0 && written == sf_count_t(signal.samples.size());
 }
 
 double decibels(double powerRatio)
@@ -170,7 +153,8 @@ EchoScenario EchoScenario::make(const QString& folder, bool withDoubleTalk)
     local.samples.resize(length, 0.0f);
     const QString callPath = folder + QStringLiteral("/call.wav");
     const QString localPath = folder + QStringLiteral("/local.wav");
-    if (!writeWav(callPath, call) || !writeWav(localPath, local)) {
+    if (!writeFloatWav(callPath, call.samples, call.sampleRate)
+        || !writeFloatWav(localPath, local.samples, local.sampleRate)) {
         return scenario;
     }
     scenario.call = callPath;

@@ -19,8 +19,6 @@ struct MonoSignal
 
 // A sound file read whole and mixed down to mono; empty when it cannot be read.
 [[nodiscard]] MonoSignal readMono(const QString& path);
-// Writes 32-bit float mono WAV.
-bool writeWav(const QString& path, const MonoSignal& signal);
 [[nodiscard]] double decibels(double powerRatio);
 
 // Seconds to add to a time in `reference` to find the same sound in `other`, found by matching

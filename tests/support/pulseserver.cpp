@@ -1,5 +1,7 @@
 #include "pulseserver.h"
 
+#include "recordedaudio.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -10,9 +12,17 @@
 #include <QThread>
 #include <algorithm>
 #include <cmath>
-#include <sndfile.h>
 
 namespace {
+
+// A device's format as module arguments; a remapping one takes its master's channels as they are.
+QString format(int rate, int channels, bool remapping = false)
+{
+    const QString map
+        = channels == 1 ? QStringLiteral("mono") : QStringLiteral("front-left,front-right");
+    return QStringLiteral("rate=%1 channels=%2 channel_map=%3").arg(rate).arg(channels).arg(map)
+        + (remapping ? QStringLiteral(" master_channel_map=") + map : QString());
+}
 
 // A sink of the test server at `rate`. PulseAudio's null sink adds up the time of what it renders
 // piece by piece in whole microseconds, so at 44.1 or 48 kHz it runs up to 300 ppm fast of the
@@ -21,43 +31,21 @@ namespace {
 // null sink at 50 kHz, whose frames last 20 µs each and which keeps the host's clock.
 QStringList sinkModules(PulseServer::Kind kind, QLatin1String name, int rate, int channels)
 {
-    const QString map
-        = channels == 1 ? QStringLiteral("mono") : QStringLiteral("front-left,front-right");
+    const QString nullSink = QStringLiteral("load-module module-null-sink sink_name=%1 %2");
     if (kind == PulseServer::Kind::pipeWire) {
-        return { QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=%3 "
-                                "channel_map=%4")
-                     .arg(name)
-                     .arg(rate)
-                     .arg(channels)
-                     .arg(map) };
+        return { nullSink.arg(name, format(rate, channels)) };
     }
     const QString clock = name + QStringLiteral("_clock");
-    return {
-        QStringLiteral("load-module module-null-sink sink_name=%1 rate=50000 channels=%2 "
-                       "channel_map=%3")
-            .arg(clock)
-            .arg(channels)
-            .arg(map),
-        QStringLiteral("load-module module-remap-sink sink_name=%1 master=%2 rate=%3 channels=%4 "
-                       "channel_map=%5 master_channel_map=%5 remix=no")
-            .arg(name, clock)
-            .arg(rate)
-            .arg(channels)
-            .arg(map),
-    };
+    return { nullSink.arg(clock, format(50000, channels)),
+        QStringLiteral("load-module module-remap-sink sink_name=%1 master=%2 %3 remix=no")
+            .arg(name, clock, format(rate, channels, true)) };
 }
 
 // A source of the test server: the monitor of its sink, as a source of its own.
 QString sourceModule(QLatin1String sink, QLatin1String name, int rate, int channels)
 {
-    const QString map
-        = channels == 1 ? QStringLiteral("mono") : QStringLiteral("front-left,front-right");
-    return QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 "
-                          "rate=%3 channels=%4 channel_map=%5 master_channel_map=%5")
-        .arg(sink, name)
-        .arg(rate)
-        .arg(channels)
-        .arg(map);
+    return QStringLiteral("load-module module-remap-source master=%1.monitor source_name=%2 %3")
+        .arg(sink, name, format(rate, channels, true));
 }
 
 quint16 freeLoopbackPort()
@@ -408,13 +396,6 @@ std::unique_ptr<QProcess> PulseServer::play(
     return player;
 }
 
-bool PulseServer::playAndWait(const QString& sink, const QString& file, int latencyMs) const
-{
-    const std::unique_ptr<QProcess> player = play(sink, file, latencyMs);
-    return player->waitForFinished(60000) && player->exitStatus() == QProcess::NormalExit
-        && player->exitCode() == 0;
-}
-
 QString PulseServer::writeWav(const QString& name, qsizetype frames, int sampleRate, int channels,
     const std::function<float(qsizetype)>& sampleAt) const
 {
@@ -423,13 +404,7 @@ QString PulseServer::writeWav(const QString& name, qsizetype frames, int sampleR
         std::fill_n(samples.begin() + frame * channels, channels, sampleAt(frame));
     }
     const QString path = m_folder.filePath(name);
-    SF_INFO info { 0, sampleRate, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file) {
-        return {};
-    }
-    const bool written = sf_writef_float(file, samples.data(), frames) == frames;
-    return sf_close(file) == 0 && written ? path : QString();
+    return writeFloatWav(path, samples, sampleRate, channels) ? path : QString();
 }
 
 QString PulseServer::tone(const QString& name, double seconds, double frequency, double amplitude,

@@ -104,8 +104,6 @@ public:
         QString file;
     };
     bool playTogether(const std::vector<Sound>& sounds, int latencyMs = 30) const;
-    // Plays a sound file into `sink` and waits until it has been played.
-    bool playAndWait(const QString& sink, const QString& file, int latencyMs = 30) const;
 
     // Writes a WAV file of a sine tone (or silence when `amplitude` is 0) into the folder.
     [[nodiscard]] QString tone(const QString& name, double seconds, double frequency,

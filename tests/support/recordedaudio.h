@@ -190,6 +190,17 @@ struct RecordedAudio
     }
 };
 
+// Writes interleaved float samples as a 32-bit float WAV file.
+inline bool writeFloatWav(
+    const QString& path, const std::vector<float>& samples, int sampleRate, int channels = 1)
+{
+    SF_INFO info { 0, sampleRate, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0 };
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    const auto frames = sf_count_t(samples.size()) / channels;
+    const bool written = file && sf_writef_float(file, samples.data(), frames) == frames;
+    return file && sf_close(file) == 0 && written;
+}
+
 // The energy of the difference between two decodings, relative to the reference's, in dB.
 inline double differenceDb(const RecordedAudio& audio, const RecordedAudio& reference)
 {

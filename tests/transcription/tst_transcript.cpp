@@ -122,9 +122,7 @@ private Q_SLOTS:
         const double infinity = std::numeric_limits<double>::infinity();
         QTest::newRow("negative") << -3.0 << "00:00";
         QTest::newRow("truncated, not rounded") << 59.99 << "00:59";
-        QTest::newRow("one minute") << 60.0 << "01:00";
         QTest::newRow("past the hour") << 3725.7 << "62:05";
-        QTest::newRow("top of the clamp") << 86400.0 << "1440:00";
         QTest::newRow("huge") << 1e300 << "1440:00";
         QTest::newRow("NaN") << std::numeric_limits<double>::quiet_NaN() << "00:00";
         QTest::newRow("infinity") << infinity << "00:00";

@@ -1,15 +1,11 @@
 #include "echo/echocanceller.h"
 #include "echoscenario.h"
-#include "fakegladia.h"
 #include "livecapture.h"
 #include "privatetmpdir.h"
 #include "pulseserver.h"
 #include "source/pulsesource.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
+#include <QFileInfo>
 #include <QTest>
 #include <QThread>
 #include <algorithm>
@@ -210,71 +206,6 @@ QList<EchoScenario::Stretch> voiced(const RecordedAudio& audio)
         } else {
             spans.append({ at, at + 0.02 });
         }
-    }
-    return spans;
-}
-
-RecordedAudio decode(const QByteArray& m4a, const QString& folder)
-{
-    QFile file(folder + QStringLiteral("/upload.m4a"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(m4a) != m4a.size()) {
-        return {};
-    }
-    file.close();
-    return RecordedAudio::decoded(file.fileName());
-}
-
-// The speech service's stand-in cannot recognise words; it "hears" speech where the uploaded
-// audio carries voice-level energy and answers one utterance per such span, whose text is the
-// span in seconds of that track: "voix <start>-<end>".
-void hearVoicedSpans(FakeGladia& fake, const QString& folder)
-{
-    auto uploads = std::make_shared<QList<QByteArray>>();
-    fake.upload = [uploads](const RecordedRequest& request) {
-        const qsizetype start = request.body.indexOf("\r\n\r\n") + 4;
-        const qsizetype end = request.body.lastIndexOf("\r\n--");
-        uploads->append(request.body.mid(start, end - start));
-        return ScriptedResponse::json(200,
-            FakeGladia::object(QStringLiteral("audio_url"),
-                QStringLiteral("https://127.0.0.1/audio/%1").arg(uploads->size() - 1)));
-    };
-    fake.job = [&fake](const RecordedRequest& request) {
-        const QString audio = QJsonDocument::fromJson(request.body)
-                                  .object()
-                                  .value(QLatin1String("audio_url"))
-                                  .toString();
-        const QString index = audio.section(QLatin1Char('/'), -1);
-        return ScriptedResponse::json(200,
-            FakeGladia::object(QStringLiteral("result_url"),
-                QString::fromLatin1(fake.resultUrl("/v2/result/" + index.toLatin1()))));
-    };
-    fake.poll = [uploads, folder](const RecordedRequest& request) {
-        const int index = request.target.split('/').last().toInt();
-        QJsonArray utterances;
-        for (const EchoScenario::Stretch& span : voiced(decode(uploads->at(index), folder))) {
-            utterances.append(QJsonObject { { QStringLiteral("start"), span.start },
-                { QStringLiteral("end"), span.end },
-                { QStringLiteral("text"),
-                    QStringLiteral("voix %1-%2")
-                        .arg(span.start, 0, 'f', 2)
-                        .arg(span.end, 0, 'f', 2) } });
-        }
-        return FakeGladia::done(QJsonDocument(utterances).toJson(QJsonDocument::Compact));
-    };
-}
-
-// The spans of one source in the transcript, in the mix's time.
-QList<EchoScenario::Stretch> spansOf(const QString& transcript, const QString& label, double offset)
-{
-    QList<EchoScenario::Stretch> spans;
-    const QRegularExpression line(
-        QStringLiteral("^\\[\\d\\d:\\d\\d\\] %1 · voix ([0-9.]+)-([0-9.]+)$")
-            .arg(QRegularExpression::escape(label)),
-        QRegularExpression::MultilineOption);
-    for (auto match = line.globalMatch(transcript); match.hasNext();) {
-        const QRegularExpressionMatch found = match.next();
-        spans.append(
-            { found.captured(1).toDouble() + offset, found.captured(2).toDouble() + offset });
     }
     return spans;
 }
@@ -601,12 +532,13 @@ private Q_SLOTS:
         }
     }
 
-    // The call's words stay off « Micro », in the transcript of the tracks as in what a live
-    // transcript is sent (each of its channels heard alone, as the live service does).
+    // The call's words stay off the microphone in what goes out to be transcribed: the copy of
+    // each track made for the transcription (the track itself without one), on the mix's timeline,
+    // and each channel of a live transcript's feed, heard alone as the live service does.
     void callStaysOffTheMicrophone_data()
     {
         QTest::addColumn<bool>("live");
-        QTest::newRow("transcript of the tracks") << false;
+        QTest::newRow("copies for the transcription") << false;
         QTest::newRow("live feed") << true;
     }
 
@@ -618,28 +550,28 @@ private Q_SLOTS:
         }
         const Recording& recording = loudspeakers();
         QVERIFY(recording.result.tracks.has_value());
-        QList<EchoScenario::Stretch> call;
-        QList<EchoScenario::Stretch> micro;
-        QString heard;
-        if (live) {
-            QVERIFY(!recording.liveFeedLost);
-            call = voiced(recording.liveCall);
-            micro = voiced(recording.liveMicrophone);
-            for (const auto& [label, spans] : { std::pair { QStringLiteral("Micro"), micro },
-                     { QStringLiteral("Appel"), call } }) {
-                for (const EchoScenario::Stretch& span : spans) {
-                    heard += QStringLiteral("%1 %2-%3\n").arg(label).arg(span.start).arg(span.end);
-                }
+        QVERIFY(!live || !recording.liveFeedLost);
+        const auto uploaded = [](const QString& track, double offset) {
+            const QString copy = AudioCapture::uploadCopy(track);
+            QList<EchoScenario::Stretch> spans
+                = voiced(RecordedAudio::decoded(QFileInfo::exists(copy) ? copy : track));
+            for (EchoScenario::Stretch& span : spans) {
+                span = { span.start + offset, span.end + offset };
             }
-        } else {
-            const AudioCapture::Tracks& tracks = *recording.result.tracks;
-            FakeGladia fake;
-            hearVoicedSpans(fake, m_temp.path());
-            const Outcome outcome = run(fake.client().transcribe(tracks));
-            QVERIFY2(outcome.transcript.has_value(), qPrintable(outcome.errorText()));
-            heard = *outcome.transcript;
-            call = spansOf(heard, QStringLiteral("Audio de l’appel"), tracks.systemOffset);
-            micro = spansOf(heard, QStringLiteral("Micro"), tracks.microphoneOffset);
+            return spans;
+        };
+        const AudioCapture::Tracks& tracks = *recording.result.tracks;
+        const QList<EchoScenario::Stretch> call
+            = live ? voiced(recording.liveCall) : uploaded(tracks.system, tracks.systemOffset);
+        const QList<EchoScenario::Stretch> micro = live
+            ? voiced(recording.liveMicrophone)
+            : uploaded(tracks.microphone, tracks.microphoneOffset);
+        QString heard;
+        for (const auto& [label, spans] :
+            { std::pair { QStringLiteral("Micro"), micro }, { QStringLiteral("Appel"), call } }) {
+            for (const EchoScenario::Stretch& span : spans) {
+                heard += QStringLiteral("%1 %2-%3\n").arg(label).arg(span.start).arg(span.end);
+            }
         }
         QVERIFY2(call.size() >= 2 && !micro.isEmpty(), qPrintable(heard));
         // The local speaker, between the call's two sentences, is still under "Micro"...

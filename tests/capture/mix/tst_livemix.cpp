@@ -48,8 +48,8 @@ QStringList hiddenFiles(const QString& folder)
 
 } // namespace
 
-// The mix made while recording against the one made from the tracks after the stop, both encoded
-// and decoded for real; and the fall-back to the latter when the live encoding cannot keep up.
+// What the stop keeps, and the mix made while recording against the one made from the tracks after
+// the stop, both encoded and decoded for real; the fall-back to the latter when it cannot keep up.
 class tst_LiveMix : public QObject
 {
     Q_OBJECT
@@ -57,38 +57,85 @@ class tst_LiveMix : public QObject
     PrivateTmpDir m_temp;
 
 private Q_SLOTS:
-    void sameMixAsAfterTheStop_data()
+    // What the stop keeps: the input that starts first defines time zero; a call without sound
+    // is left out with the help to check it, and without a microphone only the call is kept. What
+    // is mixed was mixed while recording, as the tracks mixed after the stop would have it.
+    void stopKeepsWhatWasHeard_data()
     {
         QTest::addColumn<double>("micDelay"); // < 0: the microphone delivers nothing
-        QTest::addColumn<double>("callDelay");
+        QTest::addColumn<double>("callDelay"); // < 0: the call delivers nothing
+        QTest::addColumn<float>("callAmplitude");
         QTest::addColumn<int>("callSilentChunks"); // -1: silent throughout
-        QTest::addColumn<bool>("bothKept");
+        QTest::addColumn<bool>("mixed"); // otherwise the stop throws the help
+        QTest::addColumn<int>("help"); // -1: none, both tracks in the mix
 
-        QTest::newRow("microphone 0.35 s after the call") << 0.35 << 0.0 << 0 << true;
-        QTest::newRow("call 0.2 s after the microphone") << 0.0 << 0.2 << 0 << true;
-        QTest::newRow("call silent for its first second") << 0.35 << 0.0 << 47 << true;
-        QTest::newRow("silent call started first") << 0.35 << 0.0 << -1 << false;
-        QTest::newRow("silent call started last") << 0.0 << 0.2 << -1 << false;
-        QTest::newRow("no microphone buffer") << -1.0 << 0.3 << 0 << false;
+        const int silent = int(AudioPermissionHelp::systemAudioSilent);
+        const int microphone = int(AudioPermissionHelp::microphone);
+        QTest::newRow("microphone 0.35 s after the call")
+            << 0.35 << 0.0 << 0.25f << 0 << true << -1;
+        QTest::newRow("call 0.2 s after the microphone") << 0.0 << 0.2 << 0.25f << 0 << true << -1;
+        QTest::newRow("call silent for its first second")
+            << 0.35 << 0.0 << 0.25f << 47 << true << -1;
+        QTest::newRow("faint but audible call") << 0.0 << 0.0 << 1e-4f << 0 << true << -1;
+        QTest::newRow("call below the signal threshold")
+            << 0.0 << 0.0 << 5e-6f << 0 << true << silent;
+        QTest::newRow("silent call started first") << 0.35 << 0.0 << 0.25f << -1 << true << silent;
+        QTest::newRow("silent call started last") << 0.0 << 0.2 << 0.25f << -1 << true << silent;
+        QTest::newRow("no call buffer") << 0.1 << -1.0 << 0.25f << 0 << true << silent;
+        QTest::newRow("call only") << -1.0 << 0.3 << 0.25f << 0 << true << microphone;
+        QTest::newRow("no buffer at all") << -1.0 << -1.0 << 0.25f << 0 << false << microphone;
+        QTest::newRow("only a silent call") << -1.0 << 0.0 << 0.25f << -1 << false << microphone;
     }
 
-    void sameMixAsAfterTheStop()
+    void stopKeepsWhatWasHeard()
     {
         QFETCH(double, micDelay);
         QFETCH(double, callDelay);
+        QFETCH(float, callAmplitude);
         QFETCH(int, callSilentChunks);
-        QFETCH(bool, bothKept);
+        QFETCH(bool, mixed);
+        QFETCH(int, help);
         auto log = std::make_shared<ScriptLog>();
         Script mic = script("microphone", std::max(micDelay, 0.0), 2.5, 44100, 1);
         mic.chunks = micDelay < 0 ? 0 : mic.chunks;
-        Script call = script("call", callDelay, 3, 48000, 2);
+        Script call = script("call", std::max(callDelay, 0.0), 3, 48000, 2);
+        call.amplitude = callAmplitude;
+        call.chunks = callDelay < 0 ? 0 : call.chunks;
         call.silentChunks = callSilentChunks < 0 ? call.chunks : callSilentChunks;
         AudioCapture capture(scriptedSources(mic, call, log));
+        const QString mix = QDir(capture.folder()).filePath(QStringLiteral("reunion.m4a"));
+        const auto tracksStay = [&] {
+            QCOMPARE(QFileInfo::exists(capture.microphone()), micDelay >= 0);
+            QCOMPARE(QFileInfo::exists(capture.system()), callDelay >= 0);
+        };
 
-        const AudioCapture::StopResult result = recordToTheEnd(capture, *log);
+        blockingWait(capture.start());
+        log->waitFinished(2);
+        if (!mixed) {
+            QCOMPARE(failureOf(capture.stop()),
+                AudioPermissionHelp(AudioPermissionHelp::Kind(help)).message());
+            QVERIFY(!QFileInfo::exists(mix));
+            QVERIFY(QFileInfo(capture.folder()).isDir());
+            tracksStay();
+            return;
+        }
+        const AudioCapture::StopResult result = blockingWait(capture.stop());
+        tracksStay();
+        const bool bothKept = help < 0;
+        QCOMPARE(result.mix, mix);
+        QCOMPARE(result.tracks.has_value(), bothKept);
+        QCOMPARE(result.help.has_value(), !bothKept);
+        if (bothKept) {
+            const double zero = std::min(micDelay, callDelay);
+            QCOMPARE(result.tracks->microphone, capture.microphone());
+            QCOMPARE(result.tracks->system, capture.system());
+            QVERIFY(std::abs(result.tracks->microphoneOffset - (micDelay - zero)) < 1e-6);
+            QVERIFY(std::abs(result.tracks->systemOffset - (callDelay - zero)) < 1e-6);
+        } else {
+            QCOMPARE(int(result.help->kind()), help);
+        }
 
         QVERIFY(capture.mixedWhileRecording());
-        QCOMPARE(result.tracks.has_value(), bothKept);
         const RecordedAudio live = RecordedAudio::decoded(result.mix);
         const RecordedAudio reference = RecordedAudio::decoded(mixAfterTheStop(capture, result));
         QCOMPARE(live.lengthMismatch(reference.duration), QString());
@@ -160,9 +207,6 @@ private Q_SLOTS:
         const double callEnd = double(call.chunks * 1024) / callRate + gap;
         const double micEnd = double(mic.chunks * 1024) / 44100;
         QCOMPARE(live.lengthMismatch(std::max(callEnd, micEnd)), QString());
-        QVERIFY(live.level(660, 0.2, stall - 0.1) > 0.05);
-        QVERIFY(live.level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
-        QVERIFY(live.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
         QVERIFY(live.level(440, 0.2, micEnd - 0.1) > 0.05);
 
         QVERIFY(!fed.lost());
@@ -172,9 +216,11 @@ private Q_SLOTS:
             qPrintable(QStringLiteral("%1 s fed, %2 s recorded")
                            .arg(microphone.seconds())
                            .arg(std::max(callEnd, micEnd))));
-        QVERIFY(heard.level(660, 0.2, stall - 0.1) > 0.05);
-        QVERIFY(heard.level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
-        QVERIFY(heard.level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
+        for (const RecordedAudio* call : { &live, &heard }) {
+            QVERIFY(call->level(660, 0.2, stall - 0.1) > 0.05);
+            QVERIFY(call->level(660, stall + 0.1, stall + gap - 0.1) < 0.005);
+            QVERIFY(call->level(660, stall + gap + 0.1, callEnd - 0.1) > 0.05);
+        }
         QVERIFY(microphone.level(440, 0.2, micEnd - 0.1) > 0.05);
         QVERIFY(heard.level(440, 0.2, micEnd - 0.1) < 0.005);
         QVERIFY(microphone.level(660, 0.2, callEnd - 0.1) < 0.005);
