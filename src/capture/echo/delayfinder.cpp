@@ -85,12 +85,20 @@ std::optional<double> DelayFinder::checkDelay()
     std::optional<int> bestLag;
     for (int lag = -largestLagFrames; lag <= largestLagFrames; ++lag) {
         // The microphone at `frame` against the call at `frame - lag`.
+        // Only where the call talks: before it, the microphone's own voice starting at about the
+        // same moment as the call would match it as well as an echo does.
         const std::size_t first = std::size_t(std::max(0, lag));
         const std::size_t last = count - std::size_t(std::max(0, -lag));
         double sumCall = 0, sumMicrophone = 0, sumCallSquared = 0, sumMicrophoneSquared = 0,
                sumProduct = 0;
+        std::size_t compared = 0;
         for (std::size_t frame = first; frame < last; ++frame) {
-            const double x = call[std::size_t(std::ptrdiff_t(frame) - lag)];
+            const std::size_t callFrame = std::size_t(std::ptrdiff_t(frame) - lag);
+            if (m_callLevels[callFrame] < activeCallPower) {
+                continue;
+            }
+            ++compared;
+            const double x = call[callFrame];
             const double y = microphone[frame];
             sumCall += x;
             sumMicrophone += y;
@@ -98,7 +106,10 @@ std::optional<double> DelayFinder::checkDelay()
             sumMicrophoneSquared += y * y;
             sumProduct += x * y;
         }
-        const double n = double(last - first);
+        if (compared < count / 4) {
+            continue;
+        }
+        const double n = double(compared);
         const double covariance = sumProduct - sumCall * sumMicrophone / n;
         const double spread = (sumCallSquared - sumCall * sumCall / n)
             * (sumMicrophoneSquared - sumMicrophone * sumMicrophone / n);
